@@ -1,0 +1,36 @@
+# Set-up and everyday commands. Both `make demo` and `make test` create .venv when it is
+# missing and install the package with the pinned versions in constraints.txt.
+PYTHON ?= python3
+VENV := .venv
+BIN := $(VENV)/bin
+PIP := $(BIN)/python -m pip
+
+.PHONY: install demo test bench dev clean
+
+$(BIN)/python:
+	$(PYTHON) -m venv $(VENV)
+
+install: $(BIN)/python
+	$(PIP) install -q -c constraints.txt scikit-build-core pybind11 ninja cmake
+	$(PIP) install -q -c constraints.txt --no-build-isolation ".[test]"
+
+demo: install
+	$(BIN)/python examples/demo.py
+
+test: install
+	$(BIN)/python -m pytest -q
+
+bench: install
+	for b in benchmarks/bench_*.py; do $(BIN)/python $$b || exit 1; done
+
+# Incremental in-tree build for development: modules land next to their __init__.py, and
+# `PYTHONPATH=src .venv/bin/python -m pytest` tests them without reinstalling.
+# Build some modules only with `make dev ONLY="pellith;lunmark"`.
+dev: $(BIN)/python
+	cmake -S . -B build/dev -G Ninja -DVELKOR_INPLACE=ON -DVELKOR_ONLY="$(ONLY)" \
+	  -DPython_EXECUTABLE=$(abspath $(BIN)/python) \
+	  -Dpybind11_DIR=$$($(BIN)/python -c "import pybind11; print(pybind11.get_cmake_dir())")
+	cmake --build build/dev
+
+clean:
+	rm -rf build src/velkor/*/*.so src/tessom/*/*.so

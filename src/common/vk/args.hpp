@@ -1,0 +1,64 @@
+// Argument checks shared by every module: integer, text and dictionary arguments are tested
+// for the exact built-in type (a bool is not an int, None is refused), with one message format.
+#pragma once
+
+#include "names.hpp"
+
+#include <string>
+
+namespace vk {
+
+inline std::string type_name(py::handle v) {
+    return py::str(attr<"__name__">(reinterpret_cast<PyObject*>(Py_TYPE(v.ptr()))));
+}
+
+[[noreturn]] inline void raise_arg_type(const char* arg, const char* expected, py::handle given) {
+    throw py::type_error(std::string("Argument '") + arg + "' must be of type " + expected + ", got " + type_name(given));
+}
+
+inline long long exact_int(py::handle v, const char* arg) {
+    if (!PyLong_CheckExact(v.ptr())) raise_arg_type(arg, "int", v);
+    const long long r = PyLong_AsLongLong(v.ptr());
+    if (r == -1 && PyErr_Occurred()) throw py::error_already_set();
+    return r;
+}
+
+inline std::string exact_str(py::handle v, const char* arg) {
+    if (!PyUnicode_CheckExact(v.ptr())) raise_arg_type(arg, "str", v);
+    return py::cast<std::string>(v);
+}
+
+inline py::dict exact_dict(py::handle v, const char* arg) {
+    if (!PyDict_CheckExact(v.ptr())) raise_arg_type(arg, "dict", v);
+    return py::reinterpret_borrow<py::dict>(v);
+}
+
+// float(v): what a parameter declared `float` does with what it is given.
+inline double to_float(py::handle v) {
+    PyObject* f = PyNumber_Float(v.ptr());
+    if (f == nullptr) throw py::error_already_set();
+    const double r = PyFloat_AS_DOUBLE(f);
+    Py_DECREF(f);
+    return r;
+}
+
+// Python truth value of v (bool(v)).
+inline bool truthy(py::handle v) {
+    const int r = PyObject_IsTrue(v.ptr());
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+}  // namespace vk
+
+namespace vk {
+
+// Attaches context (say, which file failed) to the Python exception in flight, keeping its type
+// and message: catch (py::error_already_set& e) { vk::add_note(e, "while reading " + path); throw; }
+inline void add_note(py::error_already_set& e, const std::string& note) {
+    PyObject* r = PyObject_CallMethod(e.value().ptr(), "add_note", "s", note.c_str());
+    if (r == nullptr) throw py::error_already_set();
+    Py_DECREF(r);
+}
+
+}  // namespace vk

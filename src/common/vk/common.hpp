@@ -1,0 +1,9 @@
+// The common layer every extension module includes.
+#pragma once
+
+#include "args.hpp"
+#include "module.hpp"
+#include "call.hpp"
+#include "functions.hpp"
+#include "names.hpp"
+#include "report.hpp"

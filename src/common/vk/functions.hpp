@@ -1,0 +1,300 @@
+// Python-visible functions and methods written in C++.
+//
+// A function is described once, with the parameter list users see:
+//
+//     py::object forward(py::handle self, const vk::Args& a);
+//     constexpr vk::Def kForward{"forward", "x, key_padding_mask=None, attn_mask=None", forward, "doc"};
+//
+// and installed with vk::define_functions<...>(module) or as a method by vk::define_class.
+// Calls arrive through METH_FASTCALL, arguments are bound to the parameter list in C++, and the
+// list doubles as __text_signature__, so help() and inspect.signature() show the real signature.
+#pragma once
+
+#include "names.hpp"
+
+#include <array>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vk {
+
+class Args {
+public:
+    Args(PyObject* const* slots, std::size_t size) : slots_(slots), size_(size) {}
+    py::handle operator[](std::size_t i) const { return slots_[i]; }
+    bool is_none(std::size_t i) const { return slots_[i] == Py_None; }
+    std::size_t size() const { return size_; }
+
+private:
+    PyObject* const* slots_;
+    std::size_t size_;
+};
+
+using Impl = py::object (*)(py::handle self, const Args& args);
+
+struct Def {
+    const char* name;
+    const char* params;  // as written in Python: "x, y=None, *, flag=False"
+    Impl impl;
+    const char* doc = "";
+};
+
+inline constexpr std::size_t kMaxParams = 32;
+
+namespace detail {
+
+inline std::string_view trim(std::string_view s) {
+    while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
+    while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
+    return s;
+}
+
+// Default values are literals: None, True, False, integers, floats and quoted strings.
+inline py::object parse_literal(std::string_view s) {
+    if (s == "None") return py::none();
+    if (s == "True") return py::bool_(true);
+    if (s == "False") return py::bool_(false);
+    if (s.size() >= 2 && (s.front() == '\'' || s.front() == '"') && s.back() == s.front())
+        return py::str(std::string(s.substr(1, s.size() - 2)));
+    const std::string text(s);
+    char* end = nullptr;
+    if (text.find_first_of(".eE") == std::string::npos && text.find("inf") == std::string::npos) {
+        const long long v = std::strtoll(text.c_str(), &end, 10);
+        if (end != nullptr && *end == '\0') return py::int_(v);
+    } else {
+        const double v = std::strtod(text.c_str(), &end);
+        if (end != nullptr && *end == '\0') return py::float_(v);
+    }
+    throw std::invalid_argument("unsupported default literal: " + text);
+}
+
+// Parameter names and defaults are owned for the life of the process (see keep()).
+struct Param {
+    PyObject* name = nullptr;
+    PyObject* default_value = nullptr;  // null when required
+    bool keyword_only = false;
+};
+
+// The parsed parameter list of one function; binds vectorcall arguments to slots.
+class Signature {
+public:
+    Signature(std::string qualname, std::string_view params, bool bound) : qualname_(std::move(qualname)), bound_(bound) {
+        bool keyword_only = false;
+        while (!params.empty()) {
+            const std::size_t comma = params.find(',');
+            const std::string_view item = trim(params.substr(0, comma));
+            params = comma == std::string_view::npos ? std::string_view{} : params.substr(comma + 1);
+            if (item.empty()) continue;
+            if (item == "*") {
+                keyword_only = true;
+                continue;
+            }
+            const std::size_t eq = item.find('=');
+            Param p;
+            p.name = PyUnicode_InternFromString(std::string(trim(item.substr(0, eq))).c_str());
+            if (p.name == nullptr) throw py::error_already_set();
+            if (eq != std::string_view::npos) p.default_value = keep(parse_literal(trim(item.substr(eq + 1))));
+            p.keyword_only = keyword_only;
+            if (!keyword_only) ++positional_;
+            params_.push_back(std::move(p));
+        }
+        if (params_.size() > kMaxParams) throw std::invalid_argument("too many parameters in " + qualname_);
+    }
+
+    std::size_t size() const { return params_.size(); }
+
+    // Fills slots[0..size()) with borrowed references; on failure sets a TypeError and returns false.
+    bool bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) const {
+        const std::size_t n = params_.size();
+        if (static_cast<std::size_t>(nargs) > positional_) return too_many(nargs);
+        for (std::size_t i = 0; i < n; ++i) slots[i] = i < static_cast<std::size_t>(nargs) ? args[i] : nullptr;
+        if (kwnames != nullptr) {
+            const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+            for (Py_ssize_t k = 0; k < nkw; ++k) {
+                PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+                const std::size_t i = find(key);
+                if (i == n) return fail(qualname_ + "() got an unexpected keyword argument '" + py::str(key).cast<std::string>() + "'");
+                if (slots[i] != nullptr) return fail(qualname_ + "() got multiple values for argument '" + py::str(key).cast<std::string>() + "'");
+                slots[i] = args[nargs + k];
+            }
+        }
+        std::vector<std::string> missing;
+        for (std::size_t i = 0; i < n; ++i) {
+            if (slots[i] != nullptr) continue;
+            if (params_[i].default_value) {
+                slots[i] = params_[i].default_value;
+            } else {
+                missing.push_back("'" + py::handle(params_[i].name).cast<std::string>() + "'");
+            }
+        }
+        if (!missing.empty()) return missing_arguments(missing);
+        return true;
+    }
+
+    std::string text_signature() const {
+        std::string s = bound_ ? "($self" : "($module";
+        bool star = false;
+        for (const Param& p : params_) {
+            s += ", ";
+            if (p.keyword_only && !star) {
+                s += "*, ";
+                star = true;
+            }
+            s += py::handle(p.name).cast<std::string>();
+            if (p.default_value) s += "=" + py::repr(py::handle(p.default_value)).cast<std::string>();
+        }
+        return s + ")";
+    }
+
+private:
+    std::size_t find(PyObject* key) const {
+        for (std::size_t i = 0; i < params_.size(); ++i)
+            if (params_[i].name == key) return i;
+        for (std::size_t i = 0; i < params_.size(); ++i)
+            if (PyUnicode_Compare(params_[i].name, key) == 0) return i;
+        return params_.size();
+    }
+
+    bool fail(const std::string& message) const {
+        PyErr_SetString(PyExc_TypeError, message.c_str());
+        return false;
+    }
+
+    bool too_many(Py_ssize_t given) const {
+        const std::size_t self = bound_ ? 1 : 0;
+        std::size_t required = 0;
+        for (std::size_t i = 0; i < positional_; ++i)
+            if (!params_[i].default_value) ++required;
+        const std::string takes = required == positional_ ? std::to_string(positional_ + self)
+                                                          : "from " + std::to_string(required + self) + " to " + std::to_string(positional_ + self);
+        const std::size_t total = static_cast<std::size_t>(given) + self;
+        return fail(qualname_ + "() takes " + takes + " positional argument" + (positional_ + self == 1 ? "" : "s") + " but " +
+                    std::to_string(total) + (total == 1 ? " was" : " were") + " given");
+    }
+
+    bool missing_arguments(const std::vector<std::string>& names) const {
+        std::string list;
+        for (std::size_t i = 0; i < names.size(); ++i) {
+            if (i > 0) list += names.size() == 2 ? " and " : (i + 1 == names.size() ? ", and " : ", ");
+            list += names[i];
+        }
+        return fail(qualname_ + "() missing " + std::to_string(names.size()) + " required argument" + (names.size() == 1 ? "" : "s") + ": " + list);
+    }
+
+    std::string qualname_;
+    bool bound_;
+    std::size_t positional_ = 0;
+    std::vector<Param> params_;
+};
+
+// Turns the C++ exception in flight into the matching Python exception.
+inline void raise_current_exception() {
+    try {
+        throw;
+    } catch (py::error_already_set& e) {
+        e.restore();
+    } catch (py::builtin_exception& e) {
+        e.set_error();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
+    }
+}
+
+// Per-Def storage: the parsed signature and the PyMethodDef handed to CPython.
+template <const Def& D>
+struct Binding {
+    static inline Signature* signature = nullptr;
+    static inline PyMethodDef method{};
+    static inline std::string doc;
+
+    static PyObject* call(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+        std::array<PyObject*, kMaxParams> slots;
+        if (!signature->bind(args, PyVectorcall_NARGS(nargsf), kwnames, slots.data())) return nullptr;
+        try {
+            return D.impl(self, Args(slots.data(), signature->size())).release().ptr();
+        } catch (...) {
+            raise_current_exception();
+            return nullptr;
+        }
+    }
+
+    static PyMethodDef* prepare(const std::string& qualname, bool bound) {
+        if (signature == nullptr) {
+            // Lives as long as the PyMethodDef that points at it: for the rest of the process.
+            static Signature parsed(qualname, D.params, bound);
+            signature = &parsed;
+            doc = std::string(D.name) + signature->text_signature() + "\n--\n\n" + D.doc;
+            method = PyMethodDef{D.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&call)),
+                                 METH_FASTCALL | METH_KEYWORDS, doc.c_str()};
+        }
+        return &method;
+    }
+};
+
+}  // namespace detail
+
+template <const Def&... Fs>
+void define_functions(py::module_& m) {
+    const py::object module_name = attr<"__name__">(m);
+    (
+        [&] {
+            PyMethodDef* def = detail::Binding<Fs>::prepare(Fs.name, false);
+            PyObject* fn = PyCFunction_NewEx(def, m.ptr(), module_name.ptr());
+            if (fn == nullptr) throw py::error_already_set();
+            m.attr(Fs.name) = py::reinterpret_steal<py::object>(fn);
+        }(),
+        ...);
+}
+
+// Adds methods to an existing class as method descriptors (the same kind builtin types use).
+template <const Def&... Ms>
+void define_methods(py::handle cls) {
+    const std::string class_name = py::str(attr<"__qualname__">(cls));
+    (
+        [&] {
+            PyMethodDef* def = detail::Binding<Ms>::prepare(class_name + "." + Ms.name, true);
+            PyObject* descr = PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(cls.ptr()), def);
+            if (descr == nullptr) throw py::error_already_set();
+            py::setattr(cls, Ms.name, py::reinterpret_steal<py::object>(descr));
+        }(),
+        ...);
+}
+
+// Adds read-only properties computed by methods of no arguments: define_properties<kNumClasses>(cls).
+template <const Def&... Ps>
+void define_properties(py::handle cls) {
+    const std::string class_name = py::str(attr<"__qualname__">(cls));
+    (
+        [&] {
+            PyMethodDef* def = detail::Binding<Ps>::prepare(class_name + "." + Ps.name, true);
+            py::object getter = py::reinterpret_steal<py::object>(PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(cls.ptr()), def));
+            if (!getter) throw py::error_already_set();
+            py::object prop = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyProperty_Type))(getter, py::none(), py::none(), Ps.doc);
+            py::setattr(cls, Ps.name, prop);
+        }(),
+        ...);
+}
+
+// A Python class deriving from `base` (nn.Module, Dataset, object, ...) whose methods are Defs.
+// The initializer is a Def named "__init__"; it is stored as a method descriptor, which CPython's
+// type slots call like any __init__.
+template <const Def&... Ms>
+py::object define_class(py::module_& m, const char* name, py::handle base, const char* doc) {
+    py::dict ns;
+    ns["__module__"] = attr<"__name__">(m);
+    ns["__qualname__"] = name;
+    ns["__doc__"] = doc;
+    py::object type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type));
+    py::object cls = type(name, py::make_tuple(base), ns);
+    define_methods<Ms...>(cls);
+    m.attr(name) = cls;
+    return cls;
+}
+
+}  // namespace vk
