@@ -1,0 +1,3 @@
+from .maravex import SequenceGenerator
+
+__all__ = ["SequenceGenerator"]

@@ -1,0 +1,331 @@
+"""Decoding speed: velkor.decoding.SequenceGenerator against a plain-Python transliteration of
+the same algorithms (loops where the algorithm loops), timed side by side in one run.
+
+    PYTHONPATH=src .venv/bin/python benchmarks/bench_decoding.py
+
+Prints one ratio per case (plain time / ours, higher is better) and, for a small real Transformer
+as the score function, the share of beam-search time spent outside it; the decisive (worst)
+margin against its bar comes last. The reference functions below are also imported by the tests
+as an independent oracle.
+"""
+
+import argparse
+import statistics
+import time
+
+import torch
+
+
+# ---------------------------------------------------------------------------------------------
+# Plain-Python transliteration
+
+
+class ReferenceGenerator:
+    def __init__(self, score_fn, tokenizer, max_length, device="cpu"):
+        self.score_fn = score_fn
+        self.tokenizer = tokenizer
+        self.max_length = int(max_length)
+        self.device = device
+
+    def _check(self, x, beam_width=None):
+        if not isinstance(x, torch.Tensor):
+            raise TypeError("Input x must be a torch tensor")
+        if x.dim() != 2:
+            raise ValueError("Input x must be 2-dimensional (batch_size, seq_len)")
+        if beam_width is not None and beam_width < 1:
+            raise ValueError("beam_width must be >= 1")
+        if self.max_length < x.size(1):
+            raise ValueError("max_length must be >= input sequence length")
+
+    def _apply_repeat_penalty(self, logits, sequences, penalty=1.0):
+        if penalty == 1.0:
+            return logits
+        if logits.dim() == 2:
+            for i in range(logits.size(0)):
+                used = torch.unique(sequences[i])
+                values = logits[i, used]
+                logits[i, used] = torch.where(values > 0, values / penalty, values / (1 / penalty))
+        else:
+            for b in range(logits.size(0)):
+                for k in range(logits.size(1)):
+                    used = torch.unique(sequences[b, k])
+                    values = logits[b, k, used]
+                    logits[b, k, used] = torch.where(values > 0, values / penalty, values / (1 / penalty))
+        return logits
+
+    def _filter_logits(self, logits, temperature=1.0, top_k=0, top_p=1.0):
+        logits = logits / temperature
+        if top_k > 0:
+            k = min(top_k, logits.size(-1))
+            kth = torch.topk(logits, k, dim=-1)[0][..., -1, None]
+            logits = logits.masked_fill(logits < kth, float("-inf"))
+        if top_p < 1.0:
+            log_probs = torch.log_softmax(logits, dim=-1)
+            sorted_log_probs, sorted_indices = torch.sort(log_probs, dim=-1, descending=True)
+            cumulative = torch.cumsum(torch.exp(sorted_log_probs), dim=-1)
+            remove = cumulative > top_p
+            remove[..., 1:] = remove[..., :-1].clone()
+            remove[..., 0] = False
+            marks = remove.scatter(-1, sorted_indices, remove)
+            logits = logits.masked_fill(marks, float("-inf"))
+        return logits
+
+    def _decode_rows(self, x, next_token):
+        batch = x.size(0)
+        scores = torch.zeros(batch, device=x.device)
+        finished = torch.zeros(batch, dtype=torch.bool, device=x.device)
+        pad_id = getattr(self.tokenizer, "pad_id", 0)
+        for _ in range(self.max_length - x.size(1)):
+            if finished.all():
+                break
+            token_scores, next_tokens = next_token(x)
+            scores = torch.where(finished, scores, scores + token_scores)
+            finished = finished | (next_tokens == self.tokenizer.eos_id)
+            next_tokens = torch.where(finished, pad_id, next_tokens)
+            x = torch.cat([x, next_tokens.unsqueeze(1)], dim=1)
+        return x, scores
+
+    def generate_greedy(self, x, temperature=1.0, repeat_penalty=1.0):
+        self._check(x)
+
+        def step(seq):
+            logits = self._apply_repeat_penalty(self.score_fn(seq), seq, repeat_penalty)
+            log_probs = torch.log_softmax(logits / temperature, dim=-1)
+            return torch.max(log_probs, dim=-1)
+
+        return self._decode_rows(x, step)
+
+    def generate_sample(self, x, temperature=1.0, top_k=0, top_p=1.0):
+        self._check(x)
+        if temperature <= 0:
+            raise ValueError("temperature must be > 0")
+        if top_k < 0:
+            raise ValueError("top_k must be >= 0")
+        if not 0 < top_p <= 1.0:
+            raise ValueError("top_p must be > 0 and <= 1.0")
+
+        def step(seq):
+            filtered = self._filter_logits(self.score_fn(seq), temperature, top_k, top_p)
+            log_probs = torch.log_softmax(filtered, dim=-1)
+            tokens = torch.multinomial(torch.exp(log_probs), 1)
+            return log_probs.gather(-1, tokens).squeeze(-1), tokens.squeeze(-1)
+
+        return self._decode_rows(x, step)
+
+    def generate_beam(self, x, beam_width, temperature=1.0, repeat_penalty=1.0):
+        self._check(x, beam_width)
+        batch, length = x.shape
+        vocab = self.tokenizer.num_classes
+        eos_id = self.tokenizer.eos_id
+        pad_id = getattr(self.tokenizer, "pad_id", 0)
+        sequences = x.unsqueeze(1).repeat(1, beam_width, 1)
+        scores = torch.full((batch, beam_width), float("-inf"), device=x.device)
+        scores[:, 0] = 0.0
+        finished = [[] for _ in range(batch)]
+        for _ in range(self.max_length - length):
+            t = sequences.size(2)
+            logits = self.score_fn(sequences.view(batch * beam_width, t)).view(batch, beam_width, vocab)
+            logits = self._apply_repeat_penalty(logits, sequences, repeat_penalty) / temperature
+            totals = scores.unsqueeze(-1) + torch.log_softmax(logits, dim=-1)
+            totals[scores == float("-inf")] = float("-inf")
+            top_scores, top_indices = torch.topk(totals.view(batch, -1), beam_width, dim=1)
+            parents = top_indices // vocab
+            tokens = top_indices % vocab
+            parent_sequences = torch.gather(sequences, 1, parents.unsqueeze(-1).expand(-1, -1, t))
+            new_sequences = torch.cat([parent_sequences, tokens.unsqueeze(-1)], dim=-1)
+            new_scores = top_scores.clone()
+            for b in range(batch):
+                for k in range(beam_width):
+                    # An extension of an inactive beam is not a hypothesis.
+                    if tokens[b, k].item() == eos_id and new_scores[b, k].item() != float("-inf"):
+                        finished[b].append((new_sequences[b, k].clone(), new_scores[b, k].clone()))
+                        new_scores[b, k] = float("-inf")
+                if len(finished[b]) > beam_width:
+                    finished[b].sort(key=lambda item: item[1].item(), reverse=True)
+                    finished[b] = finished[b][:beam_width]
+            sequences, scores = new_sequences, new_scores
+            if all(
+                scores[b].max().item() == float("-inf") and len(finished[b]) >= beam_width for b in range(batch)
+            ):
+                break
+        final_sequences = torch.zeros((batch, beam_width, self.max_length), dtype=x.dtype, device=x.device)
+        final_scores = torch.full((batch, beam_width), float("-inf"), device=x.device)
+        for b in range(batch):
+            candidates = list(finished[b])
+            for k in range(beam_width):
+                if scores[b, k].item() != float("-inf"):
+                    candidates.append((sequences[b, k], scores[b, k]))
+            candidates.sort(key=lambda item: item[1].item(), reverse=True)
+            for idx, (seq, score) in enumerate(candidates[:beam_width]):
+                final_scores[b, idx] = score
+                final_sequences[b, idx, : seq.size(0)] = seq
+                if seq.size(0) < self.max_length:
+                    final_sequences[b, idx, seq.size(0) :] = pad_id
+        return final_sequences, final_scores
+
+
+# ---------------------------------------------------------------------------------------------
+# Benchmark
+
+
+class Tokenizer:
+    def __init__(self, num_classes, eos_id, pad_id=0):
+        self.num_classes = num_classes
+        self.eos_id = eos_id
+        self.pad_id = pad_id
+
+
+def precomputed_score_fn(steps, rows, vocab, seed):
+    """Logits drawn once, returned by sequence length: the score function costs almost nothing."""
+    generator = torch.Generator().manual_seed(seed)
+    table = torch.randn(steps + 2, rows, vocab, generator=generator) * 3.0
+    return lambda x: table[x.size(1)]
+
+
+def best_of(fn, repeats):
+    times = []
+    for _ in range(repeats):
+        start = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - start)
+    return min(times)
+
+
+def small_transformer(vocab, d_model=128, layers=2, heads=4, max_len=128):
+    try:
+        from velkor.model import DecoderOnlyTransformer  # noqa: F401  (when the assembled model is built)
+
+        model = DecoderOnlyTransformer(
+            num_layers=layers, d_model=d_model, num_heads=heads, d_ff=4 * d_model, dropout=0.0, max_len=max_len,
+            num_classes=vocab,
+        )
+        return model.eval(), "velkor.model.DecoderOnlyTransformer"
+    except Exception:
+        pass
+
+    class TinyDecoder(torch.nn.Module):
+        def __init__(self):
+            super().__init__()
+            self.embed = torch.nn.Embedding(vocab, d_model)
+            self.pos = torch.nn.Embedding(max_len, d_model)
+            layer = torch.nn.TransformerEncoderLayer(d_model, heads, 4 * d_model, dropout=0.0, batch_first=True, norm_first=True)
+            self.layers = torch.nn.TransformerEncoder(layer, layers, enable_nested_tensor=False)
+            self.head = torch.nn.Linear(d_model, vocab)
+
+        def score(self, x):
+            t = x.size(1)
+            h = self.embed(x) + self.pos(torch.arange(t))
+            mask = torch.triu(torch.ones(t, t, dtype=torch.bool), diagonal=1)
+            return self.head(self.layers(h, mask=mask)[:, -1])
+
+    return TinyDecoder().eval(), "torch.nn Transformer decoder (the assembled model is not importable)"
+
+
+def main():
+    from velkor.decoding import SequenceGenerator
+
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    # One intra-op thread by default: on shared machines a busy second core makes torch's
+    # parallel kernels stall, which would swamp both sides alike with noise.
+    parser.add_argument("--threads", type=int, default=1, help="torch intra-op threads (default 1)")
+    args = parser.parse_args()
+    torch.set_num_threads(args.threads)
+    print(f"torch {torch.__version__}, {torch.get_num_threads()} intra-op thread(s), CPU")
+    torch.manual_seed(0)
+    results = []  # (label, value, bar, higher_is_better)
+
+    # Beam search: B = 16, K = 10, V = 1000, 60 steps; eos rare enough that the beams run the distance.
+    batch, beam, vocab, steps = 16, 10, 1000, 60
+    tok = Tokenizer(vocab, eos_id=1)
+    score_fn = precomputed_score_fn(steps, batch * beam, vocab, seed=1)
+    x = torch.zeros(batch, 1, dtype=torch.long)
+    ours = SequenceGenerator(score_fn, tok, steps + 1)
+    plain = ReferenceGenerator(score_fn, tok, steps + 1)
+    a, b = ours.generate_beam(x, beam), plain.generate_beam(x, beam)
+    assert torch.equal(a[0], b[0]) and torch.equal(a[1], b[1]), "beam results differ"
+    t_plain = best_of(lambda: plain.generate_beam(x, beam), 3)
+    t_ours = best_of(lambda: ours.generate_beam(x, beam), 5)
+    results.append((f"beam B={batch} K={beam} V={vocab} {steps} steps: plain {t_plain * 1e3:.1f} ms / ours {t_ours * 1e3:.1f} ms",
+                    t_plain / t_ours, 5.0, True))
+
+    # The tensor work both sides must do per step (score, log-softmax, add, top-k over K*V):
+    # how close ours comes to it bounds what any implementation of the algorithm could gain.
+    live = torch.zeros(batch, beam, 1)
+
+    def floor():
+        for t in range(1, steps + 1):
+            logits = score_fn(torch.empty(batch * beam, t)).view(batch, beam, vocab)
+            torch.topk((torch.log_softmax(logits, dim=-1) + live).view(batch, -1), beam, dim=1)
+
+    t_floor = best_of(floor, 5)
+    results.append((f"beam tensor work alone {t_floor * 1e3:.1f} ms: ours / tensor work", t_ours / t_floor, None, True))
+
+    # Beam search with a repetition penalty (the penalty's own loops are the plain cost here).
+    # The penalty writes into the logits it is given, so this score function hands out copies.
+    ours.score_fn = plain.score_fn = lambda seq, table_fn=score_fn: table_fn(seq).clone()
+    a, b = ours.generate_beam(x, beam, repeat_penalty=1.3), plain.generate_beam(x, beam, repeat_penalty=1.3)
+    assert torch.equal(a[0], b[0]) and torch.equal(a[1], b[1]), "beam results with a penalty differ"
+    t_plain = best_of(lambda: plain.generate_beam(x, beam, repeat_penalty=1.3), 1)
+    t_ours = best_of(lambda: ours.generate_beam(x, beam, repeat_penalty=1.3), 3)
+    results.append((f"beam with repeat_penalty: plain {t_plain * 1e3:.1f} ms / ours {t_ours * 1e3:.1f} ms",
+                    t_plain / t_ours, None, True))
+
+    # Greedy search: B = 32, V = 1000, 100 steps.
+    batch, steps = 32, 100
+    tok = Tokenizer(vocab, eos_id=1)
+    score_fn = precomputed_score_fn(steps, batch, vocab, seed=2)
+    x = torch.zeros(batch, 1, dtype=torch.long)
+    ours = SequenceGenerator(score_fn, tok, steps + 1)
+    plain = ReferenceGenerator(score_fn, tok, steps + 1)
+    a, b = ours.generate_greedy(x), plain.generate_greedy(x)
+    assert torch.equal(a[0], b[0]) and torch.equal(a[1], b[1]), "greedy results differ"
+    t_plain = best_of(lambda: plain.generate_greedy(x), 5)
+    t_ours = best_of(lambda: ours.generate_greedy(x), 5)
+    results.append((f"greedy B={batch} V={vocab} {steps} steps: plain {t_plain * 1e3:.1f} ms / ours {t_ours * 1e3:.1f} ms",
+                    t_plain / t_ours, 1.5, True))
+
+    # A small real Transformer as the score function: share of beam time spent outside it.
+    vocab, batch, beam, steps = 1000, 4, 5, 40
+    model, label = small_transformer(vocab)
+    inside = [0.0]
+
+    def timed_score(seq):
+        start = time.perf_counter()
+        out = model.score(seq)
+        inside[0] += time.perf_counter() - start
+        return out
+
+    tok = Tokenizer(vocab, eos_id=1)
+    ours = SequenceGenerator(timed_score, tok, steps + 1)
+    x = torch.zeros(batch, 1, dtype=torch.long)
+    shares = []
+    with torch.no_grad():
+        ours.generate_beam(x, beam)
+        for _ in range(3):
+            inside[0] = 0.0
+            start = time.perf_counter()
+            ours.generate_beam(x, beam)
+            total = time.perf_counter() - start
+            shares.append((total - inside[0]) / total)
+    share = statistics.median(shares)
+    results.append((f"beam over {label}, B={batch} K={beam} V={vocab} {steps} steps: time outside the score function",
+                    share, 0.10, False))
+
+    worst = None
+    for text, value, bar, higher in results:
+        if higher:
+            verdict = "" if bar is None else f"  (bar >= {bar:g}x)"
+            print(f"{text}: {value:.2f}x{verdict}")
+        else:
+            print(f"{text}: {value * 100:.1f}%  (bar <= {bar * 100:g}%)")
+        if bar is not None:
+            margin = value / bar if higher else bar / max(value, 1e-12)
+            if worst is None or margin < worst[0]:
+                worst = (margin, text, value, bar, higher)
+    margin, text, value, bar, higher = worst
+    shown = f"{value:.2f}x vs bar {bar:g}x" if higher else f"{value * 100:.1f}% vs bar {bar * 100:g}%"
+    print(f"decisive: {text}: {shown} ({'meets' if margin >= 1 else 'MISSES'} the bar, margin {margin:.2f})")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,570 @@
+// Sequence generation from a next-token scoring function: greedy search, sampling with
+// temperature, top-k and nucleus filtering, beam search, and cutting sequences after their first
+// end token. Tensor work is done by torch on the input's device; the per-row and per-slot
+// bookkeeping runs on native containers after one host copy of each step's tokens and scores.
+#include <vk/common.hpp>
+#include <vk/host_tensor.hpp>
+#include <vk/static_methods.hpp>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <vector>
+
+namespace {
+
+namespace py = pybind11;
+using vk::kw;
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+py::handle float32() { return vk::imported<"torch", "float32">(); }
+py::handle float64() { return vk::imported<"torch", "float64">(); }
+py::handle int64() { return vk::imported<"torch", "int64">(); }
+py::handle neg_inf() {
+    static PyObject* const v = vk::keep(py::float_(-kInf));
+    return v;
+}
+
+long long as_index(py::handle v) {
+    const py::object i = py::reinterpret_steal<py::object>(PyNumber_Index(v.ptr()));
+    if (!i) throw py::error_already_set();
+    const long long r = PyLong_AsLongLong(i.ptr());
+    if (r == -1 && PyErr_Occurred()) throw py::error_already_set();
+    return r;
+}
+
+// max_length is an integer; another real number is truncated to one, as int() does.
+py::object max_length_arg(py::handle v) {
+    if (PyLong_CheckExact(v.ptr())) return py::reinterpret_borrow<py::object>(v);
+    const bool number = !PyBool_Check(v.ptr()) &&
+                        (PyFloat_Check(v.ptr()) || PyIndex_Check(v.ptr()) ||
+                         PyObject_IsInstance(v.ptr(), vk::imported<"numbers", "Real">().ptr()) == 1);
+    if (PyErr_Occurred()) throw py::error_already_set();
+    if (!number) vk::raise_arg_type("max_length", "int", v);
+    const py::object r = py::reinterpret_steal<py::object>(PyNumber_Long(v.ptr()));
+    if (!r) throw py::error_already_set();
+    return r;
+}
+
+long long max_length_of(py::handle self) { return as_index(max_length_arg(vk::attr<"max_length">(self))); }
+
+struct SpecialIds {
+    long long eos;
+    long long pad;
+};
+
+SpecialIds special_ids(py::handle tokenizer) {
+    const long long eos = as_index(vk::attr<"eos_id">(tokenizer));
+    const long long pad = vk::has_attr<"pad_id">(tokenizer) ? as_index(vk::attr<"pad_id">(tokenizer)) : 0;
+    return {eos, pad};
+}
+
+bool is_float64(py::handle tensor) { return vk::attr<"dtype">(tensor).is(float64()); }
+
+py::object div(py::handle a, double b) {
+    const py::object r = py::reinterpret_steal<py::object>(PyNumber_TrueDivide(a.ptr(), py::float_(b).ptr()));
+    if (!r) throw py::error_already_set();
+    return r;
+}
+
+py::tuple shape_of(py::handle t) { return py::reinterpret_borrow<py::tuple>(vk::attr<"shape">(t)); }
+
+struct InputShape {
+    long long batch;
+    long long length;
+};
+
+// The input checks shared by every strategy, in their documented order; beam search checks
+// beam_width between the dimension and length checks.
+InputShape check_input(py::handle self, py::handle x, std::optional<long long> beam_width = std::nullopt) {
+    const int is_tensor = PyObject_IsInstance(x.ptr(), vk::imported<"torch", "Tensor">().ptr());
+    if (is_tensor < 0) throw py::error_already_set();
+    if (is_tensor == 0) throw py::type_error("Input x must be a torch tensor");
+    const py::tuple shape = shape_of(x);
+    if (shape.size() != 2) throw py::value_error("Input x must be 2-dimensional (batch_size, seq_len)");
+    if (beam_width && *beam_width < 1) throw py::value_error("beam_width must be >= 1");
+    const InputShape s{as_index(shape[0]), as_index(shape[1])};
+    if (max_length_of(self) < s.length) throw py::value_error("max_length must be >= input sequence length");
+    return s;
+}
+
+bool on_cpu(py::handle device) { return py::str(vk::attr<"type">(device)).cast<std::string>() == "cpu"; }
+
+py::object cat_columns(py::handle left, py::handle right) {
+    return vk::call(vk::imported<"torch", "cat">(), py::make_tuple(left, right), kw<"dim">(1));
+}
+
+// A step's scores and ids on the host: read in place for CPU tensors, otherwise with one
+// device-to-host copy of both (as float64, exact for scores and for ids below 2**53).
+class StepValues {
+public:
+    StepValues(py::handle scores, py::handle ids, bool cpu) {
+        if (cpu) {
+            scores_.emplace(scores);
+            ids_.emplace(ids);
+        } else {
+            both_.emplace(vk::call(vk::imported<"torch", "cat">(),
+                                   py::make_tuple(vk::call_method<"flatten">(vk::call_method<"to">(scores, float64())),
+                                                  vk::call_method<"flatten">(vk::call_method<"to">(ids, float64())))));
+            offset_ = both_->size() / 2;
+        }
+    }
+    double score(std::size_t i) const { return both_ ? (*both_)[i] : (*scores_)[i]; }
+    long long id(std::size_t i) const { return both_ ? both_->integer(offset_ + i) : ids_->integer(i); }
+
+private:
+    std::optional<vk::HostValues> scores_, ids_, both_;
+    std::size_t offset_ = 0;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Repetition penalty and logit filtering
+
+py::object apply_repeat_penalty(py::handle, const vk::Args& a) {
+    const py::handle logits = a[0];
+    const py::handle sequences = a[1];
+    const double penalty = vk::to_float(a[2]);
+    if (penalty == 1.0) return py::reinterpret_borrow<py::object>(logits);
+    const py::tuple shape = shape_of(logits);
+    long long rows = 1;
+    for (std::size_t i = 0; i + 1 < shape.size(); ++i) rows *= as_index(shape[i]);
+    if (penalty == 0.0 && rows > 0) {
+        PyErr_SetString(PyExc_ZeroDivisionError, "float division by zero");
+        throw py::error_already_set();
+    }
+    // Gather each row's values at its used tokens, apply the rule (v / penalty above zero,
+    // v / (1 / penalty) otherwise) and scatter them back. A repeated token gathers the same
+    // original value each time and writes the same result, so it is penalized once.
+    const py::object ids = vk::call_method<"to">(sequences, int64());
+    const py::object values = vk::call_method<"gather">(logits, -1, ids);
+    const py::object penalized = vk::call(vk::imported<"torch", "where">(), vk::call_method<"gt">(values, 0), div(values, penalty),
+                                          div(values, 1.0 / penalty));
+    vk::call_method<"scatter_">(logits, -1, ids, penalized);
+    return py::reinterpret_borrow<py::object>(logits);
+}
+
+py::object filter_logits(py::handle, const vk::Args& a) {
+    const double temperature = vk::to_float(a[1]);
+    const long long top_k = vk::exact_int(a[2], "top_k");
+    const double top_p = vk::to_float(a[3]);
+    // A new tensor: the writes below never reach the caller's logits.
+    const py::object out = div(a[0], temperature);
+    const long long vocab = as_index(shape_of(out)[shape_of(out).size() - 1]);
+    if (top_k > 0 && vocab > 0) {
+        const long long k = std::min(top_k, vocab);
+        const py::object top_values = vk::unpack<2>(vk::call_method<"topk">(out, k, kw<"dim">(-1)))[0];
+        const py::object kth = vk::call_method<"narrow">(top_values, -1, k - 1, 1);
+        // Strictly smaller only: every entry tied with the k-th value survives.
+        vk::call_method<"masked_fill_">(out, vk::call_method<"lt">(out, kth), neg_inf());
+    }
+    if (top_p < 1.0 && vocab > 0) {
+        const py::object log_probs = vk::call_method<"log_softmax">(out, -1);
+        const auto [sorted, sorted_indices] = vk::unpack<2>(vk::call_method<"sort">(log_probs, kw<"dim">(-1), kw<"descending">(true)));
+        const py::object cumulative = vk::call_method<"cumsum">(vk::call_method<"exp">(sorted), -1);
+        const py::object remove = vk::call_method<"gt">(cumulative, top_p);
+        // Shift the marks one place right so the token crossing the threshold, and the most
+        // probable token, survive.
+        const py::object shifted = vk::call(vk::imported<"torch", "zeros_like">(), remove);
+        vk::call_method<"copy_">(vk::call_method<"narrow">(shifted, -1, 1, vocab - 1), vk::call_method<"narrow">(remove, -1, 0, vocab - 1));
+        const py::object marks = vk::call_method<"scatter">(remove, -1, sorted_indices, shifted);
+        vk::call_method<"masked_fill_">(out, marks, neg_inf());
+    }
+    return out;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Greedy search and sampling
+
+// The frame both strategies share: `step(sequences)` returns the step's (token scores, tokens),
+// each (B, 1); scores accumulate on the host while rows are unfinished, and finished rows get
+// pad_id from the step they emit the end token on.
+template <class Step>
+py::object decode_rows(py::handle self, py::handle x, const InputShape& in, Step&& step) {
+    const long long batch = in.batch;
+    const long long steps = max_length_of(self) - in.length;
+    const py::object device = vk::attr<"device">(x);
+    const bool cpu = on_cpu(device);
+    const SpecialIds ids = special_ids(vk::attr<"tokenizer">(self));
+
+    // Scores as torch keeps them: float32 sums, float64 once a step's scores are float64.
+    std::vector<double> scores(static_cast<std::size_t>(batch), 0.0);
+    std::vector<char> finished(static_cast<std::size_t>(batch), 0);
+    bool wide = false;
+    long long finished_rows = 0;
+    std::optional<vk::Staging<std::int64_t>> column;
+
+    py::object sequences = py::reinterpret_borrow<py::object>(x);
+    for (long long s = 0; s < steps && finished_rows < batch; ++s) {
+        const auto [token_scores, tokens] = step(sequences);
+        wide = wide || is_float64(token_scores);
+        const StepValues host(token_scores, tokens, cpu);
+        for (long long i = 0; i < batch; ++i) {
+            const auto r = static_cast<std::size_t>(i);
+            if (finished[r]) continue;
+            const double v = host.score(r);
+            scores[r] = wide ? scores[r] + v : static_cast<double>(static_cast<float>(scores[r]) + static_cast<float>(v));
+            if (host.id(r) == ids.eos) {
+                finished[r] = 1;
+                ++finished_rows;
+            }
+        }
+        py::object next = tokens;
+        if (finished_rows > 0) {
+            if (!column) column.emplace(py::make_tuple(batch, 1), int64(), device, cpu);
+            for (long long i = 0; i < batch; ++i) {
+                const auto r = static_cast<std::size_t>(i);
+                (*column)[r] = finished[r] ? ids.pad : static_cast<std::int64_t>(host.id(r));
+            }
+            next = column->upload();
+        }
+        sequences = cat_columns(sequences, next);
+    }
+    py::list values(static_cast<std::size_t>(batch));
+    for (std::size_t i = 0; i < scores.size(); ++i) values[i] = py::float_(scores[i]);
+    const py::object score_tensor =
+        vk::call(vk::imported<"torch", "tensor">(), values, kw<"dtype">(wide ? float64() : float32()), kw<"device">(device));
+    return py::make_tuple(sequences, score_tensor);
+}
+
+py::object generate_greedy(py::handle self, const vk::Args& a) {
+    const py::handle x = a[0];
+    const double temperature = vk::to_float(a[1]);
+    const py::float_ penalty(vk::to_float(a[2]));
+    const InputShape in = check_input(self, x);
+    const py::object score_fn = vk::attr<"score_fn">(self);
+    return decode_rows(self, x, in, [&](const py::object& sequences) {
+        py::object logits = vk::call(score_fn, sequences);
+        logits = vk::call_method<"_apply_repeat_penalty">(self, logits, sequences, penalty);
+        // Dividing by 1.0 changes no value; skipping it saves a pass over the logits.
+        if (temperature != 1.0) logits = div(logits, temperature);
+        const py::object log_probs = vk::call_method<"log_softmax">(logits, -1);
+        return vk::unpack<2>(vk::call_method<"max">(log_probs, kw<"dim">(-1), kw<"keepdim">(true)));
+    });
+}
+
+py::object generate_sample(py::handle self, const vk::Args& a) {
+    const py::handle x = a[0];
+    const py::float_ temperature(vk::to_float(a[1]));
+    const long long top_k = vk::exact_int(a[2], "top_k");
+    const py::float_ top_p(vk::to_float(a[3]));
+    const InputShape in = check_input(self, x);
+    if (!(temperature.cast<double>() > 0.0)) throw py::value_error("temperature must be > 0");
+    if (top_k < 0) throw py::value_error("top_k must be >= 0");
+    if (!(top_p.cast<double>() > 0.0 && top_p.cast<double>() <= 1.0)) throw py::value_error("top_p must be > 0 and <= 1.0");
+    const py::object score_fn = vk::attr<"score_fn">(self);
+    const py::int_ k(top_k);
+    return decode_rows(self, x, in, [&](const py::object& sequences) {
+        const py::object logits = vk::call(score_fn, sequences);
+        const py::object filtered = vk::call_method<"_filter_logits">(self, logits, temperature, k, top_p);
+        const py::object log_probs = vk::call_method<"log_softmax">(filtered, -1);
+        const py::object tokens = vk::call(vk::imported<"torch", "multinomial">(), vk::call_method<"exp">(log_probs), 1);
+        return std::array<py::object, 2>{vk::call_method<"gather">(log_probs, -1, tokens), tokens};
+    });
+}
+
+// ---------------------------------------------------------------------------------------------
+// Beam search
+
+// A hypothesis: row `row` of the (N, length) tensor `store`. Finished hypotheses live in
+// per-step copies of the rows that ended, so later steps (or a score function writing into its
+// input) cannot change them.
+struct Hypothesis {
+    py::object store;
+    long long row;
+    long long length;
+    double score;
+};
+
+// Highest score first; NaN ranks below everything so the order stays a strict weak order.
+bool ranks_before(const Hypothesis& a, const Hypothesis& b) {
+    const double x = std::isnan(a.score) ? -kInf : a.score;
+    const double y = std::isnan(b.score) ? -kInf : b.score;
+    return x > y;
+}
+
+void rank(std::vector<Hypothesis>& hypotheses) { std::stable_sort(hypotheses.begin(), hypotheses.end(), ranks_before); }
+
+py::object index_tensor(const std::vector<long long>& values, py::handle device) {
+    py::list items(values.size());
+    for (std::size_t i = 0; i < values.size(); ++i) items[i] = py::int_(values[i]);
+    return vk::call(vk::imported<"torch", "tensor">(), items, kw<"dtype">(int64()), kw<"device">(device));
+}
+
+// Writes each row's best hypotheses into zero-filled (B, K, max_length) sequences: tokens from the
+// start, pad_id after a shorter hypothesis; slots without a candidate keep zeros and -inf.
+py::object select_final(py::handle x, const std::vector<std::vector<Hypothesis>>& finished, const py::object& live,
+                        long long live_length, const std::vector<double>& live_scores, long long beam_width,
+                        long long max_length, long long pad, py::handle device) {
+    const long long batch = static_cast<long long>(finished.size());
+    const long long slots = batch * beam_width;
+    const py::object dtype = vk::attr<"dtype">(x);
+    const py::object final_sequences = vk::call(vk::imported<"torch", "zeros">(), py::make_tuple(batch, beam_width, max_length),
+                                                kw<"dtype">(dtype), kw<"device">(device));
+    const py::object flat = vk::call_method<"view">(final_sequences, slots, max_length);
+
+    struct Group {
+        py::object store;
+        long long length;
+        std::vector<long long> source, target;
+    };
+    std::vector<Group> groups;
+    std::vector<long long> lengths(static_cast<std::size_t>(slots), max_length);
+    std::vector<double> scores(static_cast<std::size_t>(slots), -kInf);
+    bool short_rows = false;
+
+    for (long long b = 0; b < batch; ++b) {
+        std::vector<Hypothesis> candidates = finished[static_cast<std::size_t>(b)];
+        for (long long k = 0; k < beam_width; ++k) {
+            const double s = live_scores[static_cast<std::size_t>(b * beam_width + k)];
+            if (s != -kInf) candidates.push_back({live, b * beam_width + k, live_length, s});
+        }
+        rank(candidates);
+        const std::size_t n = std::min(candidates.size(), static_cast<std::size_t>(beam_width));
+        for (std::size_t idx = 0; idx < n; ++idx) {
+            const Hypothesis& h = candidates[idx];
+            const long long slot = b * beam_width + static_cast<long long>(idx);
+            scores[static_cast<std::size_t>(slot)] = h.score;
+            lengths[static_cast<std::size_t>(slot)] = h.length;
+            short_rows = short_rows || h.length < max_length;
+            auto group = std::find_if(groups.begin(), groups.end(), [&](const Group& g) { return g.store.is(h.store); });
+            if (group == groups.end()) group = groups.insert(groups.end(), Group{h.store, h.length, {}, {}});
+            group->source.push_back(h.row);
+            group->target.push_back(slot);
+        }
+    }
+    for (const Group& g : groups) {
+        const py::object rows = vk::call_method<"index_select">(g.store, 0, index_tensor(g.source, device));
+        vk::call_method<"index_copy_">(vk::call_method<"narrow">(flat, 1, 0, g.length), 0, index_tensor(g.target, device),
+                                       vk::call_method<"to">(rows, dtype));
+    }
+    // Zeros are already in place when pad_id is 0.
+    if (short_rows && pad != 0) {
+        const py::object columns = vk::call(vk::imported<"torch", "arange">(), max_length, kw<"device">(device));
+        const py::object ends = vk::call_method<"unsqueeze">(index_tensor(lengths, device), 1);
+        vk::call_method<"masked_fill_">(flat, vk::call_method<"ge">(vk::call_method<"unsqueeze">(columns, 0), ends), pad);
+    }
+    py::list values(static_cast<std::size_t>(slots));
+    for (std::size_t i = 0; i < scores.size(); ++i) values[i] = py::float_(static_cast<double>(static_cast<float>(scores[i])));
+    const py::object final_scores = vk::call_method<"view">(
+        vk::call(vk::imported<"torch", "tensor">(), values, kw<"dtype">(float32()), kw<"device">(device)), batch, beam_width);
+    return py::make_tuple(final_sequences, final_scores);
+}
+
+py::object generate_beam(py::handle self, const vk::Args& a) {
+    const py::handle x = a[0];
+    const long long beam_width = vk::exact_int(a[1], "beam_width");
+    const double temperature = vk::to_float(a[2]);
+    const py::float_ penalty(vk::to_float(a[3]));
+    const InputShape in = check_input(self, x, beam_width);
+    const long long batch = in.batch;
+    const long long max_length = max_length_of(self);
+    const py::object tokenizer = vk::attr<"tokenizer">(self);
+    const long long vocab = as_index(vk::attr<"num_classes">(tokenizer));
+    const SpecialIds ids = special_ids(tokenizer);
+    const py::object score_fn = vk::attr<"score_fn">(self);
+    const py::object device = vk::attr<"device">(x);
+    const bool cpu = on_cpu(device);
+
+    const long long slots = batch * beam_width;
+    const auto n_slots = static_cast<std::size_t>(slots);
+    // Hypotheses are kept flat, (B*K, T), which is what score_fn takes; row b*K + k is beam k of row b.
+    py::object sequences = vk::call_method<"repeat_interleave">(x, beam_width, kw<"dim">(0));
+    long long length = in.length;
+    // Only beam 0 starts active, so the K identical prompts do not give K identical expansions.
+    std::vector<double> scores(n_slots, -kInf);
+    for (long long b = 0; b < batch; ++b) scores[static_cast<std::size_t>(b * beam_width)] = 0.0;
+    std::vector<std::vector<Hypothesis>> finished(static_cast<std::size_t>(batch));
+
+    // Per-step host buffers: [parent row, token, finished row] indices, the live scores
+    // (dtype follows the step's scores, as the running sums do) and the inactive-slot mask.
+    vk::Staging<std::int64_t> index_stage(py::make_tuple(3, slots), int64(), device, cpu);
+    const py::object parent_rows = vk::call_method<"select">(index_stage.target(), 0, 0);
+    const py::object token_column = vk::call_method<"view">(vk::call_method<"select">(index_stage.target(), 0, 1), slots, 1);
+    const py::object finished_rows = vk::call_method<"select">(index_stage.target(), 0, 2);
+    vk::Staging<bool> inactive_stage(py::make_tuple(batch, beam_width, 1), vk::imported<"torch", "bool">(), device, cpu);
+    std::optional<vk::Staging<float>> narrow_scores;
+    std::optional<vk::Staging<double>> wide_scores;
+    bool wide = false;
+
+    const long long steps = max_length - in.length;
+    for (long long s = 0; s < steps; ++s) {
+        bool any_inactive = false;
+        py::object live_scores;
+        if (wide) {
+            if (!wide_scores) wide_scores.emplace(py::make_tuple(batch, beam_width, 1), float64(), device, cpu);
+            for (std::size_t i = 0; i < n_slots; ++i) (*wide_scores)[i] = scores[i];
+            live_scores = wide_scores->upload();
+        } else {
+            if (!narrow_scores) narrow_scores.emplace(py::make_tuple(batch, beam_width, 1), float32(), device, cpu);
+            for (std::size_t i = 0; i < n_slots; ++i) (*narrow_scores)[i] = static_cast<float>(scores[i]);
+            live_scores = narrow_scores->upload();
+        }
+        for (std::size_t i = 0; i < n_slots; ++i) {
+            inactive_stage[i] = scores[i] == -kInf;
+            any_inactive = any_inactive || inactive_stage[i];
+        }
+
+        // One scoring call for all B*K hypotheses.
+        py::object logits = vk::call_method<"view">(vk::call(score_fn, sequences), batch, beam_width, vocab);
+        logits = vk::call_method<"_apply_repeat_penalty">(self, logits, vk::call_method<"view">(sequences, batch, beam_width, length),
+                                                          penalty);
+        if (temperature != 1.0) logits = div(logits, temperature);
+        py::object totals = vk::call_method<"log_softmax">(logits, -1);
+        // The log-probabilities are a fresh tensor: add in place unless autograd needs them or
+        // the sum needs a wider dtype than theirs.
+        const py::object lp_dtype = vk::attr<"dtype">(totals);
+        const bool holds_sum = lp_dtype.is(float64()) || (lp_dtype.is(float32()) && !wide);
+        if (!holds_sum || vk::truthy(vk::attr<"requires_grad">(totals))) {
+            totals = vk::add(totals, live_scores);
+        } else {
+            vk::call_method<"add_">(totals, live_scores);
+        }
+        // Extensions of an inactive beam stay impossible whatever the scores say (NaN included).
+        if (any_inactive) vk::call_method<"masked_fill_">(totals, inactive_stage.upload(), neg_inf());
+        const auto [top_scores, top_indices] =
+            vk::unpack<2>(vk::call_method<"topk">(vk::call_method<"view">(totals, batch, beam_width * vocab), beam_width, kw<"dim">(1)));
+        wide = wide || is_float64(top_scores);
+
+        // The step's one host copy: scores then flat candidate indices.
+        const StepValues host(top_scores, top_indices, cpu);
+        std::vector<long long> tokens(n_slots);
+        for (std::size_t i = 0; i < n_slots; ++i) {
+            const long long flat = host.id(i);
+            const long long b = static_cast<long long>(i) / beam_width;
+            index_stage[i] = b * beam_width + flat / vocab;
+            index_stage[n_slots + i] = tokens[i] = flat % vocab;
+            scores[i] = host.score(i);
+        }
+        index_stage.upload();
+        sequences = cat_columns(vk::call_method<"index_select">(sequences, 0, parent_rows), token_column);
+        ++length;
+
+        // Hypotheses that just ended leave the beam. An extension of an inactive beam (score -inf,
+        // picked only when fewer than K candidates exist) is not a hypothesis and is not recorded.
+        std::vector<std::size_t> ended;
+        for (std::size_t i = 0; i < n_slots; ++i)
+            if (tokens[i] == ids.eos && scores[i] != -kInf) {
+                index_stage[2 * n_slots + ended.size()] = static_cast<std::int64_t>(i);
+                ended.push_back(i);
+            }
+        if (!ended.empty()) {
+            index_stage.upload();
+            const py::object store = vk::call_method<"index_select">(
+                sequences, 0, vk::call_method<"narrow">(finished_rows, 0, 0, static_cast<long long>(ended.size())));
+            for (std::size_t j = 0; j < ended.size(); ++j) {
+                const std::size_t i = ended[j];
+                finished[i / static_cast<std::size_t>(beam_width)].push_back(
+                    {store, static_cast<long long>(j), length, scores[i]});
+                scores[i] = -kInf;
+            }
+            for (auto& row : finished)
+                if (row.size() > static_cast<std::size_t>(beam_width)) {
+                    rank(row);
+                    row.resize(static_cast<std::size_t>(beam_width));
+                }
+        }
+
+        // Stop once every row has no active beam and K finished hypotheses.
+        bool done = true;
+        for (long long b = 0; b < batch && done; ++b) {
+            const auto first = scores.begin() + b * beam_width;
+            done = std::all_of(first, first + beam_width, [](double v) { return v == -kInf; }) &&
+                   finished[static_cast<std::size_t>(b)].size() >= static_cast<std::size_t>(beam_width);
+        }
+        if (done) break;
+    }
+    return select_final(x, finished, sequences, length, scores, beam_width, max_length, ids.pad, device);
+}
+
+// ---------------------------------------------------------------------------------------------
+// End-of-sequence post-processing
+
+py::object post_process_sequence(py::handle, const vk::Args& a) {
+    const py::handle seq = a[0];
+    const py::object eos = vk::attr<"eos_id">(a[1]);
+    const py::object is_eos = py::reinterpret_steal<py::object>(PyObject_RichCompare(seq.ptr(), eos.ptr(), Py_EQ));
+    if (!is_eos) throw py::error_already_set();
+    const py::tuple shape = shape_of(seq);
+    if (shape.size() == 1) {
+        const py::object positions = vk::call_method<"nonzero">(is_eos);
+        if (as_index(shape_of(positions)[0]) == 0) return py::reinterpret_borrow<py::object>(seq);
+        const long long first = as_index(vk::call_method<"item">(vk::call_method<"select">(vk::call_method<"select">(positions, 0, 0), 0, 0)));
+        return vk::call_method<"narrow">(seq, 0, 0, first + 1);
+    }
+    // Rows are cut just after their first end token: the positions at or after it number
+    // `after`, so the row keeps T - after + 1 tokens (all T when it has none).
+    const long long width = as_index(shape[1]);
+    const py::object after = vk::call_method<"sum">(vk::call_method<"gt">(vk::call_method<"cumsum">(is_eos, 1), 0), 1);
+    const vk::HostValues counts(after);
+    const py::tuple rows = py::reinterpret_borrow<py::tuple>(vk::call_method<"unbind">(seq, 0));
+    py::list out(rows.size());
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const long long n = counts.integer(i);
+        out[i] = vk::call_method<"narrow">(rows[i], 0, 0, n > 0 ? width - n + 1 : width);
+    }
+    return out;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Constructor
+
+py::object init(py::handle self, const vk::Args& a) {
+    const py::object max_length = max_length_arg(a[2]);
+    vk::exact_str(a[3], "device");
+    vk::set_attr<"score_fn">(self, a[0]);
+    vk::set_attr<"tokenizer">(self, a[1]);
+    vk::set_attr<"max_length">(self, max_length);
+    vk::set_attr<"device">(self, a[3]);
+    return py::none();
+}
+
+constexpr const char* kInitDoc =
+    "Generator over score_fn (token ids (N, T) -> next-token logits (N, V)) and tokenizer (eos_id; pad_id, "
+    "0 when absent; num_classes == V). max_length is the longest total length, prompt included; device is "
+    "stored only, generation runs on the input's device.";
+// The default device is fixed when the module is imported; the signature shows the one in force.
+constexpr vk::Def kInitCpu{"__init__", "score_fn, tokenizer, max_length, device='cpu'", init, kInitDoc};
+constexpr vk::Def kInitCuda{"__init__", "score_fn, tokenizer, max_length, device='cuda'", init, kInitDoc};
+
+constexpr vk::Def kApplyRepeatPenalty{
+    "_apply_repeat_penalty", "logits, sequences, penalty=1.0", apply_repeat_penalty,
+    "Divides each row's logits of the tokens used in its sequence by penalty when positive and by 1 / penalty "
+    "otherwise, in place; logits (B, V) with sequences (B, T), or (B, K, V) with (B, K, T). Returns logits."};
+constexpr vk::Def kFilterLogits{
+    "_filter_logits", "logits, temperature=1.0, top_k=0, top_p=1.0", filter_logits,
+    "Returns logits / temperature with entries below the k-th largest (top_k > 0) and outside the nucleus "
+    "(top_p < 1.0) set to -inf."};
+constexpr vk::Def kGenerateGreedy{
+    "generate_greedy", "x, temperature=1.0, repeat_penalty=1.0", generate_greedy,
+    "Extends x (B, T_in) with the most probable token until every row has emitted eos_id or max_length is "
+    "reached. Returns (sequences (B, T_out), summed log-probabilities (B,)); finished rows are padded with pad_id."};
+constexpr vk::Def kGenerateSample{
+    "generate_sample", "x, temperature=1.0, top_k=0, top_p=1.0", generate_sample,
+    "As generate_greedy, but draws each token from the filtered distribution (temperature, top-k, nucleus)."};
+constexpr vk::Def kGenerateBeam{
+    "generate_beam", "x, beam_width, temperature=1.0, repeat_penalty=1.0", generate_beam,
+    "Beam search. Returns (sequences (B, beam_width, max_length), scores (B, beam_width)), best first in each "
+    "row; hypotheses shorter than max_length are padded with pad_id, empty slots are zeros with score -inf."};
+constexpr vk::Def kPostProcessSequence{
+    "post_process_sequence", "seq, tokenizer", post_process_sequence,
+    "Cuts seq after its first eos_id: a 1-D tensor gives a 1-D tensor, a 2-D tensor a list of 1-D tensors."};
+
+constexpr const char* kClassDoc =
+    "Greedy search, sampling and beam search over a next-token scoring function.";
+
+}  // namespace
+
+PYBIND11_MODULE(maravex, m) {
+    m.doc() = "Sequence generation: greedy search, sampling, beam search and end-of-sequence post-processing.";
+    const bool cuda = vk::truthy(vk::call(vk::imported<"torch.cuda", "is_available">()));
+    const py::handle object = vk::imported<"builtins", "object">();
+    const py::object cls =
+        cuda ? vk::define_class<kInitCuda, kApplyRepeatPenalty, kFilterLogits, kGenerateGreedy, kGenerateSample, kGenerateBeam>(
+                   m, "SequenceGenerator", object, kClassDoc)
+             : vk::define_class<kInitCpu, kApplyRepeatPenalty, kFilterLogits, kGenerateGreedy, kGenerateSample, kGenerateBeam>(
+                   m, "SequenceGenerator", object, kClassDoc);
+    vk::define_static_methods<kPostProcessSequence>(m, cls);
+}
