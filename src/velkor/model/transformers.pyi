@@ -1,0 +1,129 @@
+"""Assembled Pre-LN Transformer models: speech encoder-decoder with CTC head, and decoder-only LM.
+
+Constructor arguments are plain keywords, so a `model:` section of a YAML config maps onto them
+one to one, e.g. ``EncoderDecoderTransformer(**config["model"], num_classes=tokenizer.num_classes)``.
+
+Attention dictionaries map names to head-averaged weights (B, query, key), detached, index 0 a
+batch row: "layer{i}_enc_self" (encoder), "layer{i}_dec_self" and "layer{i}_dec_cross" (decoder),
+i counted from 1 over the layers present, encoder entries first, then decoder layers in order.
+
+Masks: padded source frames and padded target positions never reach unpadded outputs; the
+decoder is causal. A length of 0 is treated as 1 when masking, so no attention row is empty.
+
+Every dropout of a model follows its shared `dropout` module: the sub-layers' dropout modules are
+that module, and the attention-weight dropout is set to its `p` at each forward, so writing
+``model.dropout.p`` changes them all.
+
+`enc_layers` / `dec_layers` are read on every call: replace them with sub-lists (and update
+`num_lunmark` / `num_drumvale`) to run with fewer layers.
+"""
+
+import torch
+from torch import nn
+
+class EncoderDecoderTransformer(nn.Module):
+    """Speech recognition model: speech front-end and Pre-LN encoder with a CTC head, and a causal Pre-LN decoder
+    with cross-attention over the encoder output.
+
+    Arguments:
+        input_dim: filter-bank features per frame.
+        num_classes: vocabulary size V (the tokenizer's `num_classes`).
+        d_model: model width.
+        num_encoder_layers, num_decoder_layers: layer counts.
+        num_encoder_heads, num_decoder_heads: attention heads (each must divide d_model).
+        d_ff_encoder, d_ff_decoder: feed-forward widths.
+        dropout: rate of every dropout, in [0, 1).
+        max_len: positions of the positional table, for encoder frames (after reduction) and targets.
+        time_reduction, reduction_method: the speech front-end's time reduction ("conv", "lstm", "both").
+        weight_tying: share the target embedding with the output projection.
+
+    Submodules, in order: dropout, source_embedding, positional_encoding, enc_layers, encoder_norm,
+    ctc_head, target_embedding, dec_layers, decoder_norm, final_linear.
+    """
+
+    input_dim: int
+    num_classes: int
+    d_model: int
+    max_len: int
+    num_lunmark: int
+    num_drumvale: int
+    weight_tying: bool
+    dropout: nn.Dropout
+    enc_layers: nn.ModuleList
+    dec_layers: nn.ModuleList
+
+    def __init__(
+        self,
+        input_dim: int,
+        num_classes: int,
+        d_model: int = 256,
+        num_encoder_layers: int = 6,
+        num_decoder_layers: int = 6,
+        num_encoder_heads: int = 8,
+        num_decoder_heads: int = 8,
+        d_ff_encoder: int = 1024,
+        d_ff_decoder: int = 1024,
+        dropout: float = 0.1,
+        max_len: int = 1000,
+        time_reduction: int = 6,
+        reduction_method: str = "lstm",
+        weight_tying: bool = False,
+    ) -> None: ...
+    def forward(
+        self,
+        padded_sources: torch.Tensor,
+        padded_targets: torch.Tensor,
+        source_lengths: torch.Tensor,
+        target_lengths: torch.Tensor | None = None,
+    ) -> tuple[torch.Tensor, dict[str, torch.Tensor], dict[str, torch.Tensor]]:
+        """Returns (logits (B, L, V), attention dictionary, {'log_probs': (T', B, V), 'lengths': (B,)})."""
+    def encode(
+        self, padded_sources: torch.Tensor, source_lengths: torch.Tensor
+    ) -> tuple[torch.Tensor, torch.Tensor, dict[str, torch.Tensor], dict[str, torch.Tensor]]:
+        """Returns (encoder output (B, T', d_model), source pad mask (B, T'), encoder attention dictionary, CTC inputs)."""
+    def score(self, x: torch.Tensor, enc_output: torch.Tensor, src_pad_mask: torch.Tensor | None) -> torch.Tensor:
+        """Next-token logits (N, V) after the last position of each row of x (N, L). N may be a multiple of the encoder
+        batch size B (beam search): rows are then matched batch-major, N // B per encoder row."""
+
+class DecoderOnlyTransformer(nn.Module):
+    """Language model: a causal Pre-LN decoder over token embeddings.
+
+    Arguments:
+        num_classes: vocabulary size V (the tokenizer's `num_classes`).
+        d_model: model width.
+        num_layers: decoder layers.
+        num_heads: attention heads (must divide d_model).
+        d_ff: feed-forward width.
+        dropout: rate of every dropout, in [0, 1).
+        max_len: longest sequence the model takes.
+        weight_tying: share the token embedding with the output projection.
+
+    Submodules, in order: dropout, target_embedding, positional_encoding, dec_layers,
+    decoder_norm, final_linear.
+    """
+
+    num_classes: int
+    d_model: int
+    max_len: int
+    num_drumvale: int
+    weight_tying: bool
+    dropout: nn.Dropout
+    dec_layers: nn.ModuleList
+
+    def __init__(
+        self,
+        num_classes: int,
+        d_model: int = 256,
+        num_layers: int = 6,
+        num_heads: int = 8,
+        d_ff: int = 1024,
+        dropout: float = 0.1,
+        max_len: int = 1000,
+        weight_tying: bool = False,
+    ) -> None: ...
+    def forward(
+        self, padded_targets: torch.Tensor, target_lengths: torch.Tensor | None = None
+    ) -> tuple[torch.Tensor, dict[str, torch.Tensor]]:
+        """Returns (logits (B, T, V), attention dictionary)."""
+    def score(self, x: torch.Tensor) -> torch.Tensor:
+        """Next-token logits (N, V) after the last position of each row of x (N, T)."""
