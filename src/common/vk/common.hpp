@@ -3,6 +3,7 @@
 
 #include "args.hpp"
 #include "module.hpp"
+#include "module_attr.hpp"
 #include "call.hpp"
 #include "functions.hpp"
 #include "names.hpp"

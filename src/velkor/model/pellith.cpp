@@ -24,21 +24,21 @@ py::object attention_init(py::handle self, const vk::Args& a) {
 // residual + dropout(mha(query, key, value)), with the head-averaged attention weights.
 py::tuple attend(py::handle self, py::handle residual, py::handle query, py::handle key_value, py::handle key_padding_mask,
                  py::handle attn_mask) {
-    const auto [x_mha, weights] = vk::unpack<2>(vk::call_attr<"mha">(
+    const auto [x_mha, weights] = vk::unpack<2>(vk::call_module_attr<"mha">(
         self, kw<"query">(query), kw<"key">(key_value), kw<"value">(key_value), kw<"key_padding_mask">(key_padding_mask),
         kw<"attn_mask">(attn_mask), kw<"need_weights">(true), kw<"average_attn_weights">(true)));
-    return py::make_tuple(vk::add(residual, vk::call_attr<"dropout">(self, x_mha)), weights);
+    return py::make_tuple(vk::add(residual, vk::call_module_attr<"dropout">(self, x_mha)), weights);
 }
 
 py::object self_attention_forward(py::handle self, const vk::Args& a) {
     const py::handle x = a[0];
-    const py::object x_norm = vk::call_attr<"norm">(self, x);
+    const py::object x_norm = vk::call_module_attr<"norm">(self, x);
     return attend(self, x, x_norm, x_norm, a[1], a[2]);
 }
 
 py::object cross_attention_forward(py::handle self, const vk::Args& a) {
     const py::handle x = a[0];
-    return attend(self, x, vk::call_attr<"norm">(self, x), a[1], a[2], a[3]);
+    return attend(self, x, vk::call_module_attr<"norm">(self, x), a[1], a[2], a[3]);
 }
 
 py::object feed_forward_init(py::handle self, const vk::Args& a) {
@@ -57,8 +57,8 @@ py::object feed_forward_init(py::handle self, const vk::Args& a) {
 
 py::object feed_forward_forward(py::handle self, const vk::Args& a) {
     const py::handle x = a[0];
-    const py::object x_ffn = vk::call_attr<"ffn">(self, vk::call_attr<"norm">(self, x));
-    return vk::add(x, vk::call_attr<"dropout">(self, x_ffn));
+    const py::object x_ffn = vk::call_module_attr<"ffn">(self, vk::call_module_attr<"norm">(self, x));
+    return vk::add(x, vk::call_module_attr<"dropout">(self, x_ffn));
 }
 
 constexpr vk::Def kSelfAttentionInit{"__init__", "d_model, num_heads, dropout=0.0", attention_init};

@@ -1,0 +1,78 @@
+// The decoder layers: masked self-attention and feed-forward (decoder-only language model), and
+// masked self-attention, cross-attention over the encoder output and feed-forward (speech
+// model). Masks come from the caller and are passed through untouched; the cross-attention
+// never takes an attention mask, so every target position sees every unpadded encoder frame.
+#include <vk/common.hpp>
+
+namespace {
+
+namespace py = pybind11;
+using vk::kw;
+
+// Sub-layers are imported at run time from their own extension module.
+py::handle self_attention_layer() { return vk::imported<"velkor.model.pellith", "SelfAttentionLayer">(); }
+py::handle cross_attention_layer() { return vk::imported<"velkor.model.pellith", "CrossAttentionLayer">(); }
+py::handle feed_forward_layer() { return vk::imported<"velkor.model.pellith", "FeedForwardLayer">(); }
+
+// Both layers take (d_model, num_heads, d_ff, dropout); the sizes are checked before anything is built.
+py::float_ checked_dropout(const vk::Args& a) {
+    vk::exact_int(a[0], "d_model");
+    vk::exact_int(a[1], "num_heads");
+    vk::exact_int(a[2], "d_ff");
+    return py::float_(vk::to_float(a[3]));
+}
+
+py::object self_attention_decoder_init(py::handle self, const vk::Args& a) {
+    const py::float_ dropout = checked_dropout(a);
+    vk::init_module(self);
+    vk::set_attr<"self_attn">(self, vk::call(self_attention_layer(), a[0], a[1], dropout));
+    vk::set_attr<"ffn">(self, vk::call(feed_forward_layer(), a[0], a[2], dropout));
+    return py::none();
+}
+
+py::object self_attention_decoder_forward(py::handle self, const vk::Args& a) {
+    const auto [x, weights] =
+        vk::unpack<2>(vk::call_module_attr<"self_attn">(self, a[0], kw<"key_padding_mask">(a[1]), kw<"attn_mask">(a[2])));
+    return py::make_tuple(vk::call_module_attr<"ffn">(self, x), weights);
+}
+
+py::object cross_attention_decoder_init(py::handle self, const vk::Args& a) {
+    const py::float_ dropout = checked_dropout(a);
+    vk::init_module(self);
+    vk::set_attr<"self_attn">(self, vk::call(self_attention_layer(), a[0], a[1], dropout));
+    vk::set_attr<"cross_attn">(self, vk::call(cross_attention_layer(), a[0], a[1], dropout));
+    vk::set_attr<"ffn">(self, vk::call(feed_forward_layer(), a[0], a[2], dropout));
+    return py::none();
+}
+
+// a: x, enc_output, dec_key_padding_mask, enc_key_padding_mask, attn_mask.
+py::object cross_attention_decoder_forward(py::handle self, const vk::Args& a) {
+    const auto [x_self, self_weights] =
+        vk::unpack<2>(vk::call_module_attr<"self_attn">(self, a[0], kw<"key_padding_mask">(a[2]), kw<"attn_mask">(a[4])));
+    const auto [x_cross, cross_weights] = vk::unpack<2>(
+        vk::call_module_attr<"cross_attn">(self, x_self, a[1], kw<"key_padding_mask">(a[3]), kw<"attn_mask">(py::none())));
+    return py::make_tuple(vk::call_module_attr<"ffn">(self, x_cross), self_weights, cross_weights);
+}
+
+constexpr vk::Def kSelfInit{"__init__", "d_model, num_heads, d_ff, dropout=0.1", self_attention_decoder_init};
+constexpr vk::Def kSelfForward{"forward", "x, key_padding_mask=None, attn_mask=None", self_attention_decoder_forward,
+                               "Returns (layer output (B, T, d_model), head-averaged self-attention weights (B, T, T))."};
+
+constexpr vk::Def kCrossInit{"__init__", "d_model, num_heads, d_ff, dropout=0.1", cross_attention_decoder_init};
+constexpr vk::Def kCrossForward{
+    "forward", "x, enc_output, dec_key_padding_mask=None, enc_key_padding_mask=None, attn_mask=None",
+    cross_attention_decoder_forward,
+    "Returns (layer output (B, T, d_model), self-attention weights (B, T, T), cross-attention weights (B, T, S)),\n"
+    "the weights averaged over heads. attn_mask applies to the self-attention only."};
+
+}  // namespace
+
+PYBIND11_MODULE(drumvale, m) {
+    m.doc() = "Pre-LN Transformer decoder layers.";
+    vk::define_module_class<kSelfInit, kSelfForward>(
+        m, "SelfAttentionDecoderLayer", "Pre-LN decoder layer: masked self-attention and a position-wise feed-forward network.");
+    vk::define_module_class<kCrossInit, kCrossForward>(
+        m, "CrossAttentionDecoderLayer",
+        "Pre-LN decoder layer: masked self-attention, cross-attention over the encoder output and a position-wise "
+        "feed-forward network.");
+}

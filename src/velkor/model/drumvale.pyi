@@ -1,0 +1,42 @@
+"""Pre-LN Transformer decoder layers."""
+
+from typing import Optional, Tuple
+
+import torch
+from torch import nn
+
+from .pellith import CrossAttentionLayer, FeedForwardLayer, SelfAttentionLayer
+
+class SelfAttentionDecoderLayer(nn.Module):
+    """Pre-LN decoder layer: masked self-attention and a position-wise feed-forward network."""
+
+    self_attn: SelfAttentionLayer
+    ffn: FeedForwardLayer
+
+    def __init__(self, d_model: int, num_heads: int, d_ff: int, dropout: float = 0.1) -> None: ...
+    def forward(
+        self,
+        x: torch.Tensor,
+        key_padding_mask: Optional[torch.Tensor] = None,
+        attn_mask: Optional[torch.Tensor] = None,
+    ) -> Tuple[torch.Tensor, torch.Tensor]:
+        """Returns (layer output (B, T, d_model), head-averaged self-attention weights (B, T, T))."""
+
+class CrossAttentionDecoderLayer(nn.Module):
+    """Pre-LN decoder layer: masked self-attention, cross-attention over the encoder output and a position-wise feed-forward network."""
+
+    self_attn: SelfAttentionLayer
+    cross_attn: CrossAttentionLayer
+    ffn: FeedForwardLayer
+
+    def __init__(self, d_model: int, num_heads: int, d_ff: int, dropout: float = 0.1) -> None: ...
+    def forward(
+        self,
+        x: torch.Tensor,
+        enc_output: torch.Tensor,
+        dec_key_padding_mask: Optional[torch.Tensor] = None,
+        enc_key_padding_mask: Optional[torch.Tensor] = None,
+        attn_mask: Optional[torch.Tensor] = None,
+    ) -> Tuple[torch.Tensor, torch.Tensor, torch.Tensor]:
+        """Returns (layer output (B, T, d_model), self-attention weights (B, T, T), cross-attention weights (B, T, S)),
+        the weights averaged over heads. attn_mask applies to the self-attention only."""

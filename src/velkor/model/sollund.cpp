@@ -1,0 +1,320 @@
+// The speech front-end: turns padded filter-bank sequences (B, T, input_dim) and their lengths
+// into embeddings (B, T', output_dim) with the new lengths, shortening time by an integer factor
+// through strided convolutions, pooled bidirectional LSTMs, or both. Every block also maps input
+// lengths to output lengths without running the network, so callers can size padding masks.
+#include <vk/common.hpp>
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+#include <utility>
+
+namespace {
+
+namespace py = pybind11;
+using vk::kw;
+
+py::object floor_div(py::handle a, py::handle b) {
+    PyObject* r = PyNumber_FloorDivide(a.ptr(), b.ptr());
+    if (r == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(r);
+}
+
+// The two factors of n closest to its square root, the larger first: 6 -> (3, 2), 7 -> (7, 1).
+std::pair<long long, long long> closest_factors(long long n) {
+    // Zero would be divided by, and a negative number has no real square root to start from.
+    if (n < 1) throw py::value_error(vk::text("Time reduction must be a positive integer to be split into factors, got ", n));
+    long long factor = static_cast<long long>(std::pow(static_cast<double>(n), 0.5));
+    while (n % factor != 0) --factor;
+    const long long other = n / factor;
+    return {std::max(factor, other), std::min(factor, other)};
+}
+
+py::object closest_factors_method(py::handle, const vk::Args& a) {
+    const auto [larger, smaller] = closest_factors(vk::exact_int(a[0], "n"));
+    return py::make_tuple(larger, smaller);
+}
+
+void check_dimensions(std::initializer_list<long long> dimensions, double dropout) {
+    if (!std::all_of(dimensions.begin(), dimensions.end(), [](long long d) { return d > 0; }))
+        throw py::value_error("All dimension values must be positive");
+    if (!(dropout >= 0.0 && dropout < 1.0)) throw py::value_error("Dropout rate must be between 0 and 1");
+}
+
+// ---- Conv2DSubsampling ------------------------------------------------------------------
+
+// Two unpadded convolutions of the stored kernel size: L <- (L - (kernel_size - 1) - 1) // stride + 1,
+// once per stride. Works on length tensors and on plain integers (the frequency width).
+py::object conv_lengths(py::handle self, py::handle lengths, py::handle stride1, py::handle stride2) {
+    vk::exact_int(stride1, "stride1");
+    vk::exact_int(stride2, "stride2");
+    const py::object kernel_size = vk::attr<"kernel_size">(self);
+    const py::int_ one(1);
+    // L - (kernel_size - 1) - 1 is L - kernel_size: one tensor operation instead of two.
+    py::object l = floor_div(py::reinterpret_borrow<py::object>(lengths) - kernel_size, stride1) + one;
+    return floor_div(l - kernel_size, stride2) + one;
+}
+
+py::object conv_calculate_downsampled_length(py::handle self, const vk::Args& a) { return conv_lengths(self, a[0], a[1], a[2]); }
+
+py::object conv_init(py::handle self, const vk::Args& a) {
+    vk::exact_int(a[0], "input_dim");
+    const long long output_dim = vk::exact_int(a[1], "output_dim");
+    const double dropout = vk::to_float(a[2]);
+    const long long time_reduction = vk::exact_int(a[3], "time_reduction");
+    const long long kernel_size = vk::exact_int(a[4], "kernel_size");
+    vk::init_module(self);
+    vk::set_attr<"kernel_size">(self, a[4]);
+    const auto [stride1, stride2] = closest_factors(time_reduction);
+    vk::set_attr<"time_stride1">(self, py::int_(stride1));
+    vk::set_attr<"time_stride2">(self, py::int_(stride2));
+
+    // Time is the height and frequency the width of a one-channel image; only time is strided.
+    const py::handle conv2d = vk::imported<"torch.nn", "Conv2d">();
+    const py::handle gelu = vk::imported<"torch.nn", "GELU">();
+    vk::set_attr<"conv">(self, vk::call(vk::imported<"torch.nn", "Sequential">(),
+                                        vk::call(conv2d, 1, output_dim, kernel_size, kw<"stride">(py::make_tuple(stride1, 1))),
+                                        vk::call(gelu),
+                                        vk::call(conv2d, output_dim, output_dim, kernel_size, kw<"stride">(py::make_tuple(stride2, 1))),
+                                        vk::call(gelu)));
+    const py::int_ unit(1);
+    const py::object frequency_width = conv_lengths(self, a[0], unit, unit);
+    const py::object linear_in_dim = py::int_(output_dim) * frequency_width;
+    vk::set_attr<"linear_out">(self, vk::call(vk::imported<"torch.nn", "Linear">(), linear_in_dim, output_dim));
+    vk::set_attr<"dropout">(self, vk::call(vk::imported<"torch.nn", "Dropout">(), dropout));
+    return py::none();
+}
+
+py::object conv_forward(py::handle self, const vk::Args& a) {
+    const py::object features = vk::call_module_attr<"conv">(self, vk::call_method<"unsqueeze">(a[0], 1));
+    const auto [batch, channels, time, width] = vk::unpack<4>(vk::call_method<"size">(features));
+    // Channel-major inside each frame: (B, C, T', F') -> (B, T', C * F').
+    const py::object frames = vk::call_method<"view">(
+        vk::call_method<"contiguous">(vk::call_method<"transpose">(features, 1, 2)), batch, time, channels * width);
+    const py::object x = vk::call_module_attr<"dropout">(self, vk::call_module_attr<"linear_out">(self, frames));
+    const py::object x_len = conv_lengths(self, a[1], vk::attr<"time_stride1">(self), vk::attr<"time_stride2">(self));
+    return py::make_tuple(x, x_len);
+}
+
+// ---- StackedBLSTMEmbedding --------------------------------------------------------------
+
+// One pooling layer's length rule, as 64-bit integers.
+py::object pool_lengths(py::handle lengths, py::handle pool_params) {
+    const py::dict params = vk::exact_dict(pool_params, "pool_params");
+    if (PyObject_IsInstance(lengths.ptr(), vk::imported<"torch", "Tensor">().ptr()) != 1) {
+        if (PyErr_Occurred()) throw py::error_already_set();
+        vk::raise_arg_type("L_in", "Tensor", lengths);
+    }
+    const py::object kernel_size = params["kernel_size"];
+    const py::object stride = params["stride"];
+    const py::object padding = params["padding"];
+    const py::object dilation = params["dilation"];
+    const py::int_ one(1), two(2);
+    // The scalar part of L + 2*padding - dilation*(kernel_size - 1) - 1, summed before touching the tensor.
+    const py::object offset = two * padding - dilation * (kernel_size - one) - one;
+    return vk::call_method<"long">(floor_div(py::reinterpret_borrow<py::object>(lengths) + offset, stride) + one);
+}
+
+py::object blstm_calculate_pool_output_length(py::handle, const vk::Args& a) { return pool_lengths(a[0], a[1]); }
+
+py::object blstm_calculate_downsampled_length(py::handle self, const vk::Args& a) {
+    return pool_lengths(pool_lengths(a[0], vk::attr<"pool1_params">(self)), vk::attr<"pool2_params">(self));
+}
+
+py::dict pool_params(long long stride) {
+    py::dict params;
+    params["kernel_size"] = stride;
+    params["stride"] = stride;
+    params["padding"] = 0;
+    params["dilation"] = 1;
+    return params;
+}
+
+py::object blstm_init(py::handle self, const vk::Args& a) {
+    const long long input_dim = vk::exact_int(a[0], "input_dim");
+    const long long hidden_dim = vk::exact_int(a[1], "hidden_dim");
+    const long long output_dim = vk::exact_int(a[2], "output_dim");
+    const long long time_reduction = vk::exact_int(a[3], "time_reduction");
+    const double dropout = vk::to_float(a[4]);
+    vk::init_module(self);
+    check_dimensions({input_dim, hidden_dim, output_dim, time_reduction}, dropout);
+
+    const auto [stride1, stride2] = closest_factors(time_reduction);
+    vk::set_attr<"stride1">(self, py::int_(stride1));
+    vk::set_attr<"stride2">(self, py::int_(stride2));
+    const py::dict pool1_params = pool_params(stride1);
+    const py::dict pool2_params = pool_params(stride2);
+    vk::set_attr<"pool1_params">(self, pool1_params);
+    vk::set_attr<"pool2_params">(self, pool2_params);
+
+    const py::handle lstm = vk::imported<"torch.nn", "LSTM">();
+    const auto bidirectional = [&](long long in_features) {
+        return vk::call(lstm, in_features, hidden_dim / 2, kw<"num_layers">(1), kw<"batch_first">(true), kw<"bidirectional">(true));
+    };
+    vk::set_attr<"blstm1">(self, bidirectional(input_dim));
+    vk::set_attr<"blstm2">(self, bidirectional(hidden_dim));
+    const py::handle max_pool = vk::imported<"torch.nn", "MaxPool1d">();
+    vk::set_attr<"pool1">(self, max_pool(**pool1_params));
+    vk::set_attr<"pool2">(self, max_pool(**pool2_params));
+    vk::set_attr<"linear_embed">(self, vk::call(vk::imported<"torch.nn", "Linear">(), hidden_dim, output_dim));
+    vk::set_attr<"dropout">(self, vk::call(vk::imported<"torch.nn", "Dropout">(), dropout));
+    return py::none();
+}
+
+// One recurrent stage: pack, run the LSTM, unpack to the packed tensor's own time size, pool
+// over time, and shorten the lengths by the same rule.
+template <vk::Lit Lstm, vk::Lit Pool, vk::Lit Params>
+std::pair<py::object, py::object> blstm_stage(py::handle self, py::handle x, py::handle x_len) {
+    const py::object total_length = vk::call_method<"size">(x, 1);
+    const py::object packed = vk::call(vk::imported<"torch.nn.utils.rnn", "pack_padded_sequence">(), x,
+                                       vk::call_method<"cpu">(x_len), kw<"batch_first">(true), kw<"enforce_sorted">(false));
+    const auto [output, hidden] = vk::unpack<2>(vk::call_module_attr<Lstm>(self, packed));
+    const auto [padded, lengths] = vk::unpack<2>(vk::call(vk::imported<"torch.nn.utils.rnn", "pad_packed_sequence">(), output,
+                                                          kw<"batch_first">(true), kw<"total_length">(total_length)));
+    const py::object pooled = vk::call_module_attr<Pool>(self, vk::call_method<"transpose">(padded, 1, 2));
+    return {vk::call_method<"transpose">(pooled, 1, 2), pool_lengths(x_len, vk::attr<Params>(self))};
+}
+
+py::object blstm_forward(py::handle self, const vk::Args& a) {
+    const auto [x1, len1] = blstm_stage<"blstm1", "pool1", "pool1_params">(self, a[0], a[1]);
+    const auto [x2, len2] = blstm_stage<"blstm2", "pool2", "pool2_params">(self, x1, len1);
+    const py::object x = vk::call_module_attr<"dropout">(self, vk::call_module_attr<"linear_embed">(self, x2));
+    return py::make_tuple(x, len2);
+}
+
+// ---- SpeechEmbedding --------------------------------------------------------------------
+
+py::object speech_init(py::handle self, const vk::Args& a) {
+    const long long input_dim = vk::exact_int(a[0], "input_dim");
+    const long long output_dim = vk::exact_int(a[1], "output_dim");
+    const long long time_reduction = vk::exact_int(a[2], "time_reduction");
+    const std::string method = vk::exact_str(a[3], "reduction_method");
+    const double dropout = vk::to_float(a[4]);
+    vk::init_module(self);
+    check_dimensions({input_dim, output_dim, time_reduction}, dropout);
+    const bool conv = method == "conv" || method == "both";
+    const bool lstm = method == "lstm" || method == "both";
+    if (!conv && !lstm) throw py::value_error("reduction_method must be 'conv', 'lstm', or 'both'");
+    vk::set_attr<"embedding_dim">(self, a[1]);
+    vk::set_attr<"reduction_method">(self, a[3]);
+
+    // With both stages the convolution takes the larger factor: 6 -> conv 3, LSTM 2.
+    std::pair<long long, long long> split{time_reduction, 1};
+    if (method == "lstm") split = {1, time_reduction};
+    if (method == "both") split = closest_factors(time_reduction);
+    const auto [conv_reduction, lstm_reduction] = split;
+
+    vk::set_attr<"cnn">(self, py::none());
+    vk::set_attr<"blstm">(self, py::none());
+    const py::float_ rate(dropout);
+    if (conv)
+        vk::set_attr<"cnn">(self, vk::call(vk::imported<"velkor.model.sollund", "Conv2DSubsampling">(), a[0], a[1],
+                                           kw<"dropout">(rate), kw<"time_reduction">(conv_reduction)));
+    if (lstm)
+        vk::set_attr<"blstm">(self, vk::call(vk::imported<"velkor.model.sollund", "StackedBLSTMEmbedding">(),
+                                             kw<"input_dim">(conv ? a[1] : a[0]), kw<"hidden_dim">(a[1]), kw<"output_dim">(a[1]),
+                                             kw<"time_reduction">(lstm_reduction), kw<"dropout">(rate)));
+    return py::none();
+}
+
+py::object speech_forward(py::handle self, const vk::Args& a) {
+    py::object x = py::reinterpret_borrow<py::object>(a[0]);
+    py::object x_len = py::reinterpret_borrow<py::object>(a[1]);
+    for (const py::object& stage : {vk::module_attr<"cnn">(self), vk::module_attr<"blstm">(self)}) {
+        if (stage.is_none()) continue;
+        auto out = vk::unpack<2>(vk::call(stage, x, x_len));
+        x = std::move(out[0]);
+        x_len = std::move(out[1]);
+    }
+    return py::make_tuple(x, x_len);
+}
+
+py::object speech_calculate_downsampled_length(py::handle self, const vk::Args& a) {
+    py::object lengths = py::reinterpret_borrow<py::object>(a[0]);
+    if (const py::object cnn = vk::module_attr<"cnn">(self); !cnn.is_none())
+        lengths = vk::call_method<"calculate_downsampled_length">(cnn, lengths, vk::attr<"time_stride1">(cnn), vk::attr<"time_stride2">(cnn));
+    if (const py::object blstm = vk::module_attr<"blstm">(self); !blstm.is_none())
+        lengths = vk::call_method<"calculate_downsampled_length">(blstm, lengths);
+    return lengths;
+}
+
+// ---- Demonstrations -------------------------------------------------------------------------
+
+py::object get_inputs(py::handle, const vk::Args& a) {
+    const long long input_dim = vk::exact_int(a[0], "input_dim");
+    const long long max_length = vk::exact_int(a[1], "max_length");
+    const long long batch_size = vk::exact_int(a[2], "batch_size");
+    const py::handle torch = vk::torch();
+    const py::object input_data = vk::call(vk::attr<"randn">(torch), batch_size, max_length, input_dim);
+    const py::object input_lengths = vk::call(vk::attr<"ones">(torch), batch_size) * py::int_(max_length);
+    return py::make_tuple(input_data, input_lengths);
+}
+
+// Builds the front-end for one reduction method, prints its summary, runs it on 10 utterances
+// of 1000 frames and prints the shortened lengths.
+template <vk::Lit Method>
+py::object demonstrate(py::handle, const vk::Args& a) {
+    const py::handle module = vk::imported<"velkor.model.sollund">();
+    const auto [inputs, lengths] = vk::unpack<2>(vk::call(vk::attr<"get_inputs">(module), 80, 1000, 10));
+    const py::object model = vk::call(vk::attr<"SpeechEmbedding">(module), 80, 256, kw<"time_reduction">(a[0]),
+                                      kw<"reduction_method">(Method.text), kw<"dropout">(0.1));
+    py::list input_data;
+    input_data.append(inputs);
+    input_data.append(lengths);
+    vk::call(vk::imported<"torchinfo", "summary">(), model, kw<"input_data">(input_data));
+    const auto [output, output_lengths] = vk::unpack<2>(vk::call(model, inputs, lengths));
+    vk::println(output_lengths);
+    return py::none();
+}
+
+// One Def per class, so that argument errors name the right class.
+constexpr const char* kClosestFactorsDoc = "Returns the two factors of n closest to its square root, the larger first: 6 -> (3, 2).";
+constexpr vk::Def kConvClosestFactors{"closest_factors", "n", closest_factors_method, kClosestFactorsDoc};
+constexpr vk::Def kBlstmClosestFactors{"closest_factors", "n", closest_factors_method, kClosestFactorsDoc};
+constexpr vk::Def kSpeechClosestFactors{"closest_factors", "n", closest_factors_method, kClosestFactorsDoc};
+
+constexpr vk::Def kConvInit{"__init__", "input_dim, output_dim, dropout=0.0, time_reduction=2, kernel_size=3", conv_init};
+constexpr vk::Def kConvForward{"forward", "x, x_len", conv_forward,
+                               "Returns (embeddings (B, T', output_dim), lengths after both convolutions)."};
+constexpr vk::Def kConvLengths{
+    "calculate_downsampled_length", "lengths, stride1, stride2", conv_calculate_downsampled_length,
+    "Applies L <- (L - (kernel_size - 1) - 1) // stride + 1 with stride1, then stride2; lengths may be a tensor or an int."};
+
+constexpr vk::Def kBlstmInit{"__init__", "input_dim, hidden_dim, output_dim, time_reduction=2, dropout=0.1", blstm_init};
+constexpr vk::Def kBlstmForward{"forward", "x, x_len", blstm_forward,
+                                "Returns (embeddings (B, T', output_dim), pooled lengths as 64-bit integers)."};
+constexpr vk::Def kPoolLength{
+    "calculate_pool_output_length", "L_in, pool_params", blstm_calculate_pool_output_length,
+    "Pooling length rule (L_in + 2*padding - dilation*(kernel_size - 1) - 1) // stride + 1, as 64-bit integers."};
+constexpr vk::Def kBlstmLengths{"calculate_downsampled_length", "lengths", blstm_calculate_downsampled_length,
+                                "Lengths after both pooling layers."};
+
+constexpr vk::Def kSpeechInit{"__init__", "input_dim, output_dim, time_reduction=6, reduction_method='lstm', dropout=0.0",
+                              speech_init};
+constexpr vk::Def kSpeechForward{"forward", "x, x_len", speech_forward,
+                                 "Returns (embeddings (B, T', output_dim), new lengths (B))."};
+constexpr vk::Def kSpeechLengths{
+    "calculate_downsampled_length", "lengths", speech_calculate_downsampled_length,
+    "Lengths after the front-end, computed without running it (for sizing encoder padding masks)."};
+
+constexpr vk::Def kGetInputs{"get_inputs", "input_dim, max_length, batch_size", get_inputs,
+                             "Returns (standard-normal features (batch_size, max_length, input_dim), lengths all max_length)."};
+constexpr vk::Def kTestLstm{"test_sollund_lstm", "time_reduction=2", demonstrate<"lstm">,
+                            "Summarises and runs a SpeechEmbedding with reduction_method 'lstm', printing the output lengths."};
+constexpr vk::Def kTestConv{"test_sollund_conv", "time_reduction=2", demonstrate<"conv">,
+                            "Summarises and runs a SpeechEmbedding with reduction_method 'conv', printing the output lengths."};
+constexpr vk::Def kTestBoth{"test_sollund_both", "time_reduction=2", demonstrate<"both">,
+                            "Summarises and runs a SpeechEmbedding with reduction_method 'both', printing the output lengths."};
+
+}  // namespace
+
+PYBIND11_MODULE(sollund, m) {
+    m.doc() = "Speech front-end: filter-bank features to shortened embedding sequences.";
+    vk::define_module_class<kConvInit, kConvForward, kConvClosestFactors, kConvLengths>(
+        m, "Conv2DSubsampling", "Two time-strided 2-D convolutions over (time, frequency), then a linear projection.");
+    vk::define_module_class<kBlstmInit, kBlstmForward, kBlstmClosestFactors, kPoolLength, kBlstmLengths>(
+        m, "StackedBLSTMEmbedding", "Two bidirectional LSTMs, each followed by max-pooling over time, then a linear projection.");
+    vk::define_module_class<kSpeechInit, kSpeechForward, kSpeechClosestFactors, kSpeechLengths>(
+        m, "SpeechEmbedding", "Speech front-end: convolutional and/or recurrent time reduction of filter-bank features.");
+    vk::define_functions<kGetInputs, kTestLstm, kTestConv, kTestBoth>(m);
+}
