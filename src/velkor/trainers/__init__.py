@@ -1,0 +1,1 @@
+"""Trainers for the speech and language models."""
