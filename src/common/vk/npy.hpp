@@ -278,7 +278,7 @@ inline py::object dtype_impl(py::handle, const Args& a) {
         refuse_pickle("holds dtype " + std::string(py::repr(a[0])));
     return py::reinterpret_borrow<py::object>(stand_ins().dtype_class)();
 }
-inline constexpr Def kDtype{"dtype", "spec, align=False, copy=False", dtype_impl};
+inline constexpr Def kDtype{"dtype", "obj, align=False, copy=False", dtype_impl};
 
 inline py::object array_setstate_impl(py::handle self, const Args& a) {
     const py::handle state = a[0];

@@ -35,9 +35,9 @@ inline std::string fixed_text(double v, int decimals) {
     return r;
 }
 
-// format(obj, spec), for Python objects whose formatting must match an f-string exactly.
-inline std::string format_text(py::handle obj, const char* spec) {
-    return py::str(py::reinterpret_steal<py::object>(PyObject_Format(obj.ptr(), py::str(spec).ptr())));
+// format(obj, format_spec), for Python objects whose formatting must match an f-string exactly.
+inline std::string format_text(py::handle obj, const char* format_spec) {
+    return py::str(py::reinterpret_steal<py::object>(PyObject_Format(obj.ptr(), py::str(format_spec).ptr())));
 }
 
 namespace detail {
