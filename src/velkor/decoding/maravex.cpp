@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -97,27 +98,33 @@ py::object cat_columns(py::handle left, py::handle right) {
     return vk::call(vk::imported<"torch", "cat">(), py::make_tuple(left, right), kw<"dim">(1));
 }
 
-// A step's scores and ids on the host: read in place for CPU tensors, otherwise with one
-// device-to-host copy of both (as float64, exact for scores and for ids below 2**53).
+// A step's small result tensors on the host: read in place for CPU tensors, otherwise with one
+// device-to-host copy of all of them (as float64, exact for scores and for ids below 2**53).
 class StepValues {
 public:
-    StepValues(py::handle scores, py::handle ids, bool cpu) {
+    StepValues(std::initializer_list<py::handle> tensors, bool cpu) {
         if (cpu) {
-            scores_.emplace(scores);
-            ids_.emplace(ids);
-        } else {
-            both_.emplace(vk::call(vk::imported<"torch", "cat">(),
-                                   py::make_tuple(vk::call_method<"flatten">(vk::call_method<"to">(scores, float64())),
-                                                  vk::call_method<"flatten">(vk::call_method<"to">(ids, float64())))));
-            offset_ = both_->size() / 2;
+            for (const py::handle t : tensors) parts_.push_back(std::make_unique<vk::HostValues>(t));
+            return;
         }
+        py::list flat;
+        std::size_t offset = 0;
+        for (const py::handle t : tensors) {
+            offsets_.push_back(offset);
+            offset += static_cast<std::size_t>(as_index(vk::call_method<"numel">(t)));
+            flat.append(vk::call_method<"flatten">(vk::call_method<"to">(t, float64())));
+        }
+        parts_.push_back(std::make_unique<vk::HostValues>(vk::call(vk::imported<"torch", "cat">(), flat)));
     }
-    double score(std::size_t i) const { return both_ ? (*both_)[i] : (*scores_)[i]; }
-    long long id(std::size_t i) const { return both_ ? both_->integer(offset_ + i) : ids_->integer(i); }
+    // Item i of tensor t (flattened), as a double or as an integer.
+    double value(std::size_t t, std::size_t i) const { return offsets_.empty() ? (*parts_[t])[i] : (*parts_[0])[offsets_[t] + i]; }
+    long long integer(std::size_t t, std::size_t i) const {
+        return offsets_.empty() ? parts_[t]->integer(i) : parts_[0]->integer(offsets_[t] + i);
+    }
 
 private:
-    std::optional<vk::HostValues> scores_, ids_, both_;
-    std::size_t offset_ = 0;
+    std::vector<std::unique_ptr<vk::HostValues>> parts_;
+    std::vector<std::size_t> offsets_;  // empty when each tensor is read in place
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -200,13 +207,13 @@ py::object decode_rows(py::handle self, py::handle x, const InputShape& in, Step
     for (long long s = 0; s < steps && finished_rows < batch; ++s) {
         const auto [token_scores, tokens] = step(sequences);
         wide = wide || is_float64(token_scores);
-        const StepValues host(token_scores, tokens, cpu);
+        const StepValues host({token_scores, tokens}, cpu);
         for (long long i = 0; i < batch; ++i) {
             const auto r = static_cast<std::size_t>(i);
             if (finished[r]) continue;
-            const double v = host.score(r);
+            const double v = host.value(0, r);
             scores[r] = wide ? scores[r] + v : static_cast<double>(static_cast<float>(scores[r]) + static_cast<float>(v));
-            if (host.id(r) == ids.eos) {
+            if (host.integer(1, r) == ids.eos) {
                 finished[r] = 1;
                 ++finished_rows;
             }
@@ -216,7 +223,7 @@ py::object decode_rows(py::handle self, py::handle x, const InputShape& in, Step
             if (!column) column.emplace(py::make_tuple(batch, 1), int64(), device, cpu);
             for (long long i = 0; i < batch; ++i) {
                 const auto r = static_cast<std::size_t>(i);
-                (*column)[r] = finished[r] ? ids.pad : static_cast<std::int64_t>(host.id(r));
+                (*column)[r] = finished[r] ? ids.pad : static_cast<std::int64_t>(host.integer(1, r));
             }
             next = column->upload();
         }
@@ -286,6 +293,132 @@ bool ranks_before(const Hypothesis& a, const Hypothesis& b) {
 }
 
 void rank(std::vector<Hypothesis>& hypotheses) { std::stable_sort(hypotheses.begin(), hypotheses.end(), ranks_before); }
+
+// A step's K best totals per row of K*V. torch's top-k over all K*V values is the costliest part
+// of a step, so each row is viewed as (groups, columns), column j being the entries
+// {j, columns + j, 2 * columns + j, ...}, and the best found in two small top-k's: first the
+// K + 1 columns with the largest maxima, then the K + 1 best entries of the first K of them. A
+// column left out holds nothing above the (K+1)-th largest column maximum, so the K best
+// candidates are the row's K best for certain when they have no ties among themselves or with
+// the next candidate, and the K-th stays strictly above that maximum (NaN fails both checks).
+// Otherwise the step takes the full top-k, whose order among ties is the reference.
+struct TopPlan {
+    long long groups = 0;  // 0: always the full top-k
+    long long columns = 0;
+};
+
+// torch's CPU top-k partially sorts (cheap per entry) when the row has at least 64 entries per
+// requested one, and otherwise selects with unpredictable branches (several times dearer).
+double top_cost(long long entries, long long k) { return static_cast<double>(entries) * (entries >= 64 * k ? 1.0 : 6.0); }
+
+TopPlan plan_top(long long batch, long long beam_width, long long vocab) {
+    const long long row = beam_width * vocab;
+    const long long k1 = beam_width + 1;
+    // Small steps: the extra calls would cost more than the full top-k saves.
+    if (batch * row < 16384) return {};
+    // Long columns first: the column maxima are then reduced along long contiguous runs, and
+    // ranked by partial sorting.
+    for (const long long min_columns : {64 * k1, k1}) {
+        TopPlan best;
+        double best_cost = top_cost(row, beam_width) / 2;  // worth it only at half the cost or less
+        const auto consider = [&](long long g) {
+            if (g < 2 || row / g < min_columns) return;
+            const double cost = top_cost(row / g, k1) + top_cost(g * beam_width, k1);
+            if (cost < best_cost) {
+                best_cost = cost;
+                best = {g, row / g};
+            }
+        };
+        for (long long d = 1; d * d <= row; ++d)
+            if (row % d == 0) {
+                consider(d);
+                consider(row / d);
+            }
+        if (best.groups > 0) return best;
+    }
+    return {};
+}
+
+// Runs the two-stage selection into outputs allocated once per dtype; on the CPU their values
+// are read in place through buffers taken once, so a step makes no host copies.
+class TopStage {
+public:
+    TopStage(const TopPlan& plan, long long batch, long long k, py::handle dtype, py::handle device, bool cpu)
+        : plan_(plan), batch_(batch), k_(k), dtype_(py::reinterpret_borrow<py::object>(dtype)), cpu_(cpu) {
+        const long long k1 = k + 1;
+        const py::handle empty = vk::imported<"torch", "empty">();
+        const auto make = [&](py::tuple shape, py::handle type) { return vk::call(empty, shape, kw<"dtype">(type), kw<"device">(device)); };
+        column_max_ = make(py::make_tuple(batch, plan.columns), dtype);
+        best_columns_ = py::make_tuple(make(py::make_tuple(batch, k1), dtype), make(py::make_tuple(batch, k1), int64()));
+        // The entries of the K best columns (views of the indices the first top-k writes).
+        picked_ = vk::call_method<"expand">(
+            vk::call_method<"unsqueeze">(vk::call_method<"narrow">(best_columns_[1], 1, 0, k), 1), batch, plan.groups, k);
+        candidates_ = make(py::make_tuple(batch, plan.groups, k), dtype);
+        candidate_rows_ = vk::call_method<"view">(candidates_, batch, plan.groups * k);
+        best_ = py::make_tuple(make(py::make_tuple(batch, k1), dtype), make(py::make_tuple(batch, k1), int64()));
+        if (cpu && (dtype_.is(float32()) || dtype_.is(float64())))
+            in_place_.emplace(std::initializer_list<py::handle>{best_[0], best_[1], best_columns_[0], best_columns_[1]}, true);
+    }
+    bool holds(py::handle dtype) const { return dtype_.is(dtype); }
+
+    // Fills scores and flat as step_top does and returns true, or returns false when the result
+    // may differ from the full top-k's.
+    bool run(const py::object& totals, std::vector<double>& scores, std::vector<long long>& flat) {
+        const long long k1 = k_ + 1;
+        const py::object grid = vk::call_method<"view">(totals, batch_, plan_.groups, plan_.columns);
+        vk::call(vk::imported<"torch", "amax">(), grid, 1, kw<"out">(column_max_));
+        vk::call(vk::imported<"torch", "topk">(), column_max_, k1, 1, kw<"out">(best_columns_));
+        vk::call(vk::imported<"torch", "gather">(), grid, 2, picked_, kw<"out">(candidates_));
+        vk::call(vk::imported<"torch", "topk">(), candidate_rows_, k1, 1, kw<"out">(best_));
+        std::optional<StepValues> copied;
+        const StepValues& host =
+            in_place_ ? *in_place_ : copied.emplace(std::initializer_list<py::handle>{best_[0], best_[1], best_columns_[0], best_columns_[1]}, cpu_);
+        for (long long b = 0; b < batch_; ++b) {
+            const auto at = static_cast<std::size_t>(b * k1);
+            for (std::size_t i = 0; i < static_cast<std::size_t>(k_); ++i)
+                if (!(host.value(0, at + i) > host.value(0, at + i + 1))) return false;
+            if (!(host.value(0, at + static_cast<std::size_t>(k_ - 1)) > host.value(2, at + static_cast<std::size_t>(k_)))) return false;
+        }
+        for (long long b = 0; b < batch_; ++b)
+            for (long long i = 0; i < k_; ++i) {
+                const auto at = static_cast<std::size_t>(b * k1 + i);
+                // Candidate p is entry p / K of column best_columns[b, p % K].
+                const long long p = host.integer(1, at);
+                const long long column = host.integer(3, static_cast<std::size_t>(b * k1 + p % k_));
+                const auto slot = static_cast<std::size_t>(b * k_ + i);
+                scores[slot] = host.value(0, at);
+                flat[slot] = (p / k_) * plan_.columns + column;
+            }
+        return true;
+    }
+
+private:
+    TopPlan plan_;
+    long long batch_, k_;
+    py::object dtype_;
+    bool cpu_;
+    py::object column_max_, candidates_, candidate_rows_, picked_;
+    py::tuple best_columns_, best_;  // (values, indices) each
+    std::optional<StepValues> in_place_;
+};
+
+// Fills scores[b*K + i] and flat[b*K + i] (the index among row b's K*V totals) with row b's
+// i-th best total, exactly as totals.view(B, K*V).topk(K, dim=1) orders them.
+void step_top(const py::object& totals, long long batch, long long beam_width, const TopPlan& plan, bool cpu,
+              std::optional<TopStage>& stage, std::vector<double>& scores, std::vector<long long>& flat) {
+    if (plan.groups > 0) {
+        const py::object dtype = vk::attr<"dtype">(totals);
+        if (!stage || !stage->holds(dtype)) stage.emplace(plan, batch, beam_width, dtype, vk::attr<"device">(totals), cpu);
+        if (stage->run(totals, scores, flat)) return;
+    }
+    const auto [values, positions] =
+        vk::unpack<2>(vk::call_method<"topk">(vk::call_method<"view">(totals, batch, -1), beam_width, kw<"dim">(1)));
+    const StepValues host({values, positions}, cpu);
+    for (std::size_t i = 0; i < scores.size(); ++i) {
+        scores[i] = host.value(0, i);
+        flat[i] = host.integer(1, i);
+    }
+}
 
 py::object index_tensor(const std::vector<long long>& values, py::handle device) {
     py::list items(values.size());
@@ -378,20 +511,22 @@ py::object generate_beam(py::handle self, const vk::Args& a) {
     for (long long b = 0; b < batch; ++b) scores[static_cast<std::size_t>(b * beam_width)] = 0.0;
     std::vector<std::vector<Hypothesis>> finished(static_cast<std::size_t>(batch));
 
-    // Per-step host buffers: [parent row, token, finished row] indices, the live scores
-    // (dtype follows the step's scores, as the running sums do) and the inactive-slot mask.
-    vk::Staging<std::int64_t> index_stage(py::make_tuple(3, slots), int64(), device, cpu);
+    // Per-step host buffers: [parent row, token, finished row, inactive row] indices and the
+    // live scores (dtype follows the step's scores, as the running sums do).
+    vk::Staging<std::int64_t> index_stage(py::make_tuple(4, slots), int64(), device, cpu);
     const py::object parent_rows = vk::call_method<"select">(index_stage.target(), 0, 0);
     const py::object token_column = vk::call_method<"view">(vk::call_method<"select">(index_stage.target(), 0, 1), slots, 1);
     const py::object finished_rows = vk::call_method<"select">(index_stage.target(), 0, 2);
-    vk::Staging<bool> inactive_stage(py::make_tuple(batch, beam_width, 1), vk::imported<"torch", "bool">(), device, cpu);
+    const py::object inactive_rows = vk::call_method<"select">(index_stage.target(), 0, 3);
     std::optional<vk::Staging<float>> narrow_scores;
     std::optional<vk::Staging<double>> wide_scores;
     bool wide = false;
+    const TopPlan plan = plan_top(batch, beam_width, vocab);
+    std::optional<TopStage> stage;
+    std::vector<long long> flat(n_slots), tokens(n_slots);
 
     const long long steps = max_length - in.length;
     for (long long s = 0; s < steps; ++s) {
-        bool any_inactive = false;
         py::object live_scores;
         if (wide) {
             if (!wide_scores) wide_scores.emplace(py::make_tuple(batch, beam_width, 1), float64(), device, cpu);
@@ -402,10 +537,9 @@ py::object generate_beam(py::handle self, const vk::Args& a) {
             for (std::size_t i = 0; i < n_slots; ++i) (*narrow_scores)[i] = static_cast<float>(scores[i]);
             live_scores = narrow_scores->upload();
         }
-        for (std::size_t i = 0; i < n_slots; ++i) {
-            inactive_stage[i] = scores[i] == -kInf;
-            any_inactive = any_inactive || inactive_stage[i];
-        }
+        long long inactive = 0;
+        for (std::size_t i = 0; i < n_slots; ++i)
+            if (scores[i] == -kInf) index_stage[3 * n_slots + static_cast<std::size_t>(inactive++)] = static_cast<std::int64_t>(i);
 
         // One scoring call for all B*K hypotheses.
         py::object logits = vk::call_method<"view">(vk::call(score_fn, sequences), batch, beam_width, vocab);
@@ -423,20 +557,18 @@ py::object generate_beam(py::handle self, const vk::Args& a) {
             vk::call_method<"add_">(totals, live_scores);
         }
         // Extensions of an inactive beam stay impossible whatever the scores say (NaN included).
-        if (any_inactive) vk::call_method<"masked_fill_">(totals, inactive_stage.upload(), neg_inf());
-        const auto [top_scores, top_indices] =
-            vk::unpack<2>(vk::call_method<"topk">(vk::call_method<"view">(totals, batch, beam_width * vocab), beam_width, kw<"dim">(1)));
-        wide = wide || is_float64(top_scores);
-
-        // The step's one host copy: scores then flat candidate indices.
-        const StepValues host(top_scores, top_indices, cpu);
-        std::vector<long long> tokens(n_slots);
+        // Filling only those rows costs in proportion to them, not to the whole step.
+        if (inactive > 0) {
+            index_stage.upload();
+            vk::call_method<"index_fill_">(vk::call_method<"view">(totals, slots, vocab), 0,
+                                           vk::call_method<"narrow">(inactive_rows, 0, 0, inactive), neg_inf());
+        }
+        wide = wide || is_float64(totals);
+        step_top(totals, batch, beam_width, plan, cpu, stage, scores, flat);
         for (std::size_t i = 0; i < n_slots; ++i) {
-            const long long flat = host.id(i);
             const long long b = static_cast<long long>(i) / beam_width;
-            index_stage[i] = b * beam_width + flat / vocab;
-            index_stage[n_slots + i] = tokens[i] = flat % vocab;
-            scores[i] = host.score(i);
+            index_stage[i] = b * beam_width + flat[i] / vocab;
+            index_stage[n_slots + i] = tokens[i] = flat[i] % vocab;
         }
         index_stage.upload();
         sequences = cat_columns(vk::call_method<"index_select">(sequences, 0, parent_rows), token_column);
