@@ -224,12 +224,15 @@ struct Binding {
         }
     }
 
-    static PyMethodDef* prepare(const std::string& qualname, bool bound) {
+    // An undocumented initializer takes `fallback_doc` (its class's docstring), so that help()
+    // does not show the base class's initializer text instead.
+    static PyMethodDef* prepare(const std::string& qualname, bool bound, const char* fallback_doc = "") {
         if (signature == nullptr) {
             // Lives as long as the PyMethodDef that points at it: for the rest of the process.
             static Signature parsed(qualname, D.params, bound);
             signature = &parsed;
-            doc = std::string(D.name) + signature->text_signature() + "\n--\n\n" + D.doc;
+            const bool undocumented_init = D.doc[0] == '\0' && std::string_view(D.name) == "__init__";
+            doc = std::string(D.name) + signature->text_signature() + "\n--\n\n" + (undocumented_init ? fallback_doc : D.doc);
             method = PyMethodDef{D.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&call)),
                                  METH_FASTCALL | METH_KEYWORDS, doc.c_str()};
         }
@@ -256,9 +259,11 @@ void define_functions(py::module_& m) {
 template <const Def&... Ms>
 void define_methods(py::handle cls) {
     const std::string class_name = py::str(attr<"__qualname__">(cls));
+    const py::object class_doc = attr<"__doc__">(cls);
+    const std::string fallback_doc = class_doc.is_none() ? "" : py::str(class_doc).cast<std::string>();
     (
         [&] {
-            PyMethodDef* def = detail::Binding<Ms>::prepare(class_name + "." + Ms.name, true);
+            PyMethodDef* def = detail::Binding<Ms>::prepare(class_name + "." + Ms.name, true, fallback_doc.c_str());
             PyObject* descr = PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(cls.ptr()), def);
             if (descr == nullptr) throw py::error_already_set();
             py::setattr(cls, Ms.name, py::reinterpret_steal<py::object>(descr));
