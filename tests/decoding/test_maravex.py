@@ -405,3 +405,21 @@ def test_decoding_matches_reference_and_documented_shapes(case):
             cut = generated.index(case["eos"]) + 1
             assert all(t == pad for t in generated[cut:])
             assert SequenceGenerator.post_process_sequence(row, tok).numel() <= length + cut
+
+
+@pytest.mark.parametrize(
+    "row",
+    [
+        [1.0, 3.0, 3.0, 0.5, 3.0],  # ties: the first maximal token wins
+        [0.0, float("nan"), 2.0, float("nan"), 1.0],  # NaN counts as maximal
+        [float("-inf"), 0.0, 0.0, float("-inf"), -0.0],
+    ],
+)
+def test_greedy_picks_like_reference_on_ties_and_nan(row):
+    tok = Tok(num_classes=5, eos_id=4, pad_id=0)
+    score_fn = fixed_score_fn([row] * 4)
+    x = torch.zeros(2, 1, dtype=torch.long)
+    ours = SequenceGenerator(score_fn, tok, 4).generate_greedy(x)
+    plain = Reference(score_fn, tok, 4).generate_greedy(x)
+    assert torch.equal(ours[0], plain[0])
+    assert torch.equal(ours[1], plain[1]) or (ours[1].isnan().all() and plain[1].isnan().all())

@@ -248,7 +248,10 @@ py::object generate_greedy(py::handle self, const vk::Args& a) {
         // Dividing by 1.0 changes no value; skipping it saves a pass over the logits.
         if (temperature != 1.0) logits = div(logits, temperature);
         const py::object log_probs = vk::call_method<"log_softmax">(logits, -1);
-        return vk::unpack<2>(vk::call_method<"max">(log_probs, kw<"dim">(-1), kw<"keepdim">(true)));
+        // max(dim) with indices is torch's slowest way to this pair: argmax picks the same first
+        // maximal index (NaN counting as maximal) and gather reads that very element.
+        const py::object tokens = vk::call_method<"argmax">(log_probs, kw<"dim">(-1), kw<"keepdim">(true));
+        return std::array<py::object, 2>{vk::call_method<"gather">(log_probs, -1, tokens), tokens};
     });
 }
 
