@@ -56,12 +56,6 @@ py::object token_embedding(long long num_classes, long long d_model) {
     return embedding;
 }
 
-py::object module_list(py::handle cls, long long count, long long d_model, long long heads, long long d_ff, double dropout) {
-    py::list layers;
-    for (long long i = 0; i < count; ++i) layers.append(vk::call(cls, d_model, heads, d_ff, dropout));
-    return vk::call(vk::imported<"torch.nn", "ModuleList">(), layers);
-}
-
 // Points every dropout module of a layer (the sub-layers' output dropouts and the one inside the
 // feed-forward network) at the model's shared dropout module.
 void share_dropout(py::handle layer, py::handle shared) {
@@ -74,8 +68,23 @@ void share_dropout(py::handle layer, py::handle shared) {
     vk::attr<"ffn">(ffn)[py::int_(2)] = shared;  // Linear, GELU, Dropout, Linear
 }
 
-void share_dropout_all(py::handle layers, py::handle shared) {
-    for (const py::handle layer : layers) share_dropout(layer, shared);
+// A ModuleList of `count` layers of class `cls`, whose dropouts are the shared module.
+py::object layer_stack(py::handle cls, long long count, long long d_model, long long heads, long long d_ff, py::handle shared) {
+    const py::object rate = vk::attr<"p">(shared);
+    py::list layers;
+    for (long long i = 0; i < count; ++i) {
+        const py::object layer = vk::call(cls, d_model, heads, d_ff, rate);
+        share_dropout(layer, shared);
+        layers.append(layer);
+    }
+    return vk::call(vk::imported<"torch.nn", "ModuleList">(), layers);
+}
+
+// The model's one dropout module, which every dropout of the model follows.
+py::object shared_dropout(py::handle self, double rate) {
+    py::object shared = vk::call(vk::imported<"torch.nn", "Dropout">(), rate);
+    vk::set_attr<"dropout">(self, shared);
+    return shared;
 }
 
 // The output projection, tied to the token embedding when asked.
@@ -115,8 +124,7 @@ py::object encoder_decoder_init(py::handle self, const vk::Args& a) {
     vk::set_attr<"num_drumvale">(self, py::int_(num_decoder_layers));
     vk::set_attr<"weight_tying">(self, py::bool_(weight_tying));
 
-    const py::object shared = vk::call(vk::imported<"torch.nn", "Dropout">(), dropout);
-    vk::set_attr<"dropout">(self, shared);
+    const py::object shared = shared_dropout(self, dropout);
     const py::object speech = vk::call(speech_embedding_class(), input_dim, d_model, kw<"time_reduction">(time_reduction),
                                        kw<"reduction_method">(reduction_method), kw<"dropout">(dropout));
     for (const char* stage : {"cnn", "blstm"}) {
@@ -125,16 +133,12 @@ py::object encoder_decoder_init(py::handle self, const vk::Args& a) {
     }
     vk::set_attr<"source_embedding">(self, speech);
     vk::set_attr<"positional_encoding">(self, vk::call(positional_encoding_class(), d_model, max_len));
-    const py::object enc_layers = module_list(encoder_layer_class(), num_encoder_layers, d_model, encoder_heads, d_ff_encoder, dropout);
-    share_dropout_all(enc_layers, shared);
-    vk::set_attr<"enc_layers">(self, enc_layers);
+    vk::set_attr<"enc_layers">(self, layer_stack(encoder_layer_class(), num_encoder_layers, d_model, encoder_heads, d_ff_encoder, shared));
     vk::set_attr<"encoder_norm">(self, vk::call(vk::imported<"torch.nn", "LayerNorm">(), d_model));
     vk::set_attr<"ctc_head">(self, vk::call(vk::imported<"torch.nn", "Linear">(), d_model, num_classes));
     const py::object embedding = token_embedding(num_classes, d_model);
     vk::set_attr<"target_embedding">(self, embedding);
-    const py::object dec_layers = module_list(cross_decoder_layer_class(), num_decoder_layers, d_model, decoder_heads, d_ff_decoder, dropout);
-    share_dropout_all(dec_layers, shared);
-    vk::set_attr<"dec_layers">(self, dec_layers);
+    vk::set_attr<"dec_layers">(self, layer_stack(cross_decoder_layer_class(), num_decoder_layers, d_model, decoder_heads, d_ff_decoder, shared));
     vk::set_attr<"decoder_norm">(self, vk::call(vk::imported<"torch.nn", "LayerNorm">(), d_model));
     vk::set_attr<"final_linear">(self, output_projection(embedding, d_model, num_classes, weight_tying));
     return py::none();
@@ -159,14 +163,11 @@ py::object decoder_only_init(py::handle self, const vk::Args& a) {
     vk::set_attr<"num_drumvale">(self, py::int_(num_layers));
     vk::set_attr<"weight_tying">(self, py::bool_(weight_tying));
 
-    const py::object shared = vk::call(vk::imported<"torch.nn", "Dropout">(), dropout);
-    vk::set_attr<"dropout">(self, shared);
+    const py::object shared = shared_dropout(self, dropout);
     const py::object embedding = token_embedding(num_classes, d_model);
     vk::set_attr<"target_embedding">(self, embedding);
     vk::set_attr<"positional_encoding">(self, vk::call(positional_encoding_class(), d_model, max_len));
-    const py::object dec_layers = module_list(self_decoder_layer_class(), num_layers, d_model, heads, d_ff, dropout);
-    share_dropout_all(dec_layers, shared);
-    vk::set_attr<"dec_layers">(self, dec_layers);
+    vk::set_attr<"dec_layers">(self, layer_stack(self_decoder_layer_class(), num_layers, d_model, heads, d_ff, shared));
     vk::set_attr<"decoder_norm">(self, vk::call(vk::imported<"torch.nn", "LayerNorm">(), d_model));
     vk::set_attr<"final_linear">(self, output_projection(embedding, d_model, num_classes, weight_tying));
     return py::none();
