@@ -423,3 +423,16 @@ def test_greedy_picks_like_reference_on_ties_and_nan(row):
     plain = Reference(score_fn, tok, 4).generate_greedy(x)
     assert torch.equal(ours[0], plain[0])
     assert torch.equal(ours[1], plain[1]) or (ours[1].isnan().all() and plain[1].isnan().all())
+
+
+@pytest.mark.parametrize("dtype", [torch.float64, torch.bfloat16])
+def test_greedy_matches_reference_for_other_score_dtypes(dtype):
+    # Step outputs are reused across steps; values must still be read fresh each step.
+    tok = Tok(num_classes=9, eos_id=1, pad_id=0)
+    base = table_score_fn(9, seed=5, scale=1.5)
+    score_fn = lambda x: base(x).to(dtype)  # noqa: E731
+    x = torch.tensor([[2, 3], [4, 4], [0, 7]])
+    ours = SequenceGenerator(score_fn, tok, 12).generate_greedy(x)
+    plain = Reference(score_fn, tok, 12).generate_greedy(x)
+    assert torch.equal(ours[0], plain[0])
+    assert torch.allclose(ours[1].double(), plain[1].double(), atol=1e-2)

@@ -44,6 +44,9 @@ public:
         const py::handle dtype = attr<"dtype">(tensor);
         const bool direct = dtype.is(imported<"torch", "float32">()) || dtype.is(imported<"torch", "float64">()) ||
                             dtype.is(imported<"torch", "int64">()) || dtype.is(imported<"torch", "int32">());
+        // numpy(force=True) of a CPU tensor of a direct dtype is a view: later writes to the
+        // tensor show through it.
+        in_place_ = direct && py::str(attr<"type">(attr<"device">(tensor))).cast<std::string>() == "cpu";
         array_ = call_method<"numpy">(direct ? py::reinterpret_borrow<py::object>(tensor)
                                              : call_method<"to">(tensor, imported<"torch", "float64">()),
                                       kw<"force">(true));
@@ -82,6 +85,8 @@ public:
         return static_cast<std::int64_t>((*this)[i]);
     }
     std::size_t size() const { return size_; }
+    // True when the values are read from the tensor's own memory rather than from a copy.
+    bool in_place() const { return in_place_; }
 
 private:
     enum class Kind { f64, f32, i64, i32 };
@@ -89,6 +94,7 @@ private:
     Py_buffer view_{};
     Kind kind_ = Kind::f64;
     std::size_t size_ = 0;
+    bool in_place_ = false;
 };
 
 // A host buffer written from C++ and used by tensor operations on `device`. On the CPU the

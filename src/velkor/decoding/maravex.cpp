@@ -118,6 +118,10 @@ public:
     }
     // Item i of tensor t (flattened), as a double or as an integer.
     double value(std::size_t t, std::size_t i) const { return offsets_.empty() ? (*parts_[t])[i] : (*parts_[0])[offsets_[t] + i]; }
+    // True when every tensor is read through a view of its own memory.
+    bool in_place() const {
+        return offsets_.empty() && std::all_of(parts_.begin(), parts_.end(), [](const auto& p) { return p->in_place(); });
+    }
     long long integer(std::size_t t, std::size_t i) const {
         return offsets_.empty() ? parts_[t]->integer(i) : parts_[0]->integer(offsets_[t] + i);
     }
@@ -204,16 +208,23 @@ py::object decode_rows(py::handle self, py::handle x, const InputShape& in, Step
     std::optional<vk::Staging<std::int64_t>> column;
 
     py::object sequences = py::reinterpret_borrow<py::object>(x);
+    std::optional<StepValues> host;
+    py::object read_scores, read_tokens;
     for (long long s = 0; s < steps && finished_rows < batch; ++s) {
         const auto [token_scores, tokens] = step(sequences);
         wide = wide || is_float64(token_scores);
-        const StepValues host({token_scores, tokens}, cpu);
+        // A step that wrote into the previous step's tensors is read through the same views.
+        if (!host || !host->in_place() || !token_scores.is(read_scores) || !tokens.is(read_tokens)) {
+            host.emplace(std::initializer_list<py::handle>{token_scores, tokens}, cpu);
+            read_scores = token_scores;  // kept alive, so that identity means the same tensor
+            read_tokens = tokens;
+        }
         for (long long i = 0; i < batch; ++i) {
             const auto r = static_cast<std::size_t>(i);
             if (finished[r]) continue;
-            const double v = host.value(0, r);
+            const double v = host->value(0, r);
             scores[r] = wide ? scores[r] + v : static_cast<double>(static_cast<float>(scores[r]) + static_cast<float>(v));
-            if (host.integer(1, r) == ids.eos) {
+            if (host->integer(1, r) == ids.eos) {
                 finished[r] = 1;
                 ++finished_rows;
             }
@@ -223,7 +234,7 @@ py::object decode_rows(py::handle self, py::handle x, const InputShape& in, Step
             if (!column) column.emplace(py::make_tuple(batch, 1), int64(), device, cpu);
             for (long long i = 0; i < batch; ++i) {
                 const auto r = static_cast<std::size_t>(i);
-                (*column)[r] = finished[r] ? ids.pad : static_cast<std::int64_t>(host.integer(1, r));
+                (*column)[r] = finished[r] ? ids.pad : static_cast<std::int64_t>(host->integer(1, r));
             }
             next = column->upload();
         }
@@ -242,6 +253,7 @@ py::object generate_greedy(py::handle self, const vk::Args& a) {
     const py::float_ penalty(vk::to_float(a[2]));
     const InputShape in = check_input(self, x);
     const py::object score_fn = vk::attr<"score_fn">(self);
+    py::object score_out, token_out;
     return decode_rows(self, x, in, [&](const py::object& sequences) {
         py::object logits = vk::call(score_fn, sequences);
         logits = vk::call_method<"_apply_repeat_penalty">(self, logits, sequences, penalty);
@@ -250,8 +262,22 @@ py::object generate_greedy(py::handle self, const vk::Args& a) {
         const py::object log_probs = vk::call_method<"log_softmax">(logits, -1);
         // max(dim) with indices is torch's slowest way to this pair: argmax picks the same first
         // maximal index (NaN counting as maximal) and gather reads that very element.
-        const py::object tokens = vk::call_method<"argmax">(log_probs, kw<"dim">(-1), kw<"keepdim">(true));
-        return std::array<py::object, 2>{vk::call_method<"gather">(log_probs, -1, tokens), tokens};
+        if (vk::truthy(vk::attr<"requires_grad">(log_probs))) {
+            const py::object tokens = vk::call_method<"argmax">(log_probs, kw<"dim">(-1), kw<"keepdim">(true));
+            return std::array<py::object, 2>{vk::call_method<"gather">(log_probs, -1, tokens), tokens};
+        }
+        // Without autograd both land in tensors allocated once (per dtype), so a step allocates
+        // nothing beyond the log-probabilities and the longer sequences.
+        const py::object dtype = vk::attr<"dtype">(log_probs);
+        if (!score_out || !vk::attr<"dtype">(score_out).is(dtype)) {
+            const py::handle empty = vk::imported<"torch", "empty">();
+            const py::object device = vk::attr<"device">(log_probs);
+            score_out = vk::call(empty, in.batch, 1, kw<"dtype">(dtype), kw<"device">(device));
+            token_out = vk::call(empty, in.batch, 1, kw<"dtype">(int64()), kw<"device">(device));
+        }
+        vk::call(vk::imported<"torch", "argmax">(), log_probs, kw<"dim">(-1), kw<"keepdim">(true), kw<"out">(token_out));
+        vk::call(vk::imported<"torch", "gather">(), log_probs, -1, token_out, kw<"out">(score_out));
+        return std::array<py::object, 2>{score_out, token_out};
     });
 }
 
