@@ -8,9 +8,7 @@
 
 namespace vk {
 
-inline std::string type_name(py::handle v) {
-    return py::str(attr<"__name__">(reinterpret_cast<PyObject*>(Py_TYPE(v.ptr()))));
-}
+inline std::string type_name(py::handle v) { return py::str(attr<"__name__">(reinterpret_cast<PyObject*>(Py_TYPE(v.ptr())))); }
 
 [[noreturn]] inline void raise_arg_type(const char* arg, const char* expected, py::handle given) {
     throw py::type_error(std::string("Argument '") + arg + "' must be of type " + expected + ", got " + type_name(given));

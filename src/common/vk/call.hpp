@@ -97,8 +97,8 @@ py::object call(py::handle fn, A&&... args) {
     PyObject* argv[n + 1];
     argv[0] = nullptr;
     for (std::size_t i = 0; i < n; ++i) argv[i + 1] = held[i].ptr();
-    return detail::steal_or_throw(PyObject_Vectorcall(fn.ptr(), argv + 1, npos | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                                      detail::kwnames<std::decay_t<A>...>()));
+    return detail::steal_or_throw(
+        PyObject_Vectorcall(fn.ptr(), argv + 1, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, detail::kwnames<std::decay_t<A>...>()));
 }
 
 template <Lit Method, class... A>

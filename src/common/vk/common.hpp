@@ -2,9 +2,9 @@
 #pragma once
 
 #include "args.hpp"
-#include "module.hpp"
-#include "module_attr.hpp"
 #include "call.hpp"
 #include "functions.hpp"
+#include "module.hpp"
+#include "module_attr.hpp"
 #include "names.hpp"
 #include "report.hpp"

@@ -88,7 +88,8 @@ public:
     void add(const py::str& text) {
         total_chars += PyUnicode_GET_LENGTH(text.ptr());
         const py::object encoded = call_method<"encode">(tokenizer_, text);
-        const py::object ids = py::reinterpret_steal<py::object>(PySequence_Fast(encoded.ptr(), "encode() must return a list of token ids"));
+        const py::object ids =
+            py::reinterpret_steal<py::object>(PySequence_Fast(encoded.ptr(), "encode() must return a list of token ids"));
         if (!ids) throw py::error_already_set();
         const Py_ssize_t n = PySequence_Fast_GET_SIZE(ids.ptr());
         PyObject** items = PySequence_Fast_ITEMS(ids.ptr());

@@ -116,7 +116,8 @@ public:
                 PyObject* key = PyTuple_GET_ITEM(kwnames, k);
                 const std::size_t i = find(key);
                 if (i == n) return fail(qualname_ + "() got an unexpected keyword argument '" + py::str(key).cast<std::string>() + "'");
-                if (slots[i] != nullptr) return fail(qualname_ + "() got multiple values for argument '" + py::str(key).cast<std::string>() + "'");
+                if (slots[i] != nullptr)
+                    return fail(qualname_ + "() got multiple values for argument '" + py::str(key).cast<std::string>() + "'");
                 slots[i] = args[nargs + k];
             }
         }
@@ -167,8 +168,9 @@ private:
         std::size_t required = 0;
         for (std::size_t i = 0; i < positional_; ++i)
             if (!params_[i].default_value) ++required;
-        const std::string takes = required == positional_ ? std::to_string(positional_ + self)
-                                                          : "from " + std::to_string(required + self) + " to " + std::to_string(positional_ + self);
+        const std::string takes = required == positional_
+                                      ? std::to_string(positional_ + self)
+                                      : "from " + std::to_string(required + self) + " to " + std::to_string(positional_ + self);
         const std::size_t total = static_cast<std::size_t>(given) + self;
         return fail(qualname_ + "() takes " + takes + " positional argument" + (positional_ + self == 1 ? "" : "s") + " but " +
                     std::to_string(total) + (total == 1 ? " was" : " were") + " given");
@@ -180,7 +182,8 @@ private:
             if (i > 0) list += names.size() == 2 ? " and " : (i + 1 == names.size() ? ", and " : ", ");
             list += names[i];
         }
-        return fail(qualname_ + "() missing " + std::to_string(names.size()) + " required argument" + (names.size() == 1 ? "" : "s") + ": " + list);
+        return fail(qualname_ + "() missing " + std::to_string(names.size()) + " required argument" + (names.size() == 1 ? "" : "s") +
+                    ": " + list);
     }
 
     std::string qualname_;
@@ -233,8 +236,8 @@ struct Binding {
             signature = &parsed;
             const bool undocumented_init = D.doc[0] == '\0' && std::string_view(D.name) == "__init__";
             doc = std::string(D.name) + signature->text_signature() + "\n--\n\n" + (undocumented_init ? fallback_doc : D.doc);
-            method = PyMethodDef{D.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&call)),
-                                 METH_FASTCALL | METH_KEYWORDS, doc.c_str()};
+            method = PyMethodDef{D.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&call)), METH_FASTCALL | METH_KEYWORDS,
+                                 doc.c_str()};
         }
         return &method;
     }
@@ -280,7 +283,8 @@ void define_properties(py::handle cls) {
             PyMethodDef* def = detail::Binding<Ps>::prepare(class_name + "." + Ps.name, true);
             py::object getter = py::reinterpret_steal<py::object>(PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(cls.ptr()), def));
             if (!getter) throw py::error_already_set();
-            py::object prop = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyProperty_Type))(getter, py::none(), py::none(), Ps.doc);
+            py::object prop =
+                py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyProperty_Type))(getter, py::none(), py::none(), Ps.doc);
             py::setattr(cls, Ps.name, prop);
         }(),
         ...);

@@ -47,9 +47,9 @@ public:
         // numpy(force=True) of a CPU tensor of a direct dtype is a view: later writes to the
         // tensor show through it.
         in_place_ = direct && py::str(attr<"type">(attr<"device">(tensor))).cast<std::string>() == "cpu";
-        array_ = call_method<"numpy">(direct ? py::reinterpret_borrow<py::object>(tensor)
-                                             : call_method<"to">(tensor, imported<"torch", "float64">()),
-                                      kw<"force">(true));
+        array_ = call_method<"numpy">(
+            direct ? py::reinterpret_borrow<py::object>(tensor) : call_method<"to">(tensor, imported<"torch", "float64">()),
+            kw<"force">(true));
         view_ = detail::acquire_buffer(array_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT, 0);
         const char f = view_.format == nullptr ? 'B' : view_.format[std::strspn(view_.format, "@=<>!")];
         if (f == 'd' && view_.itemsize == 8) {
@@ -72,10 +72,14 @@ public:
 
     double operator[](std::size_t i) const {
         switch (kind_) {
-            case Kind::f64: return static_cast<const double*>(view_.buf)[i];
-            case Kind::f32: return static_cast<const float*>(view_.buf)[i];
-            case Kind::i64: return static_cast<double>(static_cast<const std::int64_t*>(view_.buf)[i]);
-            case Kind::i32: return static_cast<const std::int32_t*>(view_.buf)[i];
+            case Kind::f64:
+                return static_cast<const double*>(view_.buf)[i];
+            case Kind::f32:
+                return static_cast<const float*>(view_.buf)[i];
+            case Kind::i64:
+                return static_cast<double>(static_cast<const std::int64_t*>(view_.buf)[i]);
+            case Kind::i32:
+                return static_cast<const std::int32_t*>(view_.buf)[i];
         }
         return 0.0;
     }

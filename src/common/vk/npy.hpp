@@ -72,7 +72,7 @@ public:
     }
 
     std::size_t size(py::handle path) const {
-        struct stat st {};
+        struct stat st{};
         if (::fstat(fd_, &st) != 0) {
             PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.ptr());
             throw py::error_already_set();
@@ -222,9 +222,7 @@ inline py::dtype dtype_of(const std::string& descr) {
 
 inline bool is_native(const py::dtype& dt) { return truthy(attr<"isnative">(dt)) && !truthy(attr<"hasobject">(dt)); }
 
-inline py::object numpy_load(py::handle path) {
-    return call(imported<"numpy", "load">(), path, kw<"allow_pickle">(false));
-}
+inline py::object numpy_load(py::handle path) { return call(imported<"numpy", "load">(), path, kw<"allow_pickle">(false)); }
 
 // Pickled string arrays are rebuilt from inert stand-ins, never from numpy itself: numpy's
 // constructors would let a crafted pickle make an object array over arbitrary memory. The
@@ -287,7 +285,8 @@ inline py::object array_setstate_impl(py::handle self, const Args& a) {
     const py::handle dtype = PyTuple_GET_ITEM(state.ptr(), 2);
     const py::handle data = PyTuple_GET_ITEM(state.ptr(), 4);
     if (!PyTuple_CheckExact(shape.ptr()) || PyTuple_GET_SIZE(shape.ptr()) != 1)
-        refuse_pickle("holds an array of " + std::to_string(PyTuple_Check(shape.ptr()) ? PyTuple_GET_SIZE(shape.ptr()) : -1) + " dimensions");
+        refuse_pickle("holds an array of " + std::to_string(PyTuple_Check(shape.ptr()) ? PyTuple_GET_SIZE(shape.ptr()) : -1) +
+                      " dimensions");
     if (!py::type::handle_of(dtype).is(py::handle(stand_ins().dtype_class)) || !PyList_CheckExact(data.ptr()))
         refuse_pickle("has a malformed array state");
     const py::handle n = PyTuple_GET_ITEM(shape.ptr(), 0);
@@ -330,7 +329,7 @@ inline const StandIns& stand_ins() {
         py::object type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type));
         py::object unpickler = type("StringArrayUnpickler", py::make_tuple(imported<"pickle", "Unpickler">()), ns);
         define_methods<kFindClass>(unpickler);
-        return StandIns{keep(std::move(array_class)), keep(std::move(dtype_class)), keep(make_function<kNdarray>()),
+        return StandIns{keep(std::move(array_class)),        keep(std::move(dtype_class)),  keep(make_function<kNdarray>()),
                         keep(make_function<kReconstruct>()), keep(make_function<kDtype>()), keep(std::move(unpickler))};
     }();
     return s;
@@ -342,8 +341,7 @@ inline const StandIns& stand_ins() {
 
 // "".join(array.tolist()) for a 1-D array of str, checked element by element.
 inline py::str join_string_array(py::handle path, py::handle array) {
-    if (!py::isinstance(array, imported<"numpy", "ndarray">()))
-        refuse(path, "expected a 1-D array of strings, got " + type_name(array));
+    if (!py::isinstance(array, imported<"numpy", "ndarray">())) refuse(path, "expected a 1-D array of strings, got " + type_name(array));
     const py::object dt = attr<"dtype">(array);
     const std::string kind = py::str(attr<"kind">(dt));
     const long long ndim = py::cast<long long>(attr<"ndim">(array));

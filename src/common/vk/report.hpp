@@ -67,9 +67,7 @@ std::string text(const A&... parts) {
     return out;
 }
 
-inline void print_line(std::string_view line) {
-    call(imported<"builtins", "print">(), py::str(line.data(), line.size()));
-}
+inline void print_line(std::string_view line) { call(imported<"builtins", "print">(), py::str(line.data(), line.size())); }
 
 template <class... A>
 void println(const A&... parts) {

@@ -83,8 +83,7 @@ py::object merge_masks(py::handle self, py::handle key_padding_mask, py::handle 
                                   vk::shape_text(vk::shape_of(m)));
         attention_mask = vk::call(broadcast_to, vk::call(expand_dims, vk::call(expand_dims, m, 0), 0), merged_shape);
     }
-    if (!key_mask.is_none() && !attention_mask.is_none())
-        return vk::call(vk::imported<"numpy", "logical_or">(), key_mask, attention_mask);
+    if (!key_mask.is_none() && !attention_mask.is_none()) return vk::call(vk::imported<"numpy", "logical_or">(), key_mask, attention_mask);
     // A fresh array either way, like the merge of two masks: callers may write into it.
     if (!key_mask.is_none()) return vk::call(vk::imported<"numpy", "array">(), key_mask);
     if (!attention_mask.is_none()) return vk::call(vk::imported<"numpy", "array">(), attention_mask);
@@ -146,18 +145,15 @@ py::object concat_heads_method(py::handle self, const vk::Args& a) { return conc
 py::object merge_masks_method(py::handle self, const vk::Args& a) { return merge_masks(self, a[0], a[1]); }
 
 constexpr vk::Def kInit{"__init__", "embed_dim, num_heads", mha_init};
-constexpr vk::Def kInitWeights{
-    "init_weights", "Wq, bq, Wk, bk, Wv, bv, Wo, bo", init_weights,
-    "Hands each weight/bias pair to the init_weights of q_proj, k_proj, v_proj and out_proj, in that order."};
-constexpr vk::Def kForward{
-    "forward", "query, key, value, key_padding_mask=None, attn_mask=None", forward,
-    "Returns the attention output (N, L, E) for query (N, L, E) and key, value (N, S, E).\n\n"
-    "key_padding_mask (N, S) is True at padded keys, attn_mask (L, S) True at blocked query/key pairs;\n"
-    "None masks nothing. A query whose keys are all masked gets a zero attention output (then out_proj's bias)."};
-constexpr vk::Def kBackward{
-    "backward", "d_output", backward,
-    "Given dL/d(output) (N, L, E) of the latest forward, returns (d_q, d_k, d_v), the gradients with respect to\n"
-    "query, key and value. Parameter gradients are kept in the four projections (dLdW, dLdb)."};
+constexpr vk::Def kInitWeights{"init_weights", "Wq, bq, Wk, bk, Wv, bv, Wo, bo", init_weights,
+                               "Hands each weight/bias pair to the init_weights of q_proj, k_proj, v_proj and out_proj, in that order."};
+constexpr vk::Def kForward{"forward", "query, key, value, key_padding_mask=None, attn_mask=None", forward,
+                           "Returns the attention output (N, L, E) for query (N, L, E) and key, value (N, S, E).\n\n"
+                           "key_padding_mask (N, S) is True at padded keys, attn_mask (L, S) True at blocked query/key pairs;\n"
+                           "None masks nothing. A query whose keys are all masked gets a zero attention output (then out_proj's bias)."};
+constexpr vk::Def kBackward{"backward", "d_output", backward,
+                            "Given dL/d(output) (N, L, E) of the latest forward, returns (d_q, d_k, d_v), the gradients with respect to\n"
+                            "query, key and value. Parameter gradients are kept in the four projections (dLdW, dLdb)."};
 constexpr vk::Def kSplitHeads{"_split_heads", "x", split_heads_method, "(N, T, E) -> (N, H, T, d)."};
 constexpr vk::Def kConcatHeads{"_concat_heads", "x", concat_heads_method, "(N, H, T, d) -> (N, T, E); the inverse of _split_heads."};
 constexpr vk::Def kMergeMasks{"_merge_masks", "key_padding_mask, attn_mask", merge_masks_method,

@@ -35,8 +35,7 @@ py::object linear_init(py::handle self, const vk::Args& a) {
     const long long in = vk::exact_int(a[0], "in_features");
     const long long out = vk::exact_int(a[1], "out_features");
     if (in <= 0 || out <= 0)
-        throw py::value_error("in_features and out_features must be positive, got " + std::to_string(in) + " and " +
-                              std::to_string(out));
+        throw py::value_error("in_features and out_features must be positive, got " + std::to_string(in) + " and " + std::to_string(out));
     vk::set_attr<"in_features">(self, py::int_(in));
     vk::set_attr<"out_features">(self, py::int_(out));
     // Uniform in +-1/sqrt(fan_in) keeps the output variance near the input's; numpy's global
@@ -110,8 +109,7 @@ constexpr vk::Def kInit{"__init__", "in_features, out_features", linear_init};
 constexpr vk::Def kInitWeights{
     "init_weights", "W, b", init_weights,
     "Replaces the weights with copies of W (out_features, in_features) and b (out_features values) and clears the gradients."};
-constexpr vk::Def kForward{"forward", "A", forward,
-                           "Returns A @ W.T + b for A of shape (..., in_features), remembering A for backward."};
+constexpr vk::Def kForward{"forward", "A", forward, "Returns A @ W.T + b for A of shape (..., in_features), remembering A for backward."};
 constexpr vk::Def kBackward{
     "backward", "dLdZ", backward,
     "Given dL/dZ for the latest forward, stores dLdW and dLdb (overwriting earlier ones) and returns dL/dA (the shape of A)."};

@@ -123,13 +123,11 @@ py::object backward(py::handle self, const vk::Args& a) {
 }
 
 constexpr vk::Def kInit{"__init__", "", sdpa_init};
-constexpr vk::Def kForward{
-    "forward", "Q, K, V, mask=None", forward,
-    "Returns softmax(Q @ K^T / sqrt(d)) @ V for Q (..., L, d), K (..., S, d), V (..., S, dv).\n\n"
-    "mask is a boolean array broadcastable to (..., L, S), True where a query may not attend a key;\n"
-    "None masks nothing. A query whose keys are all masked gets zero weights, so a zero output."};
-constexpr vk::Def kBackward{"backward", "dLdA", backward,
-                            "Given dL/d(output) of the latest forward, returns (dL/dQ, dL/dK, dL/dV)."};
+constexpr vk::Def kForward{"forward", "Q, K, V, mask=None", forward,
+                           "Returns softmax(Q @ K^T / sqrt(d)) @ V for Q (..., L, d), K (..., S, d), V (..., S, dv).\n\n"
+                           "mask is a boolean array broadcastable to (..., L, S), True where a query may not attend a key;\n"
+                           "None masks nothing. A query whose keys are all masked gets zero weights, so a zero output."};
+constexpr vk::Def kBackward{"backward", "dLdA", backward, "Given dL/d(output) of the latest forward, returns (dL/dQ, dL/dK, dL/dV)."};
 
 }  // namespace
 

@@ -16,8 +16,8 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <optional>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -78,7 +78,8 @@ py::object masking_forward(py::handle self, const vk::Args& a) {
     const py::handle specgram = a[0];
     const double mask_value = vk::to_float(a[1]);
     const bool iid = vk::truthy(vk::attr<"iid_masks">(self));
-    const std::vector<Py_ssize_t> shape = py::cast<std::vector<Py_ssize_t>>(vk::call(vk::imported<"builtins", "list">(), vk::attr<"shape">(specgram)));
+    const std::vector<Py_ssize_t> shape =
+        py::cast<std::vector<Py_ssize_t>>(vk::call(vk::imported<"builtins", "list">(), vk::attr<"shape">(specgram)));
     const auto dim = static_cast<Py_ssize_t>(shape.size());
     if (iid && dim < 3) throw py::value_error("Spectrogram must have at least three dimensions (" + std::to_string(dim) + " given).");
     if (dim < 2) throw py::value_error("Spectrogram must have at least two dimensions (" + std::to_string(dim) + " given).");
@@ -101,9 +102,9 @@ py::object masking_forward(py::handle self, const vk::Args& a) {
     while (static_cast<Py_ssize_t>(view.size()) < axis) view.push_back(1);
     view.push_back(size);
     while (static_cast<Py_ssize_t>(view.size()) < dim) view.push_back(1);
-    const py::object mask_tensor = vk::call_method<"to">(
-        vk::call_method<"reshape">(vk::call(vk::attr<"from_numpy">(vk::torch()), mask), py::tuple(py::cast(view))),
-        vk::attr<"device">(specgram));
+    const py::object mask_tensor =
+        vk::call_method<"to">(vk::call_method<"reshape">(vk::call(vk::attr<"from_numpy">(vk::torch()), mask), py::tuple(py::cast(view))),
+                              vk::attr<"device">(specgram));
     return vk::call_method<"masked_fill">(specgram, mask_tensor, mask_value);
 }
 
@@ -310,7 +311,8 @@ py::object asr_init(py::handle self, const vk::Args& a) {
     vk::set_attr<"feats">(self, feats);
     vk::set_attr<"transcripts_shifted">(self, shifted);
     vk::set_attr<"transcripts_golden">(self, golden);
-    for (const py::handle zero_attr : {vk::name<"total_chars">(), vk::name<"total_tokens">(), vk::name<"feat_max_len">(), vk::name<"text_max_len">()})
+    for (const py::handle zero_attr :
+         {vk::name<"total_chars">(), vk::name<"total_tokens">(), vk::name<"feat_max_len">(), vk::name<"text_max_len">()})
         py::setattr(self, zero_attr, py::int_(0));
 
     // Global statistics are needed before anything is read, so a partition that cannot have
@@ -361,8 +363,10 @@ py::object asr_init(py::handle self, const vk::Args& a) {
 
     const py::dict conf = config["specaug_conf"];
     const auto [freq_cls, time_cls] = masker_classes();
-    vk::set_attr<"time_mask">(self, vk::call(time_cls, kw<"time_mask_param">(py::object(conf["time_mask_width_range"])), kw<"iid_masks">(true)));
-    vk::set_attr<"freq_mask">(self, vk::call(freq_cls, kw<"freq_mask_param">(py::object(conf["freq_mask_width_range"])), kw<"iid_masks">(true)));
+    vk::set_attr<"time_mask">(self,
+                              vk::call(time_cls, kw<"time_mask_param">(py::object(conf["time_mask_width_range"])), kw<"iid_masks">(true)));
+    vk::set_attr<"freq_mask">(self,
+                              vk::call(freq_cls, kw<"freq_mask_param">(py::object(conf["freq_mask_width_range"])), kw<"iid_masks">(true)));
     return py::none();
 }
 
@@ -458,8 +462,8 @@ PYBIND11_MODULE(brenvik, m) {
     m.attr("BrixTokenizer") = py::module_::import("velkor.data.tokenizer").attr("BrixTokenizer");
     vk::define_module_class<kFrequencyInit, kMaskForward>(
         m, "FrequencyMasking", "Masks one span of frequency rows, of width uniform in [0, freq_mask_param), with 0.");
-    vk::define_module_class<kTimeInit, kMaskForward>(
-        m, "TimeMasking", "Masks one span of time frames, of width uniform in [0, time_mask_param), with 0.");
+    vk::define_module_class<kTimeInit, kMaskForward>(m, "TimeMasking",
+                                                     "Masks one span of time frames, of width uniform in [0, time_mask_param), with 0.");
     vk::define_class<kInit, kLen, kGetItem, kCollate, kAvgChars>(
         m, "ASRDataset", vk::imported<"torch.utils.data", "Dataset">(),
         "Speech dataset: filter-bank features with transcripts of one partition, loaded into memory.");

@@ -109,9 +109,7 @@ std::unique_ptr<Native> char_state(const py::str& characters, bool lowercase) {
     return state;
 }
 
-long piece_id(py::handle sp, const char* method) {
-    return py::cast<long>(vk::call(py::getattr(sp, method)));
-}
+long piece_id(py::handle sp, const char* method) { return py::cast<long>(vk::call(py::getattr(sp, method))); }
 
 std::unique_ptr<Native> subword_state(py::handle proto, bool lowercase, const std::string& source) {
     auto state = std::make_unique<Native>();
@@ -123,12 +121,14 @@ std::unique_ptr<Native> subword_state(py::handle proto, bool lowercase, const st
     state->eos_id = piece_id(state->sp, "eos_id");
     state->unk_id = piece_id(state->sp, "unk_id");
     // Padding doubles as the CTC blank and the ignored class: it must be a piece of its own.
-    const std::array<std::pair<const char*, long>, 3> required{{{"padding", state->pad_id}, {"start", state->sos_id}, {"end", state->eos_id}}};
+    const std::array<std::pair<const char*, long>, 3> required{
+        {{"padding", state->pad_id}, {"start", state->sos_id}, {"end", state->eos_id}}};
     for (const auto& [what, id] : required)
         if (id < 0)
             throw py::value_error(vk::text("The sub-word model ", source, " has no ", what,
                                            " piece; train it with pad_id, bos_id and eos_id set (BrixTokenizer.train_subword does)"));
-    if (state->pad_id == state->sos_id || state->pad_id == state->eos_id || state->sos_id == state->eos_id || state->pad_id == state->unk_id)
+    if (state->pad_id == state->sos_id || state->pad_id == state->eos_id || state->sos_id == state->eos_id ||
+        state->pad_id == state->unk_id)
         throw py::value_error(vk::text("The sub-word model ", source, " must have distinct padding, start, end and unknown pieces"));
     return state;
 }
@@ -253,7 +253,8 @@ std::vector<long> read_ids(const Native& st, py::handle ids) {
         if (PyLong_CheckExact(item)) {
             id = PyLong_AsLong(item);
         } else {
-            if (PyList_Check(item) || PyTuple_Check(item)) throw py::value_error("decode expects a 1-D sequence of token ids, got a nested sequence");
+            if (PyList_Check(item) || PyTuple_Check(item))
+                throw py::value_error("decode expects a 1-D sequence of token ids, got a nested sequence");
             PyObject* index = PyNumber_Index(item);  // numpy integers; floats are refused here
             if (index == nullptr) throw py::error_already_set();
             id = PyLong_AsLong(index);
@@ -304,9 +305,15 @@ py::str decode_chars(const Native& st, const std::vector<long>& ids, bool skip_s
     PyObject* text = PyUnicode_New(length, max_char);
     if (text == nullptr) throw py::error_already_set();
     switch (PyUnicode_KIND(text)) {
-        case PyUnicode_1BYTE_KIND: write_chars(st, ids, skip_special, PyUnicode_1BYTE_DATA(text)); break;
-        case PyUnicode_2BYTE_KIND: write_chars(st, ids, skip_special, PyUnicode_2BYTE_DATA(text)); break;
-        default: write_chars(st, ids, skip_special, PyUnicode_4BYTE_DATA(text)); break;
+        case PyUnicode_1BYTE_KIND:
+            write_chars(st, ids, skip_special, PyUnicode_1BYTE_DATA(text));
+            break;
+        case PyUnicode_2BYTE_KIND:
+            write_chars(st, ids, skip_special, PyUnicode_2BYTE_DATA(text));
+            break;
+        default:
+            write_chars(st, ids, skip_special, PyUnicode_4BYTE_DATA(text));
+            break;
     }
     return py::reinterpret_steal<py::str>(text);
 }
@@ -365,8 +372,7 @@ void restore(py::handle self, py::handle state_obj, const std::string& source) {
     if (!PyDict_Check(state_obj.ptr())) throw invalid("expected a JSON object");
     const py::dict state = py::reinterpret_borrow<py::dict>(state_obj);
     if (!state.contains("format") || !py::str(kFileFormat).equal(state["format"])) throw invalid("missing format marker");
-    if (!state.contains("version") || !py::int_(kFileVersion).equal(state["version"]))
-        throw invalid("unsupported version");
+    if (!state.contains("version") || !py::int_(kFileVersion).equal(state["version"])) throw invalid("unsupported version");
     if (!state.contains("token_type") || !state.contains("lowercase")) throw invalid("missing token_type or lowercase");
     const bool lowercase = vk::truthy(state["lowercase"]);
     const py::object token_type = state["token_type"];
@@ -392,7 +398,8 @@ py::object set_state(py::handle self, const vk::Args& a) {
 py::object save(py::handle self, const vk::Args& a) {
     py::dict state = state_of(self);
     if (state.contains("model_proto"))
-        state["model_proto"] = vk::call_method<"decode">(vk::call(vk::imported<"base64", "b64encode">(), py::object(state["model_proto"])), "ascii");
+        state["model_proto"] =
+            vk::call_method<"decode">(vk::call(vk::imported<"base64", "b64encode">(), py::object(state["model_proto"])), "ascii");
     const py::object text = vk::call(vk::imported<"json", "dumps">(), state, kw<"ensure_ascii">(false), kw<"indent">(1));
     const py::object file = vk::call(vk::imported<"pathlib", "Path">(), a[0]);
     vk::call_method<"write_text">(file, text, kw<"encoding">("utf-8"));
@@ -457,19 +464,19 @@ py::object train_subword(py::handle, const vk::Args& a) {
     if (sentences.empty()) throw py::value_error("corpus holds no text to train on");
 
     const py::object writer = vk::call(vk::imported<"io", "BytesIO">());
-    vk::call(py::object(vk::imported<"sentencepiece", "SentencePieceTrainer">().attr("train")), kw<"sentence_iterator">(vk::call(vk::imported<"builtins", "iter">(), sentences)),
-             kw<"model_writer">(writer), kw<"vocab_size">(vocab_size), kw<"model_type">(model_type),
-             kw<"character_coverage">(character_coverage), kw<"pad_id">(kPadId), kw<"bos_id">(kSosId), kw<"eos_id">(kEosId),
-             kw<"unk_id">(kUnkId), kw<"pad_piece">(kPadPiece), kw<"bos_piece">(kSosPiece), kw<"eos_piece">(kEosPiece),
-             kw<"unk_piece">(kUnkPiece), kw<"minloglevel">(2));
+    vk::call(py::object(vk::imported<"sentencepiece", "SentencePieceTrainer">().attr("train")),
+             kw<"sentence_iterator">(vk::call(vk::imported<"builtins", "iter">(), sentences)), kw<"model_writer">(writer),
+             kw<"vocab_size">(vocab_size), kw<"model_type">(model_type), kw<"character_coverage">(character_coverage), kw<"pad_id">(kPadId),
+             kw<"bos_id">(kSosId), kw<"eos_id">(kEosId), kw<"unk_id">(kUnkId), kw<"pad_piece">(kPadPiece), kw<"bos_piece">(kSosPiece),
+             kw<"eos_piece">(kEosPiece), kw<"unk_piece">(kUnkPiece), kw<"minloglevel">(2));
     py::object tokenizer = new_instance();
     install_subword(tokenizer, vk::call_method<"getvalue">(writer), lowercase, "trained in memory");
     return tokenizer;
 }
 
 py::object repr(py::handle self, const vk::Args&) {
-    return py::str(vk::text("BrixTokenizer(token_type=", py::repr(vk::attr<"token_type">(self)), ", num_classes=",
-                            vk::attr<"num_classes">(self), ")"));
+    return py::str(vk::text("BrixTokenizer(token_type=", py::repr(vk::attr<"token_type">(self)),
+                            ", num_classes=", vk::attr<"num_classes">(self), ")"));
 }
 
 constexpr vk::Def kInit{"__init__", "token_type='char', characters=None, lowercase=True, model_file=None", init};
@@ -484,10 +491,10 @@ constexpr vk::Def kGetState{"__getstate__", "", get_state};
 constexpr vk::Def kSetState{"__setstate__", "state", set_state};
 constexpr vk::Def kRepr{"__repr__", "", repr};
 constexpr vk::Def kLoad{"load", "path", load, "Rebuilds a tokenizer written by BrixTokenizer.save."};
-constexpr vk::Def kTrainSubword{
-    "train_subword", "corpus, vocab_size, model_type='unigram', lowercase=True, character_coverage=1.0", train_subword,
-    "Trains a sentencepiece sub-word model on `corpus` (a text file, one sentence per line, or an iterable of "
-    "sentences) and returns a tokenizer using it."};
+constexpr vk::Def kTrainSubword{"train_subword", "corpus, vocab_size, model_type='unigram', lowercase=True, character_coverage=1.0",
+                                train_subword,
+                                "Trains a sentencepiece sub-word model on `corpus` (a text file, one sentence per line, or an iterable of "
+                                "sentences) and returns a tokenizer using it."};
 
 }  // namespace
 

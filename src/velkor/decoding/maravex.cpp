@@ -40,9 +40,8 @@ long long as_index(py::handle v) {
 // max_length is an integer; another real number is truncated to one, as int() does.
 py::object max_length_arg(py::handle v) {
     if (PyLong_CheckExact(v.ptr())) return py::reinterpret_borrow<py::object>(v);
-    const bool number = !PyBool_Check(v.ptr()) &&
-                        (PyFloat_Check(v.ptr()) || PyIndex_Check(v.ptr()) ||
-                         PyObject_IsInstance(v.ptr(), vk::imported<"numbers", "Real">().ptr()) == 1);
+    const bool number = !PyBool_Check(v.ptr()) && (PyFloat_Check(v.ptr()) || PyIndex_Check(v.ptr()) ||
+                                                   PyObject_IsInstance(v.ptr(), vk::imported<"numbers", "Real">().ptr()) == 1);
     if (PyErr_Occurred()) throw py::error_already_set();
     if (!number) vk::raise_arg_type("max_length", "int", v);
     const py::object r = py::reinterpret_steal<py::object>(PyNumber_Long(v.ptr()));
@@ -151,8 +150,8 @@ py::object apply_repeat_penalty(py::handle, const vk::Args& a) {
     // original value each time and writes the same result, so it is penalized once.
     const py::object ids = vk::call_method<"to">(sequences, int64());
     const py::object values = vk::call_method<"gather">(logits, -1, ids);
-    const py::object penalized = vk::call(vk::imported<"torch", "where">(), vk::call_method<"gt">(values, 0), div(values, penalty),
-                                          div(values, 1.0 / penalty));
+    const py::object penalized =
+        vk::call(vk::imported<"torch", "where">(), vk::call_method<"gt">(values, 0), div(values, penalty), div(values, 1.0 / penalty));
     vk::call_method<"scatter_">(logits, -1, ids, penalized);
     return py::reinterpret_borrow<py::object>(logits);
 }
@@ -380,8 +379,8 @@ public:
         column_max_ = make(py::make_tuple(batch, plan.columns), dtype);
         best_columns_ = py::make_tuple(make(py::make_tuple(batch, k1), dtype), make(py::make_tuple(batch, k1), int64()));
         // The entries of the K best columns (views of the indices the first top-k writes).
-        picked_ = vk::call_method<"expand">(
-            vk::call_method<"unsqueeze">(vk::call_method<"narrow">(best_columns_[1], 1, 0, k), 1), batch, plan.groups, k);
+        picked_ = vk::call_method<"expand">(vk::call_method<"unsqueeze">(vk::call_method<"narrow">(best_columns_[1], 1, 0, k), 1), batch,
+                                            plan.groups, k);
         candidates_ = make(py::make_tuple(batch, plan.groups, k), dtype);
         candidate_rows_ = vk::call_method<"view">(candidates_, batch, plan.groups * k);
         best_ = py::make_tuple(make(py::make_tuple(batch, k1), dtype), make(py::make_tuple(batch, k1), int64()));
@@ -401,7 +400,8 @@ public:
         vk::call(vk::imported<"torch", "topk">(), candidate_rows_, k1, 1, kw<"out">(best_));
         std::optional<StepValues> copied;
         const StepValues& host =
-            in_place_ ? *in_place_ : copied.emplace(std::initializer_list<py::handle>{best_[0], best_[1], best_columns_[0], best_columns_[1]}, cpu_);
+            in_place_ ? *in_place_
+                      : copied.emplace(std::initializer_list<py::handle>{best_[0], best_[1], best_columns_[0], best_columns_[1]}, cpu_);
         for (long long b = 0; b < batch_; ++b) {
             const auto at = static_cast<std::size_t>(b * k1);
             for (std::size_t i = 0; i < static_cast<std::size_t>(k_); ++i)
@@ -457,14 +457,14 @@ py::object index_tensor(const std::vector<long long>& values, py::handle device)
 
 // Writes each row's best hypotheses into zero-filled (B, K, max_length) sequences: tokens from the
 // start, pad_id after a shorter hypothesis; slots without a candidate keep zeros and -inf.
-py::object select_final(py::handle x, const std::vector<std::vector<Hypothesis>>& finished, const py::object& live,
-                        long long live_length, const std::vector<double>& live_scores, long long beam_width,
-                        long long max_length, long long pad, py::handle device) {
+py::object select_final(py::handle x, const std::vector<std::vector<Hypothesis>>& finished, const py::object& live, long long live_length,
+                        const std::vector<double>& live_scores, long long beam_width, long long max_length, long long pad,
+                        py::handle device) {
     const long long batch = static_cast<long long>(finished.size());
     const long long slots = batch * beam_width;
     const py::object dtype = vk::attr<"dtype">(x);
-    const py::object final_sequences = vk::call(vk::imported<"torch", "zeros">(), py::make_tuple(batch, beam_width, max_length),
-                                                kw<"dtype">(dtype), kw<"device">(device));
+    const py::object final_sequences =
+        vk::call(vk::imported<"torch", "zeros">(), py::make_tuple(batch, beam_width, max_length), kw<"dtype">(dtype), kw<"device">(device));
     const py::object flat = vk::call_method<"view">(final_sequences, slots, max_length);
 
     struct Group {
@@ -572,8 +572,8 @@ py::object generate_beam(py::handle self, const vk::Args& a) {
 
         // One scoring call for all B*K hypotheses.
         py::object logits = vk::call_method<"view">(vk::call(score_fn, sequences), batch, beam_width, vocab);
-        logits = vk::call_method<"_apply_repeat_penalty">(self, logits, vk::call_method<"view">(sequences, batch, beam_width, length),
-                                                          penalty);
+        logits =
+            vk::call_method<"_apply_repeat_penalty">(self, logits, vk::call_method<"view">(sequences, batch, beam_width, length), penalty);
         if (temperature != 1.0) logits = div(logits, temperature);
         py::object totals = vk::call_method<"log_softmax">(logits, -1);
         // The log-probabilities are a fresh tensor: add in place unless autograd needs them or
@@ -617,8 +617,7 @@ py::object generate_beam(py::handle self, const vk::Args& a) {
                 sequences, 0, vk::call_method<"narrow">(finished_rows, 0, 0, static_cast<long long>(ended.size())));
             for (std::size_t j = 0; j < ended.size(); ++j) {
                 const std::size_t i = ended[j];
-                finished[i / static_cast<std::size_t>(beam_width)].push_back(
-                    {store, static_cast<long long>(j), length, scores[i]});
+                finished[i / static_cast<std::size_t>(beam_width)].push_back({store, static_cast<long long>(j), length, scores[i]});
                 scores[i] = -kInf;
             }
             for (auto& row : finished)
@@ -652,7 +651,8 @@ py::object post_process_sequence(py::handle, const vk::Args& a) {
     if (shape.size() == 1) {
         const py::object positions = vk::call_method<"nonzero">(is_eos);
         if (as_index(shape_of(positions)[0]) == 0) return py::reinterpret_borrow<py::object>(seq);
-        const long long first = as_index(vk::call_method<"item">(vk::call_method<"select">(vk::call_method<"select">(positions, 0, 0), 0, 0)));
+        const long long first =
+            as_index(vk::call_method<"item">(vk::call_method<"select">(vk::call_method<"select">(positions, 0, 0), 0, 0)));
         return vk::call_method<"narrow">(seq, 0, 0, first + 1);
     }
     // Rows are cut just after their first end token: the positions at or after it number
@@ -694,27 +694,23 @@ constexpr vk::Def kApplyRepeatPenalty{
     "_apply_repeat_penalty", "logits, sequences, penalty=1.0", apply_repeat_penalty,
     "Divides each row's logits of the tokens used in its sequence by penalty when positive and by 1 / penalty "
     "otherwise, in place; logits (B, V) with sequences (B, T), or (B, K, V) with (B, K, T). Returns logits."};
-constexpr vk::Def kFilterLogits{
-    "_filter_logits", "logits, temperature=1.0, top_k=0, top_p=1.0", filter_logits,
-    "Returns logits / temperature with entries below the k-th largest (top_k > 0) and outside the nucleus "
-    "(top_p < 1.0) set to -inf."};
+constexpr vk::Def kFilterLogits{"_filter_logits", "logits, temperature=1.0, top_k=0, top_p=1.0", filter_logits,
+                                "Returns logits / temperature with entries below the k-th largest (top_k > 0) and outside the nucleus "
+                                "(top_p < 1.0) set to -inf."};
 constexpr vk::Def kGenerateGreedy{
     "generate_greedy", "x, temperature=1.0, repeat_penalty=1.0", generate_greedy,
     "Extends x (B, T_in) with the most probable token until every row has emitted eos_id or max_length is "
     "reached. Returns (sequences (B, T_out), summed log-probabilities (B,)); finished rows are padded with pad_id."};
-constexpr vk::Def kGenerateSample{
-    "generate_sample", "x, temperature=1.0, top_k=0, top_p=1.0", generate_sample,
-    "As generate_greedy, but draws each token from the filtered distribution (temperature, top-k, nucleus)."};
-constexpr vk::Def kGenerateBeam{
-    "generate_beam", "x, beam_width, temperature=1.0, repeat_penalty=1.0", generate_beam,
-    "Beam search. Returns (sequences (B, beam_width, max_length), scores (B, beam_width)), best first in each "
-    "row; hypotheses shorter than max_length are padded with pad_id, empty slots are zeros with score -inf."};
+constexpr vk::Def kGenerateSample{"generate_sample", "x, temperature=1.0, top_k=0, top_p=1.0", generate_sample,
+                                  "As generate_greedy, but draws each token from the filtered distribution (temperature, top-k, nucleus)."};
+constexpr vk::Def kGenerateBeam{"generate_beam", "x, beam_width, temperature=1.0, repeat_penalty=1.0", generate_beam,
+                                "Beam search. Returns (sequences (B, beam_width, max_length), scores (B, beam_width)), best first in each "
+                                "row; hypotheses shorter than max_length are padded with pad_id, empty slots are zeros with score -inf."};
 constexpr vk::Def kPostProcessSequence{
     "post_process_sequence", "seq, tokenizer", post_process_sequence,
     "Cuts seq after its first eos_id: a 1-D tensor gives a 1-D tensor, a 2-D tensor a list of 1-D tensors."};
 
-constexpr const char* kClassDoc =
-    "Greedy search, sampling and beam search over a next-token scoring function.";
+constexpr const char* kClassDoc = "Greedy search, sampling and beam search over a next-token scoring function.";
 
 }  // namespace
 

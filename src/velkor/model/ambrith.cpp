@@ -38,8 +38,7 @@ py::object create_pe_table(py::handle self, const vk::Args& a) {
     pe[even_columns] = vk::call(vk::attr<"sin">(torch), pe_argument);
     // An odd width has one cosine column fewer than sine columns: the last argument only gets
     // its sine, instead of the whole construction failing after the warning said it goes on.
-    const py::object cos_argument =
-        pe_argument[py::make_tuple(all, py::slice(std::nullopt, d_model / 2, std::nullopt))];
+    const py::object cos_argument = pe_argument[py::make_tuple(all, py::slice(std::nullopt, d_model / 2, std::nullopt))];
     pe[odd_columns] = vk::call(vk::attr<"cos">(torch), cos_argument);
 
     const py::object table = vk::call_method<"float">(vk::call_method<"unsqueeze">(pe, 0));
@@ -52,8 +51,7 @@ py::object positional_encoding_forward(py::handle self, const vk::Args& a) {
     const py::object pe = vk::module_attr<"pe">(self);
     const long long seq_len = py::cast<long long>(vk::call_method<"size">(x, 1));
     const long long max_len = py::cast<long long>(vk::call_method<"size">(pe, 1));
-    if (seq_len > max_len)
-        throw py::value_error(vk::text("Sequence length ", seq_len, " exceeds the maximum length ", max_len));
+    if (seq_len > max_len) throw py::value_error(vk::text("Sequence length ", seq_len, " exceeds the maximum length ", max_len));
     // pe[:, :seq_len] is a view of the buffer on the module's device: no copy, no transfer.
     static PyObject* const all = vk::keep(py::slice(std::nullopt, std::nullopt, std::nullopt));
     const py::tuple index = py::make_tuple(py::handle(all), py::slice(std::nullopt, seq_len, std::nullopt));
@@ -71,6 +69,6 @@ constexpr vk::Def kForward{"forward", "x", positional_encoding_forward,
 
 PYBIND11_MODULE(ambrith, m) {
     m.doc() = "Sinusoidal positional encoding.";
-    vk::define_module_class<kInit, kCreatePeTable, kForward>(
-        m, "PositionalEncoding", "Adds a fixed sinusoidal position signal to batch-first embedding sequences.");
+    vk::define_module_class<kInit, kCreatePeTable, kForward>(m, "PositionalEncoding",
+                                                             "Adds a fixed sinusoidal position signal to batch-first embedding sequences.");
 }

@@ -49,8 +49,8 @@ py::object cross_attention_decoder_init(py::handle self, const vk::Args& a) {
 py::object cross_attention_decoder_forward(py::handle self, const vk::Args& a) {
     const auto [x_self, self_weights] =
         vk::unpack<2>(vk::call_module_attr<"self_attn">(self, a[0], kw<"key_padding_mask">(a[2]), kw<"attn_mask">(a[4])));
-    const auto [x_cross, cross_weights] = vk::unpack<2>(
-        vk::call_module_attr<"cross_attn">(self, x_self, a[1], kw<"key_padding_mask">(a[3]), kw<"attn_mask">(py::none())));
+    const auto [x_cross, cross_weights] =
+        vk::unpack<2>(vk::call_module_attr<"cross_attn">(self, x_self, a[1], kw<"key_padding_mask">(a[3]), kw<"attn_mask">(py::none())));
     return py::make_tuple(vk::call_module_attr<"ffn">(self, x_cross), self_weights, cross_weights);
 }
 
@@ -60,8 +60,7 @@ constexpr vk::Def kSelfForward{"forward", "x, key_padding_mask=None, attn_mask=N
 
 constexpr vk::Def kCrossInit{"__init__", "d_model, num_heads, d_ff, dropout=0.1", cross_attention_decoder_init};
 constexpr vk::Def kCrossForward{
-    "forward", "x, enc_output, dec_key_padding_mask=None, enc_key_padding_mask=None, attn_mask=None",
-    cross_attention_decoder_forward,
+    "forward", "x, enc_output, dec_key_padding_mask=None, enc_key_padding_mask=None, attn_mask=None", cross_attention_decoder_forward,
     "Returns (layer output (B, T, d_model), self-attention weights (B, T, T), cross-attention weights (B, T, S)),\n"
     "the weights averaged over heads. attn_mask applies to the self-attention only."};
 

@@ -33,6 +33,5 @@ constexpr vk::Def kForward{"forward", "x, key_padding_mask=None", encoder_layer_
 
 PYBIND11_MODULE(lunmark, m) {
     m.doc() = "Pre-LN Transformer encoder layer.";
-    vk::define_module_class<kInit, kForward>(m, "SelfAttentionEncoderLayer",
-                                             "Pre-LN Encoder Layer with self-attention mechanism.");
+    vk::define_module_class<kInit, kForward>(m, "SelfAttentionEncoderLayer", "Pre-LN Encoder Layer with self-attention mechanism.");
 }

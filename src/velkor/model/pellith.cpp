@@ -78,10 +78,10 @@ constexpr vk::Def kFeedForwardForward{"forward", "x", feed_forward_forward, "Ret
 
 PYBIND11_MODULE(pellith, m) {
     m.doc() = "Pre-LN residual sub-layers: self-attention, cross-attention and feed-forward.";
-    vk::define_module_class<kSelfAttentionInit, kSelfAttentionForward>(
-        m, "SelfAttentionLayer", "Pre-LN Decoder Sub-Layer 1: Causally-masked self-attention.");
+    vk::define_module_class<kSelfAttentionInit, kSelfAttentionForward>(m, "SelfAttentionLayer",
+                                                                       "Pre-LN Decoder Sub-Layer 1: Causally-masked self-attention.");
     vk::define_module_class<kCrossAttentionInit, kCrossAttentionForward>(
         m, "CrossAttentionLayer", "Pre-LN Decoder Sub-Layer 2: Cross-attention (Query from decoder, K/V from encoder).");
-    vk::define_module_class<kFeedForwardInit, kFeedForwardForward>(
-        m, "FeedForwardLayer", "Pre-LN Decoder Sub-Layer 3: Position-wise feed-forward network.");
+    vk::define_module_class<kFeedForwardInit, kFeedForwardForward>(m, "FeedForwardLayer",
+                                                                   "Pre-LN Decoder Sub-Layer 3: Position-wise feed-forward network.");
 }

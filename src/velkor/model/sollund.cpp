@@ -72,11 +72,10 @@ py::object conv_init(py::handle self, const vk::Args& a) {
     // Time is the height and frequency the width of a one-channel image; only time is strided.
     const py::handle conv2d = vk::imported<"torch.nn", "Conv2d">();
     const py::handle gelu = vk::imported<"torch.nn", "GELU">();
-    vk::set_attr<"conv">(self, vk::call(vk::imported<"torch.nn", "Sequential">(),
-                                        vk::call(conv2d, 1, output_dim, kernel_size, kw<"stride">(py::make_tuple(stride1, 1))),
-                                        vk::call(gelu),
-                                        vk::call(conv2d, output_dim, output_dim, kernel_size, kw<"stride">(py::make_tuple(stride2, 1))),
-                                        vk::call(gelu)));
+    vk::set_attr<"conv">(
+        self, vk::call(vk::imported<"torch.nn", "Sequential">(),
+                       vk::call(conv2d, 1, output_dim, kernel_size, kw<"stride">(py::make_tuple(stride1, 1))), vk::call(gelu),
+                       vk::call(conv2d, output_dim, output_dim, kernel_size, kw<"stride">(py::make_tuple(stride2, 1))), vk::call(gelu)));
     const py::int_ unit(1);
     const py::object frequency_width = conv_lengths(self, a[0], unit, unit);
     const py::object linear_in_dim = py::int_(output_dim) * frequency_width;
@@ -89,8 +88,8 @@ py::object conv_forward(py::handle self, const vk::Args& a) {
     const py::object features = vk::call_module_attr<"conv">(self, vk::call_method<"unsqueeze">(a[0], 1));
     const auto [batch, channels, time, width] = vk::unpack<4>(vk::call_method<"size">(features));
     // Channel-major inside each frame: (B, C, T', F') -> (B, T', C * F').
-    const py::object frames = vk::call_method<"view">(
-        vk::call_method<"contiguous">(vk::call_method<"transpose">(features, 1, 2)), batch, time, channels * width);
+    const py::object frames =
+        vk::call_method<"view">(vk::call_method<"contiguous">(vk::call_method<"transpose">(features, 1, 2)), batch, time, channels * width);
     const py::object x = vk::call_module_attr<"dropout">(self, vk::call_module_attr<"linear_out">(self, frames));
     const py::object x_len = conv_lengths(self, a[1], vk::attr<"time_stride1">(self), vk::attr<"time_stride2">(self));
     return py::make_tuple(x, x_len);
@@ -166,8 +165,8 @@ py::object blstm_init(py::handle self, const vk::Args& a) {
 template <vk::Lit Lstm, vk::Lit Pool, vk::Lit Params>
 std::pair<py::object, py::object> blstm_stage(py::handle self, py::handle x, py::handle x_len) {
     const py::object total_length = vk::call_method<"size">(x, 1);
-    const py::object packed = vk::call(vk::imported<"torch.nn.utils.rnn", "pack_padded_sequence">(), x,
-                                       vk::call_method<"cpu">(x_len), kw<"batch_first">(true), kw<"enforce_sorted">(false));
+    const py::object packed = vk::call(vk::imported<"torch.nn.utils.rnn", "pack_padded_sequence">(), x, vk::call_method<"cpu">(x_len),
+                                       kw<"batch_first">(true), kw<"enforce_sorted">(false));
     const auto [output, hidden] = vk::unpack<2>(vk::call_module_attr<Lstm>(self, packed));
     const auto [padded, lengths] = vk::unpack<2>(vk::call(vk::imported<"torch.nn.utils.rnn", "pad_packed_sequence">(), output,
                                                           kw<"batch_first">(true), kw<"total_length">(total_length)));
@@ -208,12 +207,12 @@ py::object speech_init(py::handle self, const vk::Args& a) {
     vk::set_attr<"blstm">(self, py::none());
     const py::float_ rate(dropout);
     if (conv)
-        vk::set_attr<"cnn">(self, vk::call(vk::imported<"velkor.model.sollund", "Conv2DSubsampling">(), a[0], a[1],
-                                           kw<"dropout">(rate), kw<"time_reduction">(conv_reduction)));
+        vk::set_attr<"cnn">(self, vk::call(vk::imported<"velkor.model.sollund", "Conv2DSubsampling">(), a[0], a[1], kw<"dropout">(rate),
+                                           kw<"time_reduction">(conv_reduction)));
     if (lstm)
-        vk::set_attr<"blstm">(self, vk::call(vk::imported<"velkor.model.sollund", "StackedBLSTMEmbedding">(),
-                                             kw<"input_dim">(conv ? a[1] : a[0]), kw<"hidden_dim">(a[1]), kw<"output_dim">(a[1]),
-                                             kw<"time_reduction">(lstm_reduction), kw<"dropout">(rate)));
+        vk::set_attr<"blstm">(
+            self, vk::call(vk::imported<"velkor.model.sollund", "StackedBLSTMEmbedding">(), kw<"input_dim">(conv ? a[1] : a[0]),
+                           kw<"hidden_dim">(a[1]), kw<"output_dim">(a[1]), kw<"time_reduction">(lstm_reduction), kw<"dropout">(rate)));
     return py::none();
 }
 
@@ -232,7 +231,8 @@ py::object speech_forward(py::handle self, const vk::Args& a) {
 py::object speech_calculate_downsampled_length(py::handle self, const vk::Args& a) {
     py::object lengths = py::reinterpret_borrow<py::object>(a[0]);
     if (const py::object cnn = vk::module_attr<"cnn">(self); !cnn.is_none())
-        lengths = vk::call_method<"calculate_downsampled_length">(cnn, lengths, vk::attr<"time_stride1">(cnn), vk::attr<"time_stride2">(cnn));
+        lengths =
+            vk::call_method<"calculate_downsampled_length">(cnn, lengths, vk::attr<"time_stride1">(cnn), vk::attr<"time_stride2">(cnn));
     if (const py::object blstm = vk::module_attr<"blstm">(self); !blstm.is_none())
         lengths = vk::call_method<"calculate_downsampled_length">(blstm, lengths);
     return lengths;
@@ -283,19 +283,15 @@ constexpr vk::Def kConvLengths{
 constexpr vk::Def kBlstmInit{"__init__", "input_dim, hidden_dim, output_dim, time_reduction=2, dropout=0.1", blstm_init};
 constexpr vk::Def kBlstmForward{"forward", "x, x_len", blstm_forward,
                                 "Returns (embeddings (B, T', output_dim), pooled lengths as 64-bit integers)."};
-constexpr vk::Def kPoolLength{
-    "calculate_pool_output_length", "L_in, pool_params", blstm_calculate_pool_output_length,
-    "Pooling length rule (L_in + 2*padding - dilation*(kernel_size - 1) - 1) // stride + 1, as 64-bit integers."};
+constexpr vk::Def kPoolLength{"calculate_pool_output_length", "L_in, pool_params", blstm_calculate_pool_output_length,
+                              "Pooling length rule (L_in + 2*padding - dilation*(kernel_size - 1) - 1) // stride + 1, as 64-bit integers."};
 constexpr vk::Def kBlstmLengths{"calculate_downsampled_length", "lengths", blstm_calculate_downsampled_length,
                                 "Lengths after both pooling layers."};
 
-constexpr vk::Def kSpeechInit{"__init__", "input_dim, output_dim, time_reduction=6, reduction_method='lstm', dropout=0.0",
-                              speech_init};
-constexpr vk::Def kSpeechForward{"forward", "x, x_len", speech_forward,
-                                 "Returns (embeddings (B, T', output_dim), new lengths (B))."};
-constexpr vk::Def kSpeechLengths{
-    "calculate_downsampled_length", "lengths", speech_calculate_downsampled_length,
-    "Lengths after the front-end, computed without running it (for sizing encoder padding masks)."};
+constexpr vk::Def kSpeechInit{"__init__", "input_dim, output_dim, time_reduction=6, reduction_method='lstm', dropout=0.0", speech_init};
+constexpr vk::Def kSpeechForward{"forward", "x, x_len", speech_forward, "Returns (embeddings (B, T', output_dim), new lengths (B))."};
+constexpr vk::Def kSpeechLengths{"calculate_downsampled_length", "lengths", speech_calculate_downsampled_length,
+                                 "Lengths after the front-end, computed without running it (for sizing encoder padding masks)."};
 
 constexpr vk::Def kGetInputs{"get_inputs", "input_dim, max_length, batch_size", get_inputs,
                              "Returns (standard-normal features (batch_size, max_length, input_dim), lengths all max_length)."};

@@ -138,7 +138,8 @@ py::object encoder_decoder_init(py::handle self, const vk::Args& a) {
     vk::set_attr<"ctc_head">(self, vk::call(vk::imported<"torch.nn", "Linear">(), d_model, num_classes));
     const py::object embedding = token_embedding(num_classes, d_model);
     vk::set_attr<"target_embedding">(self, embedding);
-    vk::set_attr<"dec_layers">(self, layer_stack(cross_decoder_layer_class(), num_decoder_layers, d_model, decoder_heads, d_ff_decoder, shared));
+    vk::set_attr<"dec_layers">(self,
+                               layer_stack(cross_decoder_layer_class(), num_decoder_layers, d_model, decoder_heads, d_ff_decoder, shared));
     vk::set_attr<"decoder_norm">(self, vk::call(vk::imported<"torch.nn", "LayerNorm">(), d_model));
     vk::set_attr<"final_linear">(self, output_projection(embedding, d_model, num_classes, weight_tying));
     return py::none();
@@ -202,8 +203,8 @@ py::object padding_mask(py::handle lengths, py::handle size, py::handle device) 
 
 // True above the diagonal: (L, L).
 py::object causal_mask(py::handle size, py::handle device) {
-    const py::object ones = vk::call(vk::imported<"torch", "ones">(), size, size, kw<"dtype">(vk::imported<"torch", "bool">()),
-                                     kw<"device">(device));
+    const py::object ones =
+        vk::call(vk::imported<"torch", "ones">(), size, size, kw<"dtype">(vk::imported<"torch", "bool">()), kw<"device">(device));
     return vk::call(vk::imported<"torch", "triu">(), ones, kw<"diagonal">(1));
 }
 
@@ -257,9 +258,8 @@ py::object run_cross_decoder(py::handle self, py::handle tokens, py::handle enc_
     py::object y = embed_targets(self, tokens);
     std::size_t i = 0;
     for (const py::handle layer : vk::attr<"dec_layers">(self)) {
-        const auto [out, self_weights, cross_weights] =
-            vk::unpack<3>(vk::call(layer, y, enc_output, kw<"dec_key_padding_mask">(target_mask), kw<"enc_key_padding_mask">(enc_mask),
-                                   kw<"attn_mask">(causal)));
+        const auto [out, self_weights, cross_weights] = vk::unpack<3>(vk::call(
+            layer, y, enc_output, kw<"dec_key_padding_mask">(target_mask), kw<"enc_key_padding_mask">(enc_mask), kw<"attn_mask">(causal)));
         y = out;
         if (attention != nullptr) {
             (*attention)[py::str(attention_name(i, "dec_self"))] = detached(self_weights);
@@ -292,8 +292,8 @@ py::object encoder_decoder_score(py::handle self, const vk::Args& a) {
     const long long rows = py::cast<long long>(vk::call_method<"size">(a[0], 0));
     const long long batch = py::cast<long long>(vk::call_method<"size">(a[1], 0));
     if (batch == 0 || rows % batch != 0)
-        throw py::value_error(vk::text("score got ", rows, " sequences for an encoder output of batch size ", batch,
-                                       "; the count must be a multiple of it"));
+        throw py::value_error(
+            vk::text("score got ", rows, " sequences for an encoder output of batch size ", batch, "; the count must be a multiple of it"));
     const py::object enc_output = rows_for(a[1], rows, batch);
     const py::object enc_mask = a.is_none(2) ? py::none() : rows_for(a[2], rows, batch);
     const py::object states = run_cross_decoder(self, a[0], enc_output, enc_mask, py::none(), nullptr);
@@ -341,9 +341,9 @@ constexpr vk::Def kEncoderDecoderInit{
     "num_decoder_heads=8, d_ff_encoder=1024, d_ff_decoder=1024, dropout=0.1, max_len=1000, time_reduction=6, "
     "reduction_method='lstm', weight_tying=False",
     encoder_decoder_init};
-constexpr vk::Def kEncoderDecoderForward{
-    "forward", "padded_sources, padded_targets, source_lengths, target_lengths=None", encoder_decoder_forward,
-    "Returns (logits (B, L, V), attention dictionary, {'log_probs': (T', B, V), 'lengths': (B,)})."};
+constexpr vk::Def kEncoderDecoderForward{"forward", "padded_sources, padded_targets, source_lengths, target_lengths=None",
+                                         encoder_decoder_forward,
+                                         "Returns (logits (B, L, V), attention dictionary, {'log_probs': (T', B, V), 'lengths': (B,)})."};
 constexpr vk::Def kEncoderDecoderEncode{
     "encode", "padded_sources, source_lengths", encoder_decoder_encode,
     "Returns (encoder output (B, T', d_model), source pad mask (B, T'), encoder attention dictionary, CTC inputs)."};
@@ -357,7 +357,8 @@ constexpr vk::Def kDecoderOnlyInit{
     decoder_only_init};
 constexpr vk::Def kDecoderOnlyForward{"forward", "padded_targets, target_lengths=None", decoder_only_forward,
                                       "Returns (logits (B, T, V), attention dictionary)."};
-constexpr vk::Def kDecoderOnlyScore{"score", "x", decoder_only_score, "Next-token logits (N, V) after the last position of each row of x (N, T)."};
+constexpr vk::Def kDecoderOnlyScore{"score", "x", decoder_only_score,
+                                    "Next-token logits (N, V) after the last position of each row of x (N, T)."};
 
 }  // namespace
 

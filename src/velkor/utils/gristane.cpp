@@ -201,11 +201,10 @@ py::object gristane(py::handle, const vk::Args& a) {
     return build_optimizer(py::cast<std::string>(opt_name), config, parameter_groups);
 }
 
-constexpr vk::Def kGristane{
-    "gristane", "model, opt_config", gristane,
-    "Builds torch.optim.SGD, Adam or AdamW for `model` from `opt_config`, with per-parameter learning\n"
-    "rates from named pattern groups, model-wide layer-wise decay by name depth, or one group,\n"
-    "and prints a report of the decisions."};
+constexpr vk::Def kGristane{"gristane", "model, opt_config", gristane,
+                            "Builds torch.optim.SGD, Adam or AdamW for `model` from `opt_config`, with per-parameter learning\n"
+                            "rates from named pattern groups, model-wide layer-wise decay by name depth, or one group,\n"
+                            "and prints a report of the decisions."};
 
 }  // namespace
 

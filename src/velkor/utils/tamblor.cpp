@@ -56,9 +56,9 @@ py::object epochs_to_steps(py::handle, const vk::Args& a) {
 py::object chain_warmup(py::handle optimizer, py::handle base_scheduler, py::handle warmup_config, py::handle warmup_steps) {
     const py::object start_factor = vk::get<"start_factor">(warmup_config, py::float_(0.1));
     const py::object end_factor = vk::get<"end_factor">(warmup_config, py::float_(1.0));
-    const py::object warmup_scheduler = vk::call(vk::imported<"torch.optim.lr_scheduler", "LinearLR">(), optimizer,
-                                                 kw<"start_factor">(start_factor), kw<"end_factor">(end_factor),
-                                                 kw<"total_iters">(warmup_steps));
+    const py::object warmup_scheduler =
+        vk::call(vk::imported<"torch.optim.lr_scheduler", "LinearLR">(), optimizer, kw<"start_factor">(start_factor),
+                 kw<"end_factor">(end_factor), kw<"total_iters">(warmup_steps));
     py::list milestones;
     milestones.append(warmup_steps);
     py::list schedulers;
@@ -95,9 +95,9 @@ py::object reduce_on_plateau(py::handle optimizer, py::handle config) {
     vk::println(kPipe, kBranch, "Cooldown: ", cooldown, " epochs");
     vk::println(kPipe, kLast, "Min LR: ", min_lr);
     // Patience and cooldown count epochs: the trainers step this scheduler once per epoch.
-    return vk::call(vk::imported<"torch.optim.lr_scheduler", "ReduceLROnPlateau">(), optimizer, kw<"mode">(mode),
-                    kw<"factor">(factor), kw<"patience">(patience), kw<"threshold">(threshold),
-                    kw<"threshold_mode">(threshold_mode), kw<"cooldown">(cooldown), kw<"min_lr">(min_lr), kw<"eps">(eps));
+    return vk::call(vk::imported<"torch.optim.lr_scheduler", "ReduceLROnPlateau">(), optimizer, kw<"mode">(mode), kw<"factor">(factor),
+                    kw<"patience">(patience), kw<"threshold">(threshold), kw<"threshold_mode">(threshold_mode), kw<"cooldown">(cooldown),
+                    kw<"min_lr">(min_lr), kw<"eps">(eps));
 }
 
 py::object cosine(py::handle optimizer, py::handle config, long long steps_per_epoch) {
@@ -256,9 +256,7 @@ double current_lr(py::handle group) {
     return v;
 }
 
-py::object linspace(long long num_epochs, long long points) {
-    return vk::call(vk::imported<"numpy", "linspace">(), 0, num_epochs, points);
-}
+py::object linspace(long long num_epochs, long long points) { return vk::call(vk::imported<"numpy", "linspace">(), 0, num_epochs, points); }
 
 // Every other scheduler: record, then one optimizer step and one scheduler step per update.
 Curves simulate_steps(py::handle scheduler, py::handle optimizer, const std::vector<py::object>& groups, long long num_epochs,
@@ -335,8 +333,7 @@ py::object plot_lr_schedule(py::handle, const vk::Args& a) {
     const py::object param_groups = vk::attr<"param_groups">(optimizer);
     const long long num_groups = static_cast<long long>(py::len(param_groups));
     const long long groups_to_plot = std::max(0LL, std::min(max_groups, num_groups));
-    if (num_groups > max_groups)
-        vk::println("Warning: Only showing ", max_groups, " out of ", num_groups, " parameter groups for clarity");
+    if (num_groups > max_groups) vk::println("Warning: Only showing ", max_groups, " out of ", num_groups, " parameter groups for clarity");
     std::vector<py::object> groups;
     for (long long g = 0; g < groups_to_plot; ++g) groups.push_back(param_groups[py::int_(g)]);
 
@@ -361,25 +358,25 @@ py::object plot_lr_schedule(py::handle, const vk::Args& a) {
     return py::none();
 }
 
-constexpr vk::Def kCreateScheduler{
-    "create_scheduler", "optimizer, scheduler_config, train_loader, gradient_accumulation_steps=1", create_scheduler,
-    "Builds ReduceLROnPlateau, CosineAnnealingLR or CosineAnnealingWarmRestarts for `optimizer` from\n"
-    "`scheduler_config`, optionally preceded by a linear warm-up (SequentialLR), and prints a report.\n"
-    "Durations are given in epochs and converted to optimizer updates: ceil(len(train_loader) /\n"
-    "gradient_accumulation_steps) per epoch, the number of times the trainers step the scheduler."};
-constexpr vk::Def kCreateWarmupScheduler{
-    "create_warmup_scheduler", "optimizer, base_scheduler, warmup_config, train_loader", create_warmup_scheduler,
-    "Chains a LinearLR warm-up of warmup_config['epochs'] * len(train_loader) steps in front of\n"
-    "`base_scheduler` with SequentialLR."};
+constexpr vk::Def kCreateScheduler{"create_scheduler", "optimizer, scheduler_config, train_loader, gradient_accumulation_steps=1",
+                                   create_scheduler,
+                                   "Builds ReduceLROnPlateau, CosineAnnealingLR or CosineAnnealingWarmRestarts for `optimizer` from\n"
+                                   "`scheduler_config`, optionally preceded by a linear warm-up (SequentialLR), and prints a report.\n"
+                                   "Durations are given in epochs and converted to optimizer updates: ceil(len(train_loader) /\n"
+                                   "gradient_accumulation_steps) per epoch, the number of times the trainers step the scheduler."};
+constexpr vk::Def kCreateWarmupScheduler{"create_warmup_scheduler", "optimizer, base_scheduler, warmup_config, train_loader",
+                                         create_warmup_scheduler,
+                                         "Chains a LinearLR warm-up of warmup_config['epochs'] * len(train_loader) steps in front of\n"
+                                         "`base_scheduler` with SequentialLR."};
 constexpr vk::Def kEpochsToSteps{"_epochs_to_steps", "epochs, train_loader, gradient_accumulation_steps=1", epochs_to_steps,
                                  "Optimizer updates in `epochs` epochs: epochs * ceil(len(train_loader) / "
                                  "gradient_accumulation_steps)."};
-constexpr vk::Def kPlotLrSchedule{
-    "plot_lr_schedule", "scheduler, num_epochs, train_loader, gradient_accumulation_steps=1, max_groups=5, *, save_path=None",
-    plot_lr_schedule,
-    "Runs `scheduler` forward over `num_epochs` epochs, restores it and its optimizer, and plots the\n"
-    "learning rate of up to `max_groups` parameter groups on a log scale; with `save_path` the figure\n"
-    "is also written to that file. The model's parameters and gradients are left untouched."};
+constexpr vk::Def kPlotLrSchedule{"plot_lr_schedule",
+                                  "scheduler, num_epochs, train_loader, gradient_accumulation_steps=1, max_groups=5, *, save_path=None",
+                                  plot_lr_schedule,
+                                  "Runs `scheduler` forward over `num_epochs` epochs, restores it and its optimizer, and plots the\n"
+                                  "learning rate of up to `max_groups` parameter groups on a log scale; with `save_path` the figure\n"
+                                  "is also written to that file. The model's parameters and gradients are left untouched."};
 
 }  // namespace
 
