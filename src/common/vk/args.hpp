@@ -40,6 +40,21 @@ inline double to_float(py::handle v) {
     return r;
 }
 
+// A float parameter: real numbers only (int, float, numpy floating scalars, objects with
+// __float__), never text, which PyNumber_Float would parse.
+inline double to_real(py::handle v, const char* arg) {
+    PyObject* o = v.ptr();
+    if (PyFloat_CheckExact(o)) return PyFloat_AS_DOUBLE(o);
+    if (PyUnicode_Check(o) || PyBytes_Check(o) || PyByteArray_Check(o) || PyBool_Check(o) ||
+        (!PyFloat_Check(o) && !PyLong_Check(o) && Py_TYPE(o)->tp_as_number == nullptr) ||
+        (!PyFloat_Check(o) && !PyLong_Check(o) && Py_TYPE(o)->tp_as_number->nb_float == nullptr &&
+         Py_TYPE(o)->tp_as_number->nb_index == nullptr))
+        raise_arg_type(arg, "float", v);
+    const double r = PyFloat_AsDouble(o);
+    if (r == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+    return r;
+}
+
 // Python truth value of v (bool(v)).
 inline bool truthy(py::handle v) {
     const int r = PyObject_IsTrue(v.ptr());

@@ -2,7 +2,7 @@
 //
 // A function is described once, with the parameter list users see:
 //
-//     py::object forward(py::handle self, const vk::Args& a);
+//     py::object forward(py::handle self, const vk::RawArgs& a);
 //     constexpr vk::Def kForward{"forward", "x, key_padding_mask=None, attn_mask=None", forward, "doc"};
 //
 // and installed with vk::define_functions<...>(module) or as a method by vk::define_class.
@@ -10,9 +10,11 @@
 // list doubles as __text_signature__, so help() and inspect.signature() show the real signature.
 #pragma once
 
+#include "args.hpp"
 #include "names.hpp"
 
 #include <array>
+#include <concepts>
 #include <cstdlib>
 #include <string>
 #include <string_view>
@@ -20,9 +22,10 @@
 
 namespace vk {
 
-class Args {
+// Untyped bound arguments, read by position. Being replaced by Args<"..."> below.
+class RawArgs {
 public:
-    Args(PyObject* const* slots, std::size_t size) : slots_(slots), size_(size) {}
+    RawArgs(PyObject* const* slots, std::size_t size) : slots_(slots), size_(size) {}
     py::handle operator[](std::size_t i) const { return slots_[i]; }
     bool is_none(std::size_t i) const { return slots_[i] == Py_None; }
     std::size_t size() const { return size_; }
@@ -32,13 +35,95 @@ private:
     std::size_t size_;
 };
 
-using Impl = py::object (*)(py::handle self, const Args& args);
+namespace detail {
 
+// Position of `name` in a parameter list written as in Python ("x, y=None, *, flag=False"),
+// computed at compile time: a misspelt name does not compile.
+consteval std::size_t param_index(std::string_view params, std::string_view name) {
+    std::size_t index = 0;
+    while (!params.empty()) {
+        const std::size_t comma = params.find(',');
+        std::string_view item = params.substr(0, comma);
+        params = comma == std::string_view::npos ? std::string_view{} : params.substr(comma + 1);
+        item = item.substr(0, item.find('='));
+        while (!item.empty() && item.front() == ' ') item.remove_prefix(1);
+        while (!item.empty() && item.back() == ' ') item.remove_suffix(1);
+        if (item.empty() || item == "*") continue;
+        if (item == name) return index;
+        ++index;
+    }
+    throw "no parameter of this name in the parameter list";
+}
+
+}  // namespace detail
+
+// Bound arguments of a function whose Python parameter list is P, read by name:
+//
+//     using InitArgs = vk::Args<"d_model, num_heads, dropout=0.0">;
+//     py::object init(py::handle self, const InitArgs& a) { const long long d = a.integer<"d_model">(); ... }
+//     constexpr vk::Def kInit{"__init__", init};
+//
+// The typed readers check the argument and name it in their TypeError.
+template <Lit P>
+class Args {
+public:
+    static constexpr const char* params = P.text;
+
+    Args(PyObject* const* slots, std::size_t) : slots_(slots) {}
+
+    template <Lit N>
+    py::handle get() const {
+        constexpr std::size_t i = detail::param_index(P.text, N.text);
+        return slots_[i];
+    }
+    template <Lit N>
+    bool is_none() const {
+        return get<N>().ptr() == Py_None;
+    }
+    template <Lit N>
+    long long integer() const {
+        return exact_int(get<N>(), N.text);
+    }
+    template <Lit N>
+    double real() const {
+        return to_real(get<N>(), N.text);
+    }
+    template <Lit N>
+    std::string text() const {
+        return exact_str(get<N>(), N.text);
+    }
+    template <Lit N>
+    py::dict dict() const {
+        return exact_dict(get<N>(), N.text);
+    }
+    template <Lit N>
+    bool flag() const {
+        return truthy(get<N>());
+    }
+
+private:
+    PyObject* const* slots_;
+};
+
+template <class A>
+using Impl = py::object (*)(py::handle self, const A& args);
+
+// One Python-visible function or method: its name, parameter list, implementation and docstring.
+// With typed arguments the parameter list comes from the implementation's Args<"...">:
+// vk::Def{"forward", forward, "doc"}; untyped: vk::Def{"forward", "x, mask=None", forward, "doc"}.
+template <class A>
 struct Def {
     const char* name;
-    const char* params;  // as written in Python: "x, y=None, *, flag=False"
-    Impl impl;
+    const char* params;
+    Impl<A> impl;
     const char* doc = "";
+
+    constexpr Def(const char* name_, const char* params_, Impl<A> impl_, const char* doc_ = "")
+        requires std::same_as<A, RawArgs>
+        : name(name_), params(params_), impl(impl_), doc(doc_) {}
+    constexpr Def(const char* name_, Impl<A> impl_, const char* doc_ = "")
+        requires(!std::same_as<A, RawArgs>)
+        : name(name_), params(A::params), impl(impl_), doc(doc_) {}
 };
 
 inline constexpr std::size_t kMaxParams = 32;
@@ -115,9 +200,9 @@ public:
             for (Py_ssize_t k = 0; k < nkw; ++k) {
                 PyObject* key = PyTuple_GET_ITEM(kwnames, k);
                 const std::size_t i = find(key);
-                if (i == n) return fail(qualname_ + "() got an unexpected keyword argument '" + py::str(key).cast<std::string>() + "'");
+                if (i == n) return fail(qualname_ + "() got an unexpected keyword argument " + quoted(key));
                 if (slots[i] != nullptr)
-                    return fail(qualname_ + "() got multiple values for argument '" + py::str(key).cast<std::string>() + "'");
+                    return fail(qualname_ + "() got multiple values for argument " + quoted(key));
                 slots[i] = args[nargs + k];
             }
         }
@@ -156,6 +241,15 @@ private:
         for (std::size_t i = 0; i < params_.size(); ++i)
             if (PyUnicode_Compare(params_[i].name, key) == 0) return i;
         return params_.size();
+    }
+
+    // 'name' for a message; a name that is not valid UTF-8 (a lone surrogate) is shown escaped.
+    static std::string quoted(PyObject* key) {
+        Py_ssize_t size = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(key, &size);
+        if (utf8 != nullptr) return "'" + std::string(utf8, static_cast<std::size_t>(size)) + "'";
+        PyErr_Clear();
+        return py::repr(key).cast<std::string>();
     }
 
     bool fail(const std::string& message) const {
@@ -209,8 +303,15 @@ inline void raise_current_exception() {
     }
 }
 
+template <class D>
+struct BoundArgs;
+template <class A>
+struct BoundArgs<Def<A>> {
+    using type = A;
+};
+
 // Per-Def storage: the parsed signature and the PyMethodDef handed to CPython.
-template <const Def& D>
+template <const auto& D>
 struct Binding {
     static inline Signature* signature = nullptr;
     static inline PyMethodDef method{};
@@ -218,9 +319,10 @@ struct Binding {
 
     static PyObject* call(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
         std::array<PyObject*, kMaxParams> slots;
-        if (!signature->bind(args, PyVectorcall_NARGS(nargsf), kwnames, slots.data())) return nullptr;
         try {
-            return D.impl(self, Args(slots.data(), signature->size())).release().ptr();
+            if (!signature->bind(args, PyVectorcall_NARGS(nargsf), kwnames, slots.data())) return nullptr;
+            using Bound = std::remove_cvref_t<decltype(D)>;
+            return D.impl(self, typename BoundArgs<Bound>::type(slots.data(), signature->size())).release().ptr();
         } catch (...) {
             raise_current_exception();
             return nullptr;
@@ -245,7 +347,7 @@ struct Binding {
 
 }  // namespace detail
 
-template <const Def&... Fs>
+template <const auto&... Fs>
 void define_functions(py::module_& m) {
     const py::object module_name = attr<"__name__">(m);
     (
@@ -259,7 +361,7 @@ void define_functions(py::module_& m) {
 }
 
 // Adds methods to an existing class as method descriptors (the same kind builtin types use).
-template <const Def&... Ms>
+template <const auto&... Ms>
 void define_methods(py::handle cls) {
     const std::string class_name = py::str(attr<"__qualname__">(cls));
     const py::object class_doc = attr<"__doc__">(cls);
@@ -275,7 +377,7 @@ void define_methods(py::handle cls) {
 }
 
 // Adds read-only properties computed by methods of no arguments: define_properties<kNumClasses>(cls).
-template <const Def&... Ps>
+template <const auto&... Ps>
 void define_properties(py::handle cls) {
     const std::string class_name = py::str(attr<"__qualname__">(cls));
     (
@@ -293,7 +395,7 @@ void define_properties(py::handle cls) {
 // A Python class deriving from `base` (nn.Module, Dataset, object, ...) whose methods are Defs.
 // The initializer is a Def named "__init__"; it is stored as a method descriptor, which CPython's
 // type slots call like any __init__.
-template <const Def&... Ms>
+template <const auto&... Ms>
 py::object define_class(py::module_& m, const char* name, py::handle base, const char* doc) {
     py::dict ns;
     ns["__module__"] = attr<"__name__">(m);

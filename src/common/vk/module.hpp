@@ -13,7 +13,7 @@ inline void init_module(py::handle self) {
 }
 
 // class Name(nn.Module) with the given methods (one of them the "__init__" Def).
-template <const Def&... Ms>
+template <const auto&... Ms>
 py::object define_module_class(py::module_& m, const char* name, const char* doc) {
     return define_class<Ms...>(m, name, nn_module(), doc);
 }

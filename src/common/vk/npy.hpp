@@ -241,7 +241,7 @@ inline py::object make_class(const char* name) {
     return type(name, py::make_tuple(imported<"builtins", "object">()), ns);
 }
 
-template <const Def& D>
+template <const auto& D>
 py::object make_function() {
     PyObject* fn = PyCFunction_NewEx(vk::detail::Binding<D>::prepare(D.name, false), nullptr, nullptr);
     if (fn == nullptr) throw py::error_already_set();
@@ -262,23 +262,23 @@ const StandIns& stand_ins();
     throw py::value_error("expected a 1-D array of strings, but the pickled data " + what);
 }
 
-inline py::object ndarray_impl(py::handle, const Args&) { refuse_pickle("calls numpy.ndarray directly"); }
+inline py::object ndarray_impl(py::handle, const RawArgs&) { refuse_pickle("calls numpy.ndarray directly"); }
 inline constexpr Def kNdarray{"ndarray", "shape, dtype=None, buffer=None, offset=0, strides=None, order=None", ndarray_impl};
 
-inline py::object reconstruct_impl(py::handle, const Args& a) {
+inline py::object reconstruct_impl(py::handle, const RawArgs& a) {
     if (!a[0].is(py::handle(stand_ins().ndarray_marker))) refuse_pickle("rebuilds an object of another class");
     return py::reinterpret_borrow<py::object>(stand_ins().array_class)();
 }
 inline constexpr Def kReconstruct{"_reconstruct", "subtype, shape, typecode", reconstruct_impl};
 
-inline py::object dtype_impl(py::handle, const Args& a) {
+inline py::object dtype_impl(py::handle, const RawArgs& a) {
     if (!PyUnicode_CheckExact(a[0].ptr()) || (py::str(a[0]).cast<std::string>() != "O8" && py::str(a[0]).cast<std::string>() != "O4"))
         refuse_pickle("holds dtype " + std::string(py::repr(a[0])));
     return py::reinterpret_borrow<py::object>(stand_ins().dtype_class)();
 }
 inline constexpr Def kDtype{"dtype", "obj, align=False, copy=False", dtype_impl};
 
-inline py::object array_setstate_impl(py::handle self, const Args& a) {
+inline py::object array_setstate_impl(py::handle self, const RawArgs& a) {
     const py::handle state = a[0];
     if (!PyTuple_CheckExact(state.ptr()) || PyTuple_GET_SIZE(state.ptr()) != 5) refuse_pickle("has a malformed array state");
     const py::handle shape = PyTuple_GET_ITEM(state.ptr(), 1);
@@ -301,10 +301,10 @@ inline py::object array_setstate_impl(py::handle self, const Args& a) {
 }
 inline constexpr Def kArraySetState{"__setstate__", "state", array_setstate_impl};
 
-inline py::object dtype_setstate_impl(py::handle, const Args&) { return py::none(); }
+inline py::object dtype_setstate_impl(py::handle, const RawArgs&) { return py::none(); }
 inline constexpr Def kDtypeSetState{"__setstate__", "state", dtype_setstate_impl};
 
-inline py::object find_class_impl(py::handle, const Args& a) {
+inline py::object find_class_impl(py::handle, const RawArgs& a) {
     const std::string qualified = std::string(py::str(a[0])) + "." + std::string(py::str(a[1]));
     const StandIns& s = stand_ins();
     PyObject* found = nullptr;

@@ -8,7 +8,7 @@
 
 namespace vk {
 
-template <const Def&... Fs>
+template <const auto&... Fs>
 void define_static_methods(py::module_& m, py::handle cls) {
     const std::string class_name = py::str(attr<"__qualname__">(cls));
     const py::object module_name = attr<"__name__">(m);

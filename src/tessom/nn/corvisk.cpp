@@ -15,7 +15,7 @@ namespace py = pybind11;
 // are the imported siblings. Constructors look them up there at call time, as Python code would.
 PyObject* g_module = nullptr;
 
-py::object mha_init(py::handle self, const vk::Args& a) {
+py::object mha_init(py::handle self, const vk::RawArgs& a) {
     const long long embed_dim = vk::exact_int(a[0], "embed_dim");
     const long long num_heads = vk::exact_int(a[1], "num_heads");
     if (embed_dim <= 0 || num_heads <= 0)
@@ -34,7 +34,7 @@ py::object mha_init(py::handle self, const vk::Args& a) {
     return py::none();
 }
 
-py::object init_weights(py::handle self, const vk::Args& a) {
+py::object init_weights(py::handle self, const vk::RawArgs& a) {
     vk::call_method<"init_weights">(vk::attr<"q_proj">(self), a[0], a[1]);
     vk::call_method<"init_weights">(vk::attr<"k_proj">(self), a[2], a[3]);
     vk::call_method<"init_weights">(vk::attr<"v_proj">(self), a[4], a[5]);
@@ -106,7 +106,7 @@ void check_inputs(py::handle self, const vk::Shape& q, const vk::Shape& k, const
         throw py::value_error("query and key must have the same batch size, got " + std::to_string(q[0]) + " and " + std::to_string(k[0]));
 }
 
-py::object forward(py::handle self, const vk::Args& a) {
+py::object forward(py::handle self, const vk::RawArgs& a) {
     const py::handle asarray = vk::imported<"numpy", "asarray">();
     const py::object query = vk::call(asarray, a[0]);
     const py::object key = vk::call(asarray, a[1]);
@@ -128,7 +128,7 @@ py::object forward(py::handle self, const vk::Args& a) {
     return vk::call_method<"forward">(vk::attr<"out_proj">(self), concat_heads(self, attn_outputs));
 }
 
-py::object backward(py::handle self, const vk::Args& a) {
+py::object backward(py::handle self, const vk::RawArgs& a) {
     const py::object d_attn_output = vk::call_method<"backward">(vk::attr<"out_proj">(self), a[0]);
     auto [d_q, d_k, d_v] = vk::unpack<3>(vk::call_method<"backward">(vk::attr<"attention">(self), split_heads(self, d_attn_output)));
     d_q = concat_heads(self, d_q);
@@ -140,9 +140,9 @@ py::object backward(py::handle self, const vk::Args& a) {
     return py::make_tuple(d_q, d_k, d_v);
 }
 
-py::object split_heads_method(py::handle self, const vk::Args& a) { return split_heads(self, a[0]); }
-py::object concat_heads_method(py::handle self, const vk::Args& a) { return concat_heads(self, a[0]); }
-py::object merge_masks_method(py::handle self, const vk::Args& a) { return merge_masks(self, a[0], a[1]); }
+py::object split_heads_method(py::handle self, const vk::RawArgs& a) { return split_heads(self, a[0]); }
+py::object concat_heads_method(py::handle self, const vk::RawArgs& a) { return concat_heads(self, a[0]); }
+py::object merge_masks_method(py::handle self, const vk::RawArgs& a) { return merge_masks(self, a[0], a[1]); }
 
 constexpr vk::Def kInit{"__init__", "embed_dim, num_heads", mha_init};
 constexpr vk::Def kInitWeights{"init_weights", "Wq, bq, Wk, bk, Wv, bv, Wo, bo", init_weights,

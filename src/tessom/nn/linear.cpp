@@ -31,7 +31,7 @@ void reset_gradients(py::handle self) {
     vk::set_attr<"dLdb">(self, vk::call(zeros_like, vk::attr<"b">(self)));
 }
 
-py::object linear_init(py::handle self, const vk::Args& a) {
+py::object linear_init(py::handle self, const vk::RawArgs& a) {
     const long long in = vk::exact_int(a[0], "in_features");
     const long long out = vk::exact_int(a[1], "out_features");
     if (in <= 0 || out <= 0)
@@ -49,7 +49,7 @@ py::object linear_init(py::handle self, const vk::Args& a) {
     return py::none();
 }
 
-py::object init_weights(py::handle self, const vk::Args& a) {
+py::object init_weights(py::handle self, const vk::RawArgs& a) {
     const Py_ssize_t in = in_features(self);
     const Py_ssize_t out = out_features(self);
     py::object weight = weight_copy(a[0], "W");
@@ -71,7 +71,7 @@ py::object init_weights(py::handle self, const vk::Args& a) {
     return py::none();
 }
 
-py::object forward(py::handle self, const vk::Args& a) {
+py::object forward(py::handle self, const vk::RawArgs& a) {
     const Py_ssize_t in = in_features(self);
     const Py_ssize_t out = out_features(self);
     const py::object input = vk::float_array(a[0], "A");
@@ -86,7 +86,7 @@ py::object forward(py::handle self, const vk::Args& a) {
     return vk::call_method<"reshape">(z, vk::shape_tuple(shape));
 }
 
-py::object backward(py::handle self, const vk::Args& a) {
+py::object backward(py::handle self, const vk::RawArgs& a) {
     const py::object input = vk::attr<"A">(self);
     if (input.is_none()) throw std::runtime_error("Linear.backward called before forward");
     const Py_ssize_t in = in_features(self);

@@ -24,7 +24,7 @@ py::handle np_fn() {
 
 py::object swap_last(py::handle x) { return vk::call(np_fn<"swapaxes">(), x, -1, -2); }
 
-py::object sdpa_init(py::handle self, const vk::Args&) {
+py::object sdpa_init(py::handle self, const vk::RawArgs&) {
     vk::set_attr<"Q">(self, py::none());
     vk::set_attr<"K">(self, py::none());
     vk::set_attr<"V">(self, py::none());
@@ -58,7 +58,7 @@ void check_mask(const vk::Shape& mask, const vk::Shape& scores) {
                               vk::shape_text(scores));
 }
 
-py::object forward(py::handle self, const vk::Args& a) {
+py::object forward(py::handle self, const vk::RawArgs& a) {
     const py::object q = vk::float_array(a[0], "Q");
     const py::object k = vk::float_array(a[1], "K");
     const py::object v = vk::float_array(a[2], "V");
@@ -95,7 +95,7 @@ py::object forward(py::handle self, const vk::Args& a) {
     return vk::call(np_fn<"matmul">(), weights, v);
 }
 
-py::object backward(py::handle self, const vk::Args& a) {
+py::object backward(py::handle self, const vk::RawArgs& a) {
     const py::object weights = vk::attr<"attention_weights">(self);
     if (weights.is_none()) throw std::runtime_error("ScaledDotProductAttention.backward called before forward");
     const py::object q = vk::attr<"Q">(self);

@@ -64,17 +64,17 @@ py::object masking_init(py::handle self, long long mask_param, long long axis, b
     return py::none();
 }
 
-py::object frequency_masking_init(py::handle self, const vk::Args& a) {
+py::object frequency_masking_init(py::handle self, const vk::RawArgs& a) {
     return masking_init(self, vk::exact_int(a[0], "freq_mask_param"), 1, vk::truthy(a[1]), 1.0);
 }
 
-py::object time_masking_init(py::handle self, const vk::Args& a) {
+py::object time_masking_init(py::handle self, const vk::RawArgs& a) {
     return masking_init(self, vk::exact_int(a[0], "time_mask_param"), 2, vk::truthy(a[1]), vk::to_float(a[2]));
 }
 
 // specgram (..., freq, time) with one span along the masker's axis set to mask_value: one span
 // per leading index with iid_masks, else one span shared by the whole tensor.
-py::object masking_forward(py::handle self, const vk::Args& a) {
+py::object masking_forward(py::handle self, const vk::RawArgs& a) {
     const py::handle specgram = a[0];
     const double mask_value = vk::to_float(a[1]);
     const bool iid = vk::truthy(vk::attr<"iid_masks">(self));
@@ -271,7 +271,7 @@ Py_ssize_t positive_num_feats(const py::dict& config) {
     return n;
 }
 
-py::object asr_init(py::handle self, const vk::Args& a) {
+py::object asr_init(py::handle self, const vk::RawArgs& a) {
     const std::string partition = vk::exact_str(a[0], "partition");
     const py::dict config = vk::exact_dict(a[1], "config");
     const py::handle tokenizer = a[2];
@@ -370,9 +370,9 @@ py::object asr_init(py::handle self, const vk::Args& a) {
     return py::none();
 }
 
-py::object asr_len(py::handle self, const vk::Args&) { return vk::attr<"length">(self); }
+py::object asr_len(py::handle self, const vk::RawArgs&) { return vk::attr<"length">(self); }
 
-py::object asr_getitem(py::handle self, const vk::Args& a) {
+py::object asr_getitem(py::handle self, const vk::RawArgs& a) {
     const py::object features = py::reinterpret_borrow<py::list>(vk::attr<"feats">(self))[a[0]];
     const py::object norm = py::reinterpret_borrow<py::dict>(vk::attr<"config">(self))["norm"];
     const py::object float32 = vk::attr<"float32">(vk::torch());
@@ -404,7 +404,7 @@ py::object pad(py::handle sequences, py::handle value) {
     return vk::call(vk::imported<"torch.nn.utils.rnn", "pad_sequence">(), sequences, kw<"batch_first">(true), kw<"padding_value">(value));
 }
 
-py::object asr_collate(py::handle self, const vk::Args& a) {
+py::object asr_collate(py::handle self, const vk::RawArgs& a) {
     const py::list items(py::reinterpret_borrow<py::object>(a[0]));
     py::list feats, shifted, golden;
     std::vector<Py_ssize_t> feat_lengths;
@@ -435,7 +435,7 @@ py::object asr_collate(py::handle self, const vk::Args& a) {
     return py::make_tuple(padded_feats, padded_shifted, padded_golden, long_tensor(py::cast(feat_lengths)), lengths);
 }
 
-py::object asr_avg_chars(py::handle self, const vk::Args&) { return vk::attr<"avg_chars_per_token">(self); }
+py::object asr_avg_chars(py::handle self, const vk::RawArgs&) { return vk::attr<"avg_chars_per_token">(self); }
 
 constexpr vk::Def kInit{"__init__", "partition, config, tokenizer, isTrainPartition, global_stats=None", asr_init};
 constexpr vk::Def kLen{"__len__", "", asr_len, "Number of utterances."};

@@ -22,7 +22,7 @@ py::object pad(py::handle sequences, py::handle value) {
     return vk::call(vk::imported<"torch.nn.utils.rnn", "pad_sequence">(), sequences, kw<"batch_first">(true), kw<"padding_value">(value));
 }
 
-py::object lm_init(py::handle self, const vk::Args& a) {
+py::object lm_init(py::handle self, const vk::RawArgs& a) {
     const std::string partition = vk::exact_str(a[0], "partition");
     const py::dict config = vk::exact_dict(a[1], "config");
     const py::handle tokenizer = a[2];
@@ -62,16 +62,16 @@ py::object lm_init(py::handle self, const vk::Args& a) {
     return py::none();
 }
 
-py::object lm_len(py::handle self, const vk::Args&) { return vk::attr<"length">(self); }
+py::object lm_len(py::handle self, const vk::RawArgs&) { return vk::attr<"length">(self); }
 
-py::object lm_getitem(py::handle self, const vk::Args& a) {
+py::object lm_getitem(py::handle self, const vk::RawArgs& a) {
     vk::exact_int(a[0], "idx");
     const py::object shifted = py::reinterpret_borrow<py::list>(vk::attr<"transcripts_shifted">(self))[a[0]];
     const py::object golden = py::reinterpret_borrow<py::list>(vk::attr<"transcripts_golden">(self))[a[0]];
     return py::make_tuple(long_tensor(shifted), long_tensor(golden));
 }
 
-py::object lm_collate(py::handle self, const vk::Args& a) {
+py::object lm_collate(py::handle self, const vk::RawArgs& a) {
     // zip(*batch): the pairs transposed, exactly two components.
     const py::tuple items(py::reinterpret_borrow<py::object>(a[0]));
     const py::object columns = vk::detail::steal_or_throw(PyObject_Call(vk::imported<"builtins", "zip">().ptr(), items.ptr(), nullptr));
@@ -82,7 +82,7 @@ py::object lm_collate(py::handle self, const vk::Args& a) {
     return py::make_tuple(pad(shifted, pad_token), pad(golden, pad_token), long_tensor(py::cast(lengths)));
 }
 
-py::object lm_sample_prompts(py::handle self, const vk::Args& a) {
+py::object lm_sample_prompts(py::handle self, const vk::RawArgs& a) {
     const long long num_samples = vk::exact_int(a[0], "num_samples");
     const long long prompt_length = vk::exact_int(a[1], "prompt_length");
     vk::exact_int(a[2], "seed");
@@ -105,7 +105,7 @@ py::object lm_sample_prompts(py::handle self, const vk::Args& a) {
     return py::make_tuple(vk::call(vk::attr<"stack">(vk::torch()), prompts), originals);
 }
 
-py::object lm_avg_chars(py::handle self, const vk::Args&) { return vk::attr<"avg_chars_per_token">(self); }
+py::object lm_avg_chars(py::handle self, const vk::RawArgs&) { return vk::attr<"avg_chars_per_token">(self); }
 
 constexpr vk::Def kInit{"__init__", "partition, config, tokenizer", lm_init};
 constexpr vk::Def kLen{"__len__", "", lm_len, "Number of texts."};

@@ -31,7 +31,7 @@ void print_shapes(py::handle feats, py::handle transcripts_shifted = py::none(),
     print_shape("Transcript Lengths Shape", transcript_lengths);
 }
 
-py::object skelderin(py::handle, const vk::Args& a) {
+py::object skelderin(py::handle, const vk::RawArgs& a) {
     const py::handle dataloader = a[0];
     const py::object dataset = vk::attr<"dataset">(dataloader);
 

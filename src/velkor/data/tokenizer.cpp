@@ -160,7 +160,7 @@ py::bytes read_model_file(py::handle path) {
     return vk::call_method<"read_bytes">(file);
 }
 
-py::object init(py::handle self, const vk::Args& a) {
+py::object init(py::handle self, const vk::RawArgs& a) {
     const std::string token_type = vk::exact_str(a[0], "token_type");
     const bool lowercase = vk::truthy(a[2]);
     if (token_type == "char") {
@@ -214,7 +214,7 @@ py::list encode_ascii_folded(const Native& st, py::handle text) {
     return ids;
 }
 
-py::object encode(py::handle self, const vk::Args& a) {
+py::object encode(py::handle self, const vk::RawArgs& a) {
     const py::handle text = a[0];
     if (!PyUnicode_CheckExact(text.ptr())) vk::raise_arg_type("text", "str", text);
     const Native& st = native(self);
@@ -340,7 +340,7 @@ py::str decode_subwords(const Native& st, const std::vector<long>& ids, bool ski
     return py::str("").attr("join")(parts);
 }
 
-py::object decode(py::handle self, const vk::Args& a) {
+py::object decode(py::handle self, const vk::RawArgs& a) {
     const Native& st = native(self);
     const std::vector<long> ids = read_ids(st, a[0]);
     const bool skip_special = vk::truthy(a[1]);
@@ -388,14 +388,14 @@ void restore(py::handle self, py::handle state_obj, const std::string& source) {
     }
 }
 
-py::object get_state(py::handle self, const vk::Args&) { return state_of(self); }
+py::object get_state(py::handle self, const vk::RawArgs&) { return state_of(self); }
 
-py::object set_state(py::handle self, const vk::Args& a) {
+py::object set_state(py::handle self, const vk::RawArgs& a) {
     restore(self, a[0], "the pickled state");
     return py::none();
 }
 
-py::object save(py::handle self, const vk::Args& a) {
+py::object save(py::handle self, const vk::RawArgs& a) {
     py::dict state = state_of(self);
     if (state.contains("model_proto"))
         state["model_proto"] =
@@ -411,7 +411,7 @@ py::object new_instance() {
     return vk::call(object_new, vk::imported<"velkor.data.tokenizer", "BrixTokenizer">());
 }
 
-py::object load(py::handle, const vk::Args& a) {
+py::object load(py::handle, const vk::RawArgs& a) {
     const py::object file = vk::call(vk::imported<"pathlib", "Path">(), a[0]);
     const std::string source = py::str(file);
     const py::object text = vk::call_method<"read_text">(file, kw<"encoding">("utf-8"));
@@ -437,7 +437,7 @@ py::object load(py::handle, const vk::Args& a) {
 
 // Trains a sentencepiece model in memory on `corpus` (a text file with one sentence per line, or
 // an iterable of sentences) with this tokenizer's special-id layout.
-py::object train_subword(py::handle, const vk::Args& a) {
+py::object train_subword(py::handle, const vk::RawArgs& a) {
     const long long vocab_size = vk::exact_int(a[1], "vocab_size");
     const std::string model_type = vk::exact_str(a[2], "model_type");
     const bool lowercase = vk::truthy(a[3]);
@@ -474,7 +474,7 @@ py::object train_subword(py::handle, const vk::Args& a) {
     return tokenizer;
 }
 
-py::object repr(py::handle self, const vk::Args&) {
+py::object repr(py::handle self, const vk::RawArgs&) {
     return py::str(vk::text("BrixTokenizer(token_type=", py::repr(vk::attr<"token_type">(self)),
                             ", num_classes=", vk::attr<"num_classes">(self), ")"));
 }

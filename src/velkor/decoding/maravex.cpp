@@ -133,7 +133,7 @@ private:
 // ---------------------------------------------------------------------------------------------
 // Repetition penalty and logit filtering
 
-py::object apply_repeat_penalty(py::handle, const vk::Args& a) {
+py::object apply_repeat_penalty(py::handle, const vk::RawArgs& a) {
     const py::handle logits = a[0];
     const py::handle sequences = a[1];
     const double penalty = vk::to_float(a[2]);
@@ -156,7 +156,7 @@ py::object apply_repeat_penalty(py::handle, const vk::Args& a) {
     return py::reinterpret_borrow<py::object>(logits);
 }
 
-py::object filter_logits(py::handle, const vk::Args& a) {
+py::object filter_logits(py::handle, const vk::RawArgs& a) {
     const double temperature = vk::to_float(a[1]);
     const long long top_k = vk::exact_int(a[2], "top_k");
     const double top_p = vk::to_float(a[3]);
@@ -246,7 +246,7 @@ py::object decode_rows(py::handle self, py::handle x, const InputShape& in, Step
     return py::make_tuple(sequences, score_tensor);
 }
 
-py::object generate_greedy(py::handle self, const vk::Args& a) {
+py::object generate_greedy(py::handle self, const vk::RawArgs& a) {
     const py::handle x = a[0];
     const double temperature = vk::to_float(a[1]);
     const py::float_ penalty(vk::to_float(a[2]));
@@ -280,7 +280,7 @@ py::object generate_greedy(py::handle self, const vk::Args& a) {
     });
 }
 
-py::object generate_sample(py::handle self, const vk::Args& a) {
+py::object generate_sample(py::handle self, const vk::RawArgs& a) {
     const py::handle x = a[0];
     const py::float_ temperature(vk::to_float(a[1]));
     const long long top_k = vk::exact_int(a[2], "top_k");
@@ -515,7 +515,7 @@ py::object select_final(py::handle x, const std::vector<std::vector<Hypothesis>>
     return py::make_tuple(final_sequences, final_scores);
 }
 
-py::object generate_beam(py::handle self, const vk::Args& a) {
+py::object generate_beam(py::handle self, const vk::RawArgs& a) {
     const py::handle x = a[0];
     const long long beam_width = vk::exact_int(a[1], "beam_width");
     const double temperature = vk::to_float(a[2]);
@@ -642,7 +642,7 @@ py::object generate_beam(py::handle self, const vk::Args& a) {
 // ---------------------------------------------------------------------------------------------
 // End-of-sequence post-processing
 
-py::object post_process_sequence(py::handle, const vk::Args& a) {
+py::object post_process_sequence(py::handle, const vk::RawArgs& a) {
     const py::handle seq = a[0];
     const py::object eos = vk::attr<"eos_id">(a[1]);
     const py::object is_eos = py::reinterpret_steal<py::object>(PyObject_RichCompare(seq.ptr(), eos.ptr(), Py_EQ));
@@ -672,7 +672,7 @@ py::object post_process_sequence(py::handle, const vk::Args& a) {
 // ---------------------------------------------------------------------------------------------
 // Constructor
 
-py::object init(py::handle self, const vk::Args& a) {
+py::object init(py::handle self, const vk::RawArgs& a) {
     const py::object max_length = max_length_arg(a[2]);
     vk::exact_str(a[3], "device");
     vk::set_attr<"score_fn">(self, a[0]);

@@ -10,7 +10,7 @@ namespace {
 
 namespace py = pybind11;
 
-py::object positional_encoding_init(py::handle self, const vk::Args& a) {
+py::object positional_encoding_init(py::handle self, const vk::RawArgs& a) {
     vk::init_module(self);
     // Through the method, so that a subclass may build its own table.
     vk::call_method<"create_pe_table">(self, a[0], a[1]);
@@ -18,7 +18,7 @@ py::object positional_encoding_init(py::handle self, const vk::Args& a) {
 }
 
 // Columns 2i hold sin(p * div_term[i]), columns 2i+1 the cosine of the same argument.
-py::object create_pe_table(py::handle self, const vk::Args& a) {
+py::object create_pe_table(py::handle self, const vk::RawArgs& a) {
     const long long d_model = vk::exact_int(a[0], "d_model");
     const long long max_len = vk::exact_int(a[1], "max_len");
     if (d_model % 2 != 0) vk::println("Warning: d_model=", d_model, " is odd. Positional Encoding assumes d_model is even.");
@@ -46,7 +46,7 @@ py::object create_pe_table(py::handle self, const vk::Args& a) {
     return py::none();
 }
 
-py::object positional_encoding_forward(py::handle self, const vk::Args& a) {
+py::object positional_encoding_forward(py::handle self, const vk::RawArgs& a) {
     const py::handle x = a[0];
     const py::object pe = vk::module_attr<"pe">(self);
     const long long seq_len = py::cast<long long>(vk::call_method<"size">(x, 1));

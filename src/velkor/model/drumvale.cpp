@@ -15,14 +15,14 @@ py::handle cross_attention_layer() { return vk::imported<"velkor.model.pellith",
 py::handle feed_forward_layer() { return vk::imported<"velkor.model.pellith", "FeedForwardLayer">(); }
 
 // Both layers take (d_model, num_heads, d_ff, dropout); the sizes are checked before anything is built.
-py::float_ checked_dropout(const vk::Args& a) {
+py::float_ checked_dropout(const vk::RawArgs& a) {
     vk::exact_int(a[0], "d_model");
     vk::exact_int(a[1], "num_heads");
     vk::exact_int(a[2], "d_ff");
     return py::float_(vk::to_float(a[3]));
 }
 
-py::object self_attention_decoder_init(py::handle self, const vk::Args& a) {
+py::object self_attention_decoder_init(py::handle self, const vk::RawArgs& a) {
     const py::float_ dropout = checked_dropout(a);
     vk::init_module(self);
     vk::set_attr<"self_attn">(self, vk::call(self_attention_layer(), a[0], a[1], dropout));
@@ -30,13 +30,13 @@ py::object self_attention_decoder_init(py::handle self, const vk::Args& a) {
     return py::none();
 }
 
-py::object self_attention_decoder_forward(py::handle self, const vk::Args& a) {
+py::object self_attention_decoder_forward(py::handle self, const vk::RawArgs& a) {
     const auto [x, weights] =
         vk::unpack<2>(vk::call_module_attr<"self_attn">(self, a[0], kw<"key_padding_mask">(a[1]), kw<"attn_mask">(a[2])));
     return py::make_tuple(vk::call_module_attr<"ffn">(self, x), weights);
 }
 
-py::object cross_attention_decoder_init(py::handle self, const vk::Args& a) {
+py::object cross_attention_decoder_init(py::handle self, const vk::RawArgs& a) {
     const py::float_ dropout = checked_dropout(a);
     vk::init_module(self);
     vk::set_attr<"self_attn">(self, vk::call(self_attention_layer(), a[0], a[1], dropout));
@@ -46,7 +46,7 @@ py::object cross_attention_decoder_init(py::handle self, const vk::Args& a) {
 }
 
 // a: x, enc_output, dec_key_padding_mask, enc_key_padding_mask, attn_mask.
-py::object cross_attention_decoder_forward(py::handle self, const vk::Args& a) {
+py::object cross_attention_decoder_forward(py::handle self, const vk::RawArgs& a) {
     const auto [x_self, self_weights] =
         vk::unpack<2>(vk::call_module_attr<"self_attn">(self, a[0], kw<"key_padding_mask">(a[2]), kw<"attn_mask">(a[4])));
     const auto [x_cross, cross_weights] =

@@ -8,7 +8,7 @@ namespace {
 namespace py = pybind11;
 using vk::kw;
 
-py::object encoder_layer_init(py::handle self, const vk::Args& a) {
+py::object encoder_layer_init(py::handle self, const vk::RawArgs& a) {
     vk::exact_int(a[0], "d_model");
     vk::exact_int(a[1], "num_heads");
     vk::exact_int(a[2], "d_ff");
@@ -20,7 +20,7 @@ py::object encoder_layer_init(py::handle self, const vk::Args& a) {
     return py::none();
 }
 
-py::object encoder_layer_forward(py::handle self, const vk::Args& a) {
+py::object encoder_layer_forward(py::handle self, const vk::RawArgs& a) {
     const auto [x, weights] = vk::unpack<2>(vk::call_module_attr<"self_attn">(self, a[0], kw<"key_padding_mask">(a[1])));
     return py::make_tuple(vk::call_module_attr<"ffn">(self, x), weights);
 }

@@ -9,10 +9,11 @@ namespace py = pybind11;
 using vk::kw;
 
 // Shared by both attention sub-layers: mha, norm, dropout, in this order.
-py::object attention_init(py::handle self, const vk::Args& a) {
-    const long long d_model = vk::exact_int(a[0], "d_model");
-    const long long num_heads = vk::exact_int(a[1], "num_heads");
-    const double dropout = vk::to_float(a[2]);
+using AttentionInitArgs = vk::Args<"d_model, num_heads, dropout=0.0">;
+py::object attention_init(py::handle self, const AttentionInitArgs& a) {
+    const long long d_model = a.integer<"d_model">();
+    const long long num_heads = a.integer<"num_heads">();
+    const double dropout = a.real<"dropout">();
     vk::init_module(self);
     vk::set_attr<"mha">(self, vk::call(vk::imported<"torch.nn", "MultiheadAttention">(), kw<"embed_dim">(d_model),
                                        kw<"num_heads">(num_heads), kw<"dropout">(dropout), kw<"batch_first">(true)));
@@ -30,21 +31,21 @@ py::tuple attend(py::handle self, py::handle residual, py::handle query, py::han
     return py::make_tuple(vk::add(residual, vk::call_module_attr<"dropout">(self, x_mha)), weights);
 }
 
-py::object self_attention_forward(py::handle self, const vk::Args& a) {
-    const py::handle x = a[0];
+py::object self_attention_forward(py::handle self, const vk::Args<"x, key_padding_mask=None, attn_mask=None">& a) {
+    const py::handle x = a.get<"x">();
     const py::object x_norm = vk::call_module_attr<"norm">(self, x);
-    return attend(self, x, x_norm, x_norm, a[1], a[2]);
+    return attend(self, x, x_norm, x_norm, a.get<"key_padding_mask">(), a.get<"attn_mask">());
 }
 
-py::object cross_attention_forward(py::handle self, const vk::Args& a) {
-    const py::handle x = a[0];
-    return attend(self, x, vk::call_module_attr<"norm">(self, x), a[1], a[2], a[3]);
+py::object cross_attention_forward(py::handle self, const vk::Args<"x, y, key_padding_mask=None, attn_mask=None">& a) {
+    const py::handle x = a.get<"x">();
+    return attend(self, x, vk::call_module_attr<"norm">(self, x), a.get<"y">(), a.get<"key_padding_mask">(), a.get<"attn_mask">());
 }
 
-py::object feed_forward_init(py::handle self, const vk::Args& a) {
-    const long long d_model = vk::exact_int(a[0], "d_model");
-    const long long d_ff = vk::exact_int(a[1], "d_ff");
-    const double dropout = vk::to_float(a[2]);
+py::object feed_forward_init(py::handle self, const vk::Args<"d_model, d_ff, dropout=0.0">& a) {
+    const long long d_model = a.integer<"d_model">();
+    const long long d_ff = a.integer<"d_ff">();
+    const double dropout = a.real<"dropout">();
     vk::init_module(self);
     const py::handle linear = vk::imported<"torch.nn", "Linear">();
     vk::set_attr<"ffn">(self, vk::call(vk::imported<"torch.nn", "Sequential">(), vk::call(linear, d_model, d_ff),
@@ -55,24 +56,24 @@ py::object feed_forward_init(py::handle self, const vk::Args& a) {
     return py::none();
 }
 
-py::object feed_forward_forward(py::handle self, const vk::Args& a) {
-    const py::handle x = a[0];
+py::object feed_forward_forward(py::handle self, const vk::Args<"x">& a) {
+    const py::handle x = a.get<"x">();
     const py::object x_ffn = vk::call_module_attr<"ffn">(self, vk::call_module_attr<"norm">(self, x));
     return vk::add(x, vk::call_module_attr<"dropout">(self, x_ffn));
 }
 
-constexpr vk::Def kSelfAttentionInit{"__init__", "d_model, num_heads, dropout=0.0", attention_init};
+constexpr vk::Def kSelfAttentionInit{"__init__", attention_init};
 constexpr vk::Def kSelfAttentionForward{
-    "forward", "x, key_padding_mask=None, attn_mask=None", self_attention_forward,
+    "forward", self_attention_forward,
     "Returns (x + dropout(mha(norm(x), norm(x), norm(x))), head-averaged attention weights (B, T, T))."};
 
-constexpr vk::Def kCrossAttentionInit{"__init__", "d_model, num_heads, dropout=0.0", attention_init};
+constexpr vk::Def kCrossAttentionInit{"__init__", attention_init};
 constexpr vk::Def kCrossAttentionForward{
-    "forward", "x, y, key_padding_mask=None, attn_mask=None", cross_attention_forward,
+    "forward", cross_attention_forward,
     "Returns (x + dropout(mha(norm(x), y, y)), head-averaged attention weights (B, T, S)); key_padding_mask masks y."};
 
-constexpr vk::Def kFeedForwardInit{"__init__", "d_model, d_ff, dropout=0.0", feed_forward_init};
-constexpr vk::Def kFeedForwardForward{"forward", "x", feed_forward_forward, "Returns x + dropout(ffn(norm(x)))."};
+constexpr vk::Def kFeedForwardInit{"__init__", feed_forward_init};
+constexpr vk::Def kFeedForwardForward{"forward", feed_forward_forward, "Returns x + dropout(ffn(norm(x)))."};
 
 }  // namespace
 

@@ -30,7 +30,7 @@ std::pair<long long, long long> closest_factors(long long n) {
     return {std::max(factor, other), std::min(factor, other)};
 }
 
-py::object closest_factors_method(py::handle, const vk::Args& a) {
+py::object closest_factors_method(py::handle, const vk::RawArgs& a) {
     const auto [larger, smaller] = closest_factors(vk::exact_int(a[0], "n"));
     return py::make_tuple(larger, smaller);
 }
@@ -55,9 +55,9 @@ py::object conv_lengths(py::handle self, py::handle lengths, py::handle stride1,
     return floor_div(l - kernel_size, stride2) + one;
 }
 
-py::object conv_calculate_downsampled_length(py::handle self, const vk::Args& a) { return conv_lengths(self, a[0], a[1], a[2]); }
+py::object conv_calculate_downsampled_length(py::handle self, const vk::RawArgs& a) { return conv_lengths(self, a[0], a[1], a[2]); }
 
-py::object conv_init(py::handle self, const vk::Args& a) {
+py::object conv_init(py::handle self, const vk::RawArgs& a) {
     vk::exact_int(a[0], "input_dim");
     const long long output_dim = vk::exact_int(a[1], "output_dim");
     const double dropout = vk::to_float(a[2]);
@@ -84,7 +84,7 @@ py::object conv_init(py::handle self, const vk::Args& a) {
     return py::none();
 }
 
-py::object conv_forward(py::handle self, const vk::Args& a) {
+py::object conv_forward(py::handle self, const vk::RawArgs& a) {
     const py::object features = vk::call_module_attr<"conv">(self, vk::call_method<"unsqueeze">(a[0], 1));
     const auto [batch, channels, time, width] = vk::unpack<4>(vk::call_method<"size">(features));
     // Channel-major inside each frame: (B, C, T', F') -> (B, T', C * F').
@@ -114,9 +114,9 @@ py::object pool_lengths(py::handle lengths, py::handle pool_params) {
     return vk::call_method<"long">(floor_div(py::reinterpret_borrow<py::object>(lengths) + offset, stride) + one);
 }
 
-py::object blstm_calculate_pool_output_length(py::handle, const vk::Args& a) { return pool_lengths(a[0], a[1]); }
+py::object blstm_calculate_pool_output_length(py::handle, const vk::RawArgs& a) { return pool_lengths(a[0], a[1]); }
 
-py::object blstm_calculate_downsampled_length(py::handle self, const vk::Args& a) {
+py::object blstm_calculate_downsampled_length(py::handle self, const vk::RawArgs& a) {
     return pool_lengths(pool_lengths(a[0], vk::attr<"pool1_params">(self)), vk::attr<"pool2_params">(self));
 }
 
@@ -129,7 +129,7 @@ py::dict pool_params(long long stride) {
     return params;
 }
 
-py::object blstm_init(py::handle self, const vk::Args& a) {
+py::object blstm_init(py::handle self, const vk::RawArgs& a) {
     const long long input_dim = vk::exact_int(a[0], "input_dim");
     const long long hidden_dim = vk::exact_int(a[1], "hidden_dim");
     const long long output_dim = vk::exact_int(a[2], "output_dim");
@@ -174,7 +174,7 @@ std::pair<py::object, py::object> blstm_stage(py::handle self, py::handle x, py:
     return {vk::call_method<"transpose">(pooled, 1, 2), pool_lengths(x_len, vk::attr<Params>(self))};
 }
 
-py::object blstm_forward(py::handle self, const vk::Args& a) {
+py::object blstm_forward(py::handle self, const vk::RawArgs& a) {
     const auto [x1, len1] = blstm_stage<"blstm1", "pool1", "pool1_params">(self, a[0], a[1]);
     const auto [x2, len2] = blstm_stage<"blstm2", "pool2", "pool2_params">(self, x1, len1);
     const py::object x = vk::call_module_attr<"dropout">(self, vk::call_module_attr<"linear_embed">(self, x2));
@@ -183,7 +183,7 @@ py::object blstm_forward(py::handle self, const vk::Args& a) {
 
 // ---- SpeechEmbedding --------------------------------------------------------------------
 
-py::object speech_init(py::handle self, const vk::Args& a) {
+py::object speech_init(py::handle self, const vk::RawArgs& a) {
     const long long input_dim = vk::exact_int(a[0], "input_dim");
     const long long output_dim = vk::exact_int(a[1], "output_dim");
     const long long time_reduction = vk::exact_int(a[2], "time_reduction");
@@ -216,7 +216,7 @@ py::object speech_init(py::handle self, const vk::Args& a) {
     return py::none();
 }
 
-py::object speech_forward(py::handle self, const vk::Args& a) {
+py::object speech_forward(py::handle self, const vk::RawArgs& a) {
     py::object x = py::reinterpret_borrow<py::object>(a[0]);
     py::object x_len = py::reinterpret_borrow<py::object>(a[1]);
     for (const py::object& stage : {vk::module_attr<"cnn">(self), vk::module_attr<"blstm">(self)}) {
@@ -228,7 +228,7 @@ py::object speech_forward(py::handle self, const vk::Args& a) {
     return py::make_tuple(x, x_len);
 }
 
-py::object speech_calculate_downsampled_length(py::handle self, const vk::Args& a) {
+py::object speech_calculate_downsampled_length(py::handle self, const vk::RawArgs& a) {
     py::object lengths = py::reinterpret_borrow<py::object>(a[0]);
     if (const py::object cnn = vk::module_attr<"cnn">(self); !cnn.is_none())
         lengths =
@@ -240,7 +240,7 @@ py::object speech_calculate_downsampled_length(py::handle self, const vk::Args& 
 
 // ---- Demonstrations -------------------------------------------------------------------------
 
-py::object get_inputs(py::handle, const vk::Args& a) {
+py::object get_inputs(py::handle, const vk::RawArgs& a) {
     const long long input_dim = vk::exact_int(a[0], "input_dim");
     const long long max_length = vk::exact_int(a[1], "max_length");
     const long long batch_size = vk::exact_int(a[2], "batch_size");
@@ -253,7 +253,7 @@ py::object get_inputs(py::handle, const vk::Args& a) {
 // Builds the front-end for one reduction method, prints its summary, runs it on 10 utterances
 // of 1000 frames and prints the shortened lengths.
 template <vk::Lit Method>
-py::object demonstrate(py::handle, const vk::Args& a) {
+py::object demonstrate(py::handle, const vk::RawArgs& a) {
     const py::handle module = vk::imported<"velkor.model.sollund">();
     const auto [inputs, lengths] = vk::unpack<2>(vk::call(vk::attr<"get_inputs">(module), 80, 1000, 10));
     const py::object model = vk::call(vk::attr<"SpeechEmbedding">(module), 80, 256, kw<"time_reduction">(a[0]),

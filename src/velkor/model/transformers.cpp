@@ -97,7 +97,7 @@ py::object output_projection(py::handle embedding, long long d_model, long long 
 // a: input_dim, num_classes, d_model, num_encoder_layers, num_decoder_layers, num_encoder_heads,
 //    num_decoder_heads, d_ff_encoder, d_ff_decoder, dropout, max_len, time_reduction,
 //    reduction_method, weight_tying
-py::object encoder_decoder_init(py::handle self, const vk::Args& a) {
+py::object encoder_decoder_init(py::handle self, const vk::RawArgs& a) {
     const long long input_dim = positive_int(a[0], "input_dim");
     const long long num_classes = positive_int(a[1], "num_classes");
     const long long d_model = positive_int(a[2], "d_model");
@@ -146,7 +146,7 @@ py::object encoder_decoder_init(py::handle self, const vk::Args& a) {
 }
 
 // a: num_classes, d_model, num_layers, num_heads, d_ff, dropout, max_len, weight_tying
-py::object decoder_only_init(py::handle self, const vk::Args& a) {
+py::object decoder_only_init(py::handle self, const vk::RawArgs& a) {
     const long long num_classes = positive_int(a[0], "num_classes");
     const long long d_model = positive_int(a[1], "d_model");
     const long long num_layers = positive_int(a[2], "num_layers");
@@ -270,10 +270,10 @@ py::object run_cross_decoder(py::handle self, py::handle tokens, py::handle enc_
     return vk::call_attr<"decoder_norm">(self, y);
 }
 
-py::object encoder_decoder_encode(py::handle self, const vk::Args& a) { return run_encoder(self, a[0], a[1]); }
+py::object encoder_decoder_encode(py::handle self, const vk::RawArgs& a) { return run_encoder(self, a[0], a[1]); }
 
 // a: padded_sources, padded_targets, source_lengths, target_lengths
-py::object encoder_decoder_forward(py::handle self, const vk::Args& a) {
+py::object encoder_decoder_forward(py::handle self, const vk::RawArgs& a) {
     const auto [enc_output, enc_mask, enc_attention, ctc] = vk::unpack<4>(run_encoder(self, a[0], a[2]));
     py::dict attention = py::reinterpret_borrow<py::dict>(enc_attention);
     const py::object states = run_cross_decoder(self, a[1], enc_output, enc_mask, a[3], &attention);
@@ -288,7 +288,7 @@ py::object rows_for(py::handle t, long long rows, long long batch) {
 }
 
 // a: x, enc_output, src_pad_mask
-py::object encoder_decoder_score(py::handle self, const vk::Args& a) {
+py::object encoder_decoder_score(py::handle self, const vk::RawArgs& a) {
     const long long rows = py::cast<long long>(vk::call_method<"size">(a[0], 0));
     const long long batch = py::cast<long long>(vk::call_method<"size">(a[1], 0));
     if (batch == 0 || rows % batch != 0)
@@ -323,13 +323,13 @@ py::object run_self_decoder(py::handle self, py::handle tokens, py::handle targe
 }
 
 // a: padded_targets, target_lengths
-py::object decoder_only_forward(py::handle self, const vk::Args& a) {
+py::object decoder_only_forward(py::handle self, const vk::RawArgs& a) {
     py::dict attention;
     const py::object states = run_self_decoder(self, a[0], a[1], &attention);
     return py::make_tuple(vk::call_attr<"final_linear">(self, states), attention);
 }
 
-py::object decoder_only_score(py::handle self, const vk::Args& a) {
+py::object decoder_only_score(py::handle self, const vk::RawArgs& a) {
     const py::object states = run_self_decoder(self, a[0], py::none(), nullptr);
     const py::object last = py::object(states[py::make_tuple(py::slice(py::none(), py::none(), py::none()), -1)]);
     return vk::call_attr<"final_linear">(self, last);

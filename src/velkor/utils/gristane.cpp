@@ -177,7 +177,7 @@ py::object build_optimizer(const std::string& opt_name, py::handle config, const
                     kw<"amsgrad">(amsgrad));
 }
 
-py::object gristane(py::handle, const vk::Args& a) {
+py::object gristane(py::handle, const vk::RawArgs& a) {
     const py::handle model = a[0];
     const py::dict config = vk::exact_dict(a[1], "opt_config");
 

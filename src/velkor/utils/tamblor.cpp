@@ -46,7 +46,7 @@ py::object multiply(py::handle a, py::handle b) {
     return py::reinterpret_steal<py::object>(r);
 }
 
-py::object epochs_to_steps(py::handle, const vk::Args& a) {
+py::object epochs_to_steps(py::handle, const vk::RawArgs& a) {
     const long long epochs = vk::exact_int(a[0], "epochs");
     const long long accumulation = vk::exact_int(a[2], "gradient_accumulation_steps");
     return py::int_(epochs * updates_per_epoch(batch_count(a[1]), accumulation));
@@ -69,7 +69,7 @@ py::object chain_warmup(py::handle optimizer, py::handle base_scheduler, py::han
 }
 
 // Called on its own it has no accumulation factor, so one step is one batch.
-py::object create_warmup_scheduler(py::handle, const vk::Args& a) {
+py::object create_warmup_scheduler(py::handle, const vk::RawArgs& a) {
     const py::dict warmup_config = vk::exact_dict(a[2], "warmup_config");
     const py::object warmup_epochs = vk::get<"epochs">(warmup_config, py::int_(5));
     const py::object warmup_steps = multiply(py::int_(batch_count(a[3])), warmup_epochs);
@@ -126,7 +126,7 @@ py::object cosine_warm(py::handle optimizer, py::handle config, long long steps_
                     kw<"T_mult">(t_mult), kw<"eta_min">(eta_min), kw<"last_epoch">(vk::get<"last_epoch">(section, py::int_(-1))));
 }
 
-py::object create_scheduler(py::handle, const vk::Args& a) {
+py::object create_scheduler(py::handle, const vk::RawArgs& a) {
     const py::handle optimizer = a[0];
     const py::dict config = vk::exact_dict(a[1], "scheduler_config");
     const py::handle train_loader = a[2];
@@ -319,7 +319,7 @@ void draw(const Curves& c, py::handle save_path) {
     vk::call_method<"show">(plt);
 }
 
-py::object plot_lr_schedule(py::handle, const vk::Args& a) {
+py::object plot_lr_schedule(py::handle, const vk::RawArgs& a) {
     const py::handle scheduler = a[0];
     const long long num_epochs = vk::exact_int(a[1], "num_epochs");
     const py::handle train_loader = a[2];
