@@ -1,7 +1,31 @@
 """Array layers on numpy arrays with explicit backward passes."""
 
-from .linear import Linear
-from .scaled_dot_product_attention import ScaledDotProductAttention
-from .corvisk import MultiHeadAttention
+# Re-exports load their extension module on first use, so importing the package stays cheap
+# and a partial development build still imports.
+from importlib import import_module
+from typing import TYPE_CHECKING
 
-__all__ = ["Linear", "ScaledDotProductAttention", "MultiHeadAttention"]
+_EXPORTS = {
+    "Linear": ".linear",
+    "ScaledDotProductAttention": ".scaled_dot_product_attention",
+    "MultiHeadAttention": ".corvisk",
+}
+__all__ = list(_EXPORTS)
+
+
+def __getattr__(name: str) -> object:
+    if name not in _EXPORTS:
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    value = getattr(import_module(_EXPORTS[name], __name__), name)
+    globals()[name] = value
+    return value
+
+
+def __dir__() -> list[str]:
+    return sorted(set(globals()) | set(__all__))
+
+
+if TYPE_CHECKING:
+    from .linear import Linear
+    from .scaled_dot_product_attention import ScaledDotProductAttention
+    from .corvisk import MultiHeadAttention

@@ -1,5 +1,29 @@
 """Model blocks and the assembled ASR and LM models."""
 
-from .transformers import DecoderOnlyTransformer, EncoderDecoderTransformer
+# Re-exports load their extension module on first use, so importing the package stays cheap
+# and a partial development build still imports.
+from importlib import import_module
+from typing import TYPE_CHECKING
 
-__all__ = ["DecoderOnlyTransformer", "EncoderDecoderTransformer"]
+_EXPORTS = {
+    "DecoderOnlyTransformer": ".transformers",
+    "EncoderDecoderTransformer": ".transformers",
+}
+__all__ = list(_EXPORTS)
+
+
+def __getattr__(name: str) -> object:
+    if name not in _EXPORTS:
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    value = getattr(import_module(_EXPORTS[name], __name__), name)
+    globals()[name] = value
+    return value
+
+
+def __dir__() -> list[str]:
+    return sorted(set(globals()) | set(__all__))
+
+
+if TYPE_CHECKING:
+    from .transformers import DecoderOnlyTransformer
+    from .transformers import EncoderDecoderTransformer
