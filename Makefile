@@ -5,14 +5,20 @@ VENV := .venv
 BIN := $(VENV)/bin
 PIP := $(BIN)/python -m pip
 
-.PHONY: install demo test bench dev clean
+.PHONY: tools install demo test bench dev clean
 
 $(BIN)/python:
 	$(PYTHON) -m venv $(VENV)
 
-install: $(BIN)/python
+# Build tools live in the venv, so `make dev` and editable installs use the pinned cmake/ninja.
+tools: $(BIN)/python
 	$(PIP) install -q -c constraints.txt scikit-build-core pybind11 ninja cmake
-	$(PIP) install -q -c constraints.txt --no-build-isolation ".[test]"
+
+# The first build compiles every C++ module; the compiler's progress ([n/N] lines) is shown.
+install: tools
+	@echo "Building and installing velkor: compiling the C++ extension modules takes 3-10 minutes on 2 cores the first time..."
+	@bash -o pipefail -c '$(PIP) install -v -c constraints.txt --no-build-isolation ".[test]" 2>&1 \
+	  | grep --line-buffered -E "^ *\[[0-9]+/[0-9]+\]|rror|Successfully installed" || { echo "install failed: rerun with $(PIP) install -v -c constraints.txt --no-build-isolation \".[test]\" to see the full log"; exit 1; }'
 
 demo: install
 	$(BIN)/python examples/demo.py
@@ -26,11 +32,11 @@ bench: install
 # Incremental in-tree build for development: modules land next to their __init__.py, and
 # `PYTHONPATH=src .venv/bin/python -m pytest` tests them without reinstalling.
 # Build some modules only with `make dev ONLY="pellith;lunmark"`.
-dev: $(BIN)/python
-	cmake -S . -B build/dev -G Ninja -DVELKOR_INPLACE=ON -DVELKOR_ONLY="$(ONLY)" \
+dev: tools
+	$(BIN)/cmake -S . -B build/dev -G Ninja -DVELKOR_INPLACE=ON -DVELKOR_ONLY="$(ONLY)" \
 	  -DPython_EXECUTABLE=$(abspath $(BIN)/python) \
 	  -Dpybind11_DIR=$$($(BIN)/python -c "import pybind11; print(pybind11.get_cmake_dir())")
-	cmake --build build/dev
+	$(BIN)/cmake --build build/dev
 
 clean:
 	rm -rf build src/velkor/*/*.so src/tessom/*/*.so
