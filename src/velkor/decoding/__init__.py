@@ -1,4 +1,4 @@
-"""Sequence generation: greedy search, sampling and beam search."""
+"""Sequence generation: greedy search, sampling and beam search, over a scoring function or an incremental scorer."""
 
 # Re-exports load their extension module on first use, so importing the package stays cheap
 # and a partial development build still imports.
@@ -7,6 +7,7 @@ from typing import TYPE_CHECKING
 
 _EXPORTS = {
     "SequenceGenerator": ".maravex",
+    "FusedScorer": ".maravex",
 }
 __all__ = list(_EXPORTS)
 
@@ -24,4 +25,4 @@ def __dir__() -> list[str]:
 
 
 if TYPE_CHECKING:
-    from .maravex import SequenceGenerator
+    from .maravex import FusedScorer, SequenceGenerator

@@ -1,7 +1,10 @@
 // Sequence generation from a next-token scoring function: greedy search, sampling with
 // temperature, top-k and nucleus filtering, beam search, and cutting sequences after their first
-// end token. Tensor work is done by torch on the input's device; the per-row and per-slot
-// bookkeeping runs on native containers after one host copy of each step's tokens and scores.
+// end token. The scores come from a callable run on the whole prefix every step, or from an
+// incremental scorer that keeps its own state (start on the prompt, one token per step, follow
+// the rows the strategy keeps). Tensor work is done by torch on the input's device; the per-row
+// and per-slot bookkeeping runs on native containers after one host copy of each step's tokens
+// and scores.
 #include <vk/common.hpp>
 #include <vk/host_tensor.hpp>
 #include <vk/static_methods.hpp>
@@ -12,6 +15,7 @@
 #include <limits>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 namespace {
@@ -130,13 +134,132 @@ private:
     std::vector<std::size_t> offsets_;  // empty when each tensor is read in place
 };
 
+
+// ---------------------------------------------------------------------------------------------
+// Where each step's next-token scores come from
+
+std::string shape_text(const py::tuple& shape) {
+    std::string s = "(";
+    for (std::size_t i = 0; i < shape.size(); ++i) s += (i > 0 ? ", " : "") + py::str(shape[i]).cast<std::string>();
+    return s + (shape.size() == 1 ? ",)" : ")");
+}
+
+bool is_tensor(py::handle v) {
+    const int r = PyObject_IsInstance(v.ptr(), vk::imported<"torch", "Tensor">().ptr());
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+// Scores must be a (rows, vocab) tensor (vocab < 0: any positive width) before anything reads
+// them: a step's tokens and scores are read on the host, row by row.
+void check_scores(py::handle scores, long long rows, long long vocab, const char* source) {
+    if (!is_tensor(scores)) throw py::type_error(vk::text(source, " must return a torch tensor, got ", vk::type_name(scores)));
+    const py::tuple shape = shape_of(scores);
+    const bool fits = shape.size() == 2 && as_index(shape[0]) == rows && (vocab < 0 ? as_index(shape[1]) > 0 : as_index(shape[1]) == vocab);
+    if (!fits)
+        throw py::value_error(vk::text(source, " returned scores of shape ", shape_text(shape), ", expected (", rows, ", ",
+                                       vocab < 0 ? std::string("V") : std::to_string(vocab), ")"));
+}
+
+bool is_scorer(py::handle fn) { return vk::has_attr<"start">(fn) && vk::has_attr<"step">(fn) && vk::has_attr<"select">(fn); }
+
+// score_fn's own `max_len`: absent or None for no limit, else a positive int.
+std::optional<long long> declared_max_len(py::handle fn) {
+    if (!vk::has_attr<"max_len">(fn)) return std::nullopt;
+    const py::object v = vk::attr<"max_len">(fn);
+    if (v.is_none()) return std::nullopt;
+    if (!PyLong_CheckExact(v.ptr()))
+        throw py::type_error(vk::text("score_fn's attribute 'max_len' must be of type int or None, got ", vk::type_name(v)));
+    const long long n = as_index(v);
+    if (n < 1) throw py::value_error(vk::text("score_fn's attribute 'max_len' must be positive, got ", n));
+    return n;
+}
+
+// The longest total length (prompt included) the scores can be asked for: score_fn's `max_len`
+// (an incremental scorer's, or a callable's), or else, for a bound method such as `lm.score`,
+// the `max_len` of its object when that is an int. Generation stops there instead of failing
+// in the model once its positions run out.
+std::optional<long long> model_max_len(py::handle fn) {
+    if (const auto n = declared_max_len(fn)) return n;
+    PyObject* owner = nullptr;
+    if (PyMethod_Check(fn.ptr())) owner = PyMethod_GET_SELF(fn.ptr());
+    if (PyCFunction_Check(fn.ptr())) owner = PyCFunction_GET_SELF(fn.ptr());
+    if (owner == nullptr || PyModule_Check(owner) || !vk::has_attr<"max_len">(owner)) return std::nullopt;
+    const py::object v = vk::attr<"max_len">(owner);
+    if (!PyLong_CheckExact(v.ptr()) || as_index(v) < 1) return std::nullopt;
+    return as_index(v);
+}
+
+// score_fn as the strategies use it: a plain callable is called on the whole prefix every step;
+// an incremental scorer starts from the prompt, then takes one token column per step and
+// follows the rows the strategy keeps. Tensors handed to a scorer are its own to keep.
+class ScoreSource {
+public:
+    explicit ScoreSource(py::handle self)
+        : fn_(vk::attr<"score_fn">(self)),
+          incremental_(is_scorer(fn_)),
+          log_probs_(vk::has_attr<"log_probs">(fn_) && vk::truthy(vk::attr<"log_probs">(fn_))) {}
+
+    bool incremental() const { return incremental_; }
+    // True when the scores are final log-scores, to be used without a log-softmax.
+    bool log_probs() const { return log_probs_; }
+
+    // Steps a call may take from a prompt of `length` tokens.
+    long long steps(long long max_length, long long length) const {
+        const auto limit = model_max_len(fn_);
+        const long long end = limit ? std::min(max_length, *limit) : max_length;
+        return std::max(0LL, end - length);
+    }
+
+    // The scores after the prompt x; `vocab` < 0 accepts any width, `check` false leaves the
+    // shape to the caller (beam search over a plain callable views the result itself).
+    py::object first(const py::object& x, long long rows, long long vocab, bool check = true) const {
+        if (incremental_) {
+            py::object s = vk::call_method<"start">(fn_, x);
+            check_scores(s, rows, vocab, "scorer.start");
+            return s;
+        }
+        py::object s = vk::call(fn_, x);
+        if (check) check_scores(s, rows, vocab, "score_fn");
+        return s;
+    }
+
+    // The scores after one more token per row: the whole `sequences` for a plain callable, the
+    // last column `tokens` (N,) for a scorer.
+    py::object next(const py::object& sequences, const py::object& tokens, long long rows, long long vocab, bool check = true) const {
+        if (incremental_) {
+            py::object s = vk::call_method<"step">(fn_, vk::call_method<"clone">(tokens));
+            check_scores(s, rows, vocab, "scorer.step");
+            return s;
+        }
+        py::object s = vk::call(fn_, sequences);
+        if (check) check_scores(s, rows, vocab, "score_fn");
+        return s;
+    }
+
+    // New row i = old row rows[i] (a scorer only; a plain callable sees the sequences).
+    void select(const py::object& rows) const {
+        if (incremental_) vk::call_method<"select">(fn_, vk::call_method<"clone">(rows));
+    }
+
+private:
+    py::object fn_;
+    bool incremental_;
+    bool log_probs_;
+};
+
+// The vocabulary size the tokenizer declares, or -1 when it declares none.
+long long declared_vocab(py::handle tokenizer) {
+    return vk::has_attr<"num_classes">(tokenizer) ? as_index(vk::attr<"num_classes">(tokenizer)) : -1;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Repetition penalty and logit filtering
 
-py::object apply_repeat_penalty(py::handle, const vk::RawArgs& a) {
-    const py::handle logits = a[0];
-    const py::handle sequences = a[1];
-    const double penalty = vk::to_float(a[2]);
+using PenaltyArgs = vk::Args<"logits, sequences, penalty=1.0">;
+py::object apply_repeat_penalty(py::handle, const PenaltyArgs& a) {
+    const py::handle logits = a.get<"logits">();
+    const double penalty = a.real<"penalty">();
     if (penalty == 1.0) return py::reinterpret_borrow<py::object>(logits);
     const py::tuple shape = shape_of(logits);
     long long rows = 1;
@@ -148,7 +271,7 @@ py::object apply_repeat_penalty(py::handle, const vk::RawArgs& a) {
     // Gather each row's values at its used tokens, apply the rule (v / penalty above zero,
     // v / (1 / penalty) otherwise) and scatter them back. A repeated token gathers the same
     // original value each time and writes the same result, so it is penalized once.
-    const py::object ids = vk::call_method<"to">(sequences, int64());
+    const py::object ids = vk::call_method<"to">(a.get<"sequences">(), int64());
     const py::object values = vk::call_method<"gather">(logits, -1, ids);
     const py::object penalized =
         vk::call(vk::imported<"torch", "where">(), vk::call_method<"gt">(values, 0), div(values, penalty), div(values, 1.0 / penalty));
@@ -156,12 +279,13 @@ py::object apply_repeat_penalty(py::handle, const vk::RawArgs& a) {
     return py::reinterpret_borrow<py::object>(logits);
 }
 
-py::object filter_logits(py::handle, const vk::RawArgs& a) {
-    const double temperature = vk::to_float(a[1]);
-    const long long top_k = vk::exact_int(a[2], "top_k");
-    const double top_p = vk::to_float(a[3]);
+using FilterArgs = vk::Args<"logits, temperature=1.0, top_k=0, top_p=1.0">;
+py::object filter_logits(py::handle, const FilterArgs& a) {
+    const double temperature = a.real<"temperature">();
+    const long long top_k = a.integer<"top_k">();
+    const double top_p = a.real<"top_p">();
     // A new tensor: the writes below never reach the caller's logits.
-    const py::object out = div(a[0], temperature);
+    const py::object out = div(a.get<"logits">(), temperature);
     const long long vocab = as_index(shape_of(out)[shape_of(out).size() - 1]);
     if (top_k > 0 && vocab > 0) {
         const long long k = std::min(top_k, vocab);
@@ -188,16 +312,20 @@ py::object filter_logits(py::handle, const vk::RawArgs& a) {
 // ---------------------------------------------------------------------------------------------
 // Greedy search and sampling
 
-// The frame both strategies share: `step(sequences)` returns the step's (token scores, tokens),
-// each (B, 1); scores accumulate on the host while rows are unfinished, and finished rows get
-// pad_id from the step they emit the end token on.
-template <class Step>
-py::object decode_rows(py::handle self, py::handle x, const InputShape& in, Step&& step) {
+// The frame both strategies share: `pick(scores, sequences)` turns a step's (B, V) scores into
+// (token scores, tokens), each (B, 1); scores accumulate on the host while rows are unfinished,
+// and finished rows get pad_id from the step they emit the end token on. A scorer keeps every
+// row (finished rows step on pad_id), so a seeded sampler draws exactly what it draws over the
+// whole prefix.
+template <class Pick>
+py::object decode_rows(py::handle self, py::handle x, const InputShape& in, const ScoreSource& source, Pick&& pick) {
     const long long batch = in.batch;
-    const long long steps = max_length_of(self) - in.length;
+    const long long steps = source.steps(max_length_of(self), in.length);
     const py::object device = vk::attr<"device">(x);
     const bool cpu = on_cpu(device);
-    const SpecialIds ids = special_ids(vk::attr<"tokenizer">(self));
+    const py::object tokenizer = vk::attr<"tokenizer">(self);
+    const SpecialIds ids = special_ids(tokenizer);
+    const long long vocab = declared_vocab(tokenizer);
 
     // Scores as torch keeps them: float32 sums, float64 once a step's scores are float64.
     std::vector<double> scores(static_cast<std::size_t>(batch), 0.0);
@@ -207,10 +335,18 @@ py::object decode_rows(py::handle self, py::handle x, const InputShape& in, Step
     std::optional<vk::Staging<std::int64_t>> column;
 
     py::object sequences = py::reinterpret_borrow<py::object>(x);
+    py::object last;  // the column appended last, (B, 1)
     std::optional<StepValues> host;
     py::object read_scores, read_tokens;
     for (long long s = 0; s < steps && finished_rows < batch; ++s) {
-        const auto [token_scores, tokens] = step(sequences);
+        const py::object step_scores = s == 0 ? source.first(sequences, batch, vocab)
+                                              : source.next(sequences, vk::call_method<"reshape">(last, -1), batch, vocab);
+        const auto [token_scores, tokens] = pick(step_scores, sequences);
+        // The penalty and the filter are overridable methods: whatever they did, a step reads
+        // exactly B values of each.
+        for (const py::handle t : {token_scores, tokens})
+            if (as_index(vk::call_method<"numel">(t)) != batch)
+                throw py::value_error(vk::text("a step produced ", py::str(vk::call_method<"numel">(t)).cast<std::string>(), " values for ", batch, " rows"));
         wide = wide || is_float64(token_scores);
         // A step that wrote into the previous step's tensors is read through the same views.
         if (!host || !host->in_place() || !token_scores.is(read_scores) || !tokens.is(read_tokens)) {
@@ -237,6 +373,7 @@ py::object decode_rows(py::handle self, py::handle x, const InputShape& in, Step
             }
             next = column->upload();
         }
+        last = next;
         sequences = cat_columns(sequences, next);
     }
     py::list values(static_cast<std::size_t>(batch));
@@ -246,19 +383,19 @@ py::object decode_rows(py::handle self, py::handle x, const InputShape& in, Step
     return py::make_tuple(sequences, score_tensor);
 }
 
-py::object generate_greedy(py::handle self, const vk::RawArgs& a) {
-    const py::handle x = a[0];
-    const double temperature = vk::to_float(a[1]);
-    const py::float_ penalty(vk::to_float(a[2]));
+using GreedyArgs = vk::Args<"x, temperature=1.0, repeat_penalty=1.0">;
+py::object generate_greedy(py::handle self, const GreedyArgs& a) {
+    const py::handle x = a.get<"x">();
+    const double temperature = a.real<"temperature">();
+    const py::float_ penalty(a.real<"repeat_penalty">());
     const InputShape in = check_input(self, x);
-    const py::object score_fn = vk::attr<"score_fn">(self);
+    const ScoreSource source(self);
     py::object score_out, token_out;
-    return decode_rows(self, x, in, [&](const py::object& sequences) {
-        py::object logits = vk::call(score_fn, sequences);
-        logits = vk::call_method<"_apply_repeat_penalty">(self, logits, sequences, penalty);
+    return decode_rows(self, x, in, source, [&](const py::object& step_scores, const py::object& sequences) {
+        py::object logits = vk::call_method<"_apply_repeat_penalty">(self, step_scores, sequences, penalty);
         // Dividing by 1.0 changes no value; skipping it saves a pass over the logits.
         if (temperature != 1.0) logits = div(logits, temperature);
-        const py::object log_probs = vk::call_method<"log_softmax">(logits, -1);
+        const py::object log_probs = source.log_probs() ? logits : vk::call_method<"log_softmax">(logits, -1);
         // max(dim) with indices is torch's slowest way to this pair: argmax picks the same first
         // maximal index (NaN counting as maximal) and gather reads that very element.
         if (vk::truthy(vk::attr<"requires_grad">(log_probs))) {
@@ -280,20 +417,21 @@ py::object generate_greedy(py::handle self, const vk::RawArgs& a) {
     });
 }
 
-py::object generate_sample(py::handle self, const vk::RawArgs& a) {
-    const py::handle x = a[0];
-    const py::float_ temperature(vk::to_float(a[1]));
-    const long long top_k = vk::exact_int(a[2], "top_k");
-    const py::float_ top_p(vk::to_float(a[3]));
+using SampleArgs = vk::Args<"x, temperature=1.0, top_k=0, top_p=1.0">;
+py::object generate_sample(py::handle self, const SampleArgs& a) {
+    const py::handle x = a.get<"x">();
+    const py::float_ temperature(a.real<"temperature">());
+    const long long top_k = a.integer<"top_k">();
+    const py::float_ top_p(a.real<"top_p">());
     const InputShape in = check_input(self, x);
     if (!(temperature.cast<double>() > 0.0)) throw py::value_error("temperature must be > 0");
     if (top_k < 0) throw py::value_error("top_k must be >= 0");
     if (!(top_p.cast<double>() > 0.0 && top_p.cast<double>() <= 1.0)) throw py::value_error("top_p must be > 0 and <= 1.0");
-    const py::object score_fn = vk::attr<"score_fn">(self);
+    const ScoreSource source(self);
     const py::int_ k(top_k);
-    return decode_rows(self, x, in, [&](const py::object& sequences) {
-        const py::object logits = vk::call(score_fn, sequences);
-        const py::object filtered = vk::call_method<"_filter_logits">(self, logits, temperature, k, top_p);
+    // The filtered scores are always normalized: a draw needs a distribution.
+    return decode_rows(self, x, in, source, [&](const py::object& step_scores, const py::object&) {
+        const py::object filtered = vk::call_method<"_filter_logits">(self, step_scores, temperature, k, top_p);
         const py::object log_probs = vk::call_method<"log_softmax">(filtered, -1);
         const py::object tokens = vk::call(vk::imported<"torch", "multinomial">(), vk::call_method<"exp">(log_probs), 1);
         return std::array<py::object, 2>{vk::call_method<"gather">(log_probs, -1, tokens), tokens};
@@ -515,18 +653,20 @@ py::object select_final(py::handle x, const std::vector<std::vector<Hypothesis>>
     return py::make_tuple(final_sequences, final_scores);
 }
 
-py::object generate_beam(py::handle self, const vk::RawArgs& a) {
-    const py::handle x = a[0];
-    const long long beam_width = vk::exact_int(a[1], "beam_width");
-    const double temperature = vk::to_float(a[2]);
-    const py::float_ penalty(vk::to_float(a[3]));
+
+using BeamArgs = vk::Args<"x, beam_width, temperature=1.0, repeat_penalty=1.0">;
+py::object generate_beam(py::handle self, const BeamArgs& a) {
+    const py::handle x = a.get<"x">();
+    const long long beam_width = a.integer<"beam_width">();
+    const double temperature = a.real<"temperature">();
+    const py::float_ penalty(a.real<"repeat_penalty">());
     const InputShape in = check_input(self, x, beam_width);
     const long long batch = in.batch;
     const long long max_length = max_length_of(self);
     const py::object tokenizer = vk::attr<"tokenizer">(self);
     const long long vocab = as_index(vk::attr<"num_classes">(tokenizer));
     const SpecialIds ids = special_ids(tokenizer);
-    const py::object score_fn = vk::attr<"score_fn">(self);
+    const ScoreSource source(self);
     const py::object device = vk::attr<"device">(x);
     const bool cpu = on_cpu(device);
 
@@ -544,7 +684,8 @@ py::object generate_beam(py::handle self, const vk::RawArgs& a) {
     // live scores (dtype follows the step's scores, as the running sums do).
     vk::Staging<std::int64_t> index_stage(py::make_tuple(4, slots), int64(), device, cpu);
     const py::object parent_rows = vk::call_method<"select">(index_stage.target(), 0, 0);
-    const py::object token_column = vk::call_method<"view">(vk::call_method<"select">(index_stage.target(), 0, 1), slots, 1);
+    const py::object token_row = vk::call_method<"select">(index_stage.target(), 0, 1);
+    const py::object token_column = vk::call_method<"view">(token_row, slots, 1);
     const py::object finished_rows = vk::call_method<"select">(index_stage.target(), 0, 2);
     const py::object inactive_rows = vk::call_method<"select">(index_stage.target(), 0, 3);
     std::optional<vk::Staging<float>> narrow_scores;
@@ -554,7 +695,7 @@ py::object generate_beam(py::handle self, const vk::RawArgs& a) {
     std::optional<TopStage> stage;
     std::vector<long long> flat(n_slots), tokens(n_slots);
 
-    const long long steps = max_length - in.length;
+    const long long steps = source.steps(max_length, in.length);
     for (long long s = 0; s < steps; ++s) {
         py::object live_scores;
         if (wide) {
@@ -570,17 +711,31 @@ py::object generate_beam(py::handle self, const vk::RawArgs& a) {
         for (std::size_t i = 0; i < n_slots; ++i)
             if (scores[i] == -kInf) index_stage[3 * n_slots + static_cast<std::size_t>(inactive++)] = static_cast<std::int64_t>(i);
 
-        // One scoring call for all B*K hypotheses.
-        py::object logits = vk::call_method<"view">(vk::call(score_fn, sequences), batch, beam_width, vocab);
+        // One scoring call for all B*K hypotheses. A scorer starts on the B prompts, whose K copies
+        // would score alike, and follows the beams from there: B rows become B*K, then each step
+        // keeps the parents of the chosen candidates.
+        py::object logits;
+        if (!source.incremental()) {
+            logits = vk::call_method<"view">(source.first(sequences, slots, vocab, false), batch, beam_width, vocab);
+        } else if (s == 0) {
+            const py::object prompt_scores = source.first(py::reinterpret_borrow<py::object>(x), batch, vocab);
+            source.select(vk::call_method<"repeat_interleave">(
+                vk::call(vk::imported<"torch", "arange">(), batch, kw<"device">(device)), beam_width));
+            logits = vk::call_method<"view">(vk::call_method<"repeat_interleave">(prompt_scores, beam_width, kw<"dim">(0)), batch,
+                                             beam_width, vocab);
+        } else {
+            source.select(parent_rows);
+            logits = vk::call_method<"view">(source.next(sequences, token_row, slots, vocab), batch, beam_width, vocab);
+        }
         logits =
             vk::call_method<"_apply_repeat_penalty">(self, logits, vk::call_method<"view">(sequences, batch, beam_width, length), penalty);
         if (temperature != 1.0) logits = div(logits, temperature);
-        py::object totals = vk::call_method<"log_softmax">(logits, -1);
+        py::object totals = source.log_probs() ? logits : vk::call_method<"log_softmax">(logits, -1);
         // The log-probabilities are a fresh tensor: add in place unless autograd needs them or
-        // the sum needs a wider dtype than theirs.
+        // the sum needs a wider dtype than theirs. Log-scores used as given belong to the scorer.
         const py::object lp_dtype = vk::attr<"dtype">(totals);
         const bool holds_sum = lp_dtype.is(float64()) || (lp_dtype.is(float32()) && !wide);
-        if (!holds_sum || vk::truthy(vk::attr<"requires_grad">(totals))) {
+        if (!holds_sum || source.log_probs() || vk::truthy(vk::attr<"requires_grad">(totals))) {
             totals = vk::add(totals, live_scores);
         } else {
             vk::call_method<"add_">(totals, live_scores);
@@ -642,12 +797,20 @@ py::object generate_beam(py::handle self, const vk::RawArgs& a) {
 // ---------------------------------------------------------------------------------------------
 // End-of-sequence post-processing
 
-py::object post_process_sequence(py::handle, const vk::RawArgs& a) {
-    const py::handle seq = a[0];
-    const py::object eos = vk::attr<"eos_id">(a[1]);
+using PostProcessArgs = vk::Args<"seq, tokenizer">;
+py::object post_process_sequence(py::handle, const PostProcessArgs& a) {
+    const py::handle seq = a.get<"seq">();
+    const py::object eos = vk::attr<"eos_id">(a.get<"tokenizer">());
     const py::object is_eos = py::reinterpret_steal<py::object>(PyObject_RichCompare(seq.ptr(), eos.ptr(), Py_EQ));
     if (!is_eos) throw py::error_already_set();
     const py::tuple shape = shape_of(seq);
+    if (shape.size() != 1 && shape.size() != 2)
+        throw py::value_error(vk::text("seq must be 1-dimensional or 2-dimensional, got shape ", shape_text(shape)));
+    // The mask must mark every position of seq and nothing else: an eos_id that broadcasts
+    // (a tensor of several ids) or compares oddly would leave fewer counts than rows below.
+    if (!is_tensor(is_eos) || !shape_of(is_eos).equal(shape))
+        throw py::value_error(vk::text("seq == tokenizer.eos_id must give a mask of shape ", shape_text(shape), ", got ",
+                                       is_tensor(is_eos) ? shape_text(shape_of(is_eos)) : vk::type_name(is_eos)));
     if (shape.size() == 1) {
         const py::object positions = vk::call_method<"nonzero">(is_eos);
         if (as_index(shape_of(positions)[0]) == 0) return py::reinterpret_borrow<py::object>(seq);
@@ -661,6 +824,7 @@ py::object post_process_sequence(py::handle, const vk::RawArgs& a) {
     const py::object after = vk::call_method<"sum">(vk::call_method<"gt">(vk::call_method<"cumsum">(is_eos, 1), 0), 1);
     const vk::HostValues counts(after);
     const py::tuple rows = py::reinterpret_borrow<py::tuple>(vk::call_method<"unbind">(seq, 0));
+    if (counts.size() != rows.size()) throw py::value_error(vk::text("expected ", rows.size(), " end-token counts, got ", counts.size()));
     py::list out(rows.size());
     for (std::size_t i = 0; i < rows.size(); ++i) {
         const long long n = counts.integer(i);
@@ -670,47 +834,111 @@ py::object post_process_sequence(py::handle, const vk::RawArgs& a) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// Shallow fusion of two incremental scorers
+
+using FusedInitArgs = vk::Args<"asr_scorer, lm_scorer, lm_weight">;
+py::object fused_init(py::handle self, const FusedInitArgs& a) {
+    const py::handle asr = a.get<"asr_scorer">();
+    const py::handle lm = a.get<"lm_scorer">();
+    if (!is_scorer(asr)) vk::raise_arg_type("asr_scorer", "incremental scorer (start, step, select)", asr);
+    if (!is_scorer(lm)) vk::raise_arg_type("lm_scorer", "incremental scorer (start, step, select)", lm);
+    const double weight = a.real<"lm_weight">();
+    const bool log_probs = vk::has_attr<"log_probs">(asr) && vk::truthy(vk::attr<"log_probs">(asr));
+    std::optional<long long> max_len = declared_max_len(asr);
+    if (const auto lm_len = declared_max_len(lm)) max_len = max_len ? std::min(*max_len, *lm_len) : *lm_len;
+    vk::set_attr<"asr_scorer">(self, asr);
+    vk::set_attr<"lm_scorer">(self, lm);
+    vk::set_attr<"lm_weight">(self, py::float_(weight));
+    vk::set_attr<"log_probs">(self, py::bool_(log_probs));
+    vk::set_attr<"max_len">(self, max_len ? py::object(py::int_(*max_len)) : py::none());
+    return py::none();
+}
+
+// asr + lm_weight * lm. Speech scores that are final log-scores (a joint CTC/attention scorer)
+// take the language model's log-probabilities, so the sum stays a log-score.
+py::object fuse(py::handle self, const py::object& asr, const py::object& lm, const char* method) {
+    check_scores(asr, is_tensor(asr) && shape_of(asr).size() == 2 ? as_index(shape_of(asr)[0]) : -1, -1,
+                 vk::text("asr_scorer.", method).c_str());
+    if (!is_tensor(lm) || !shape_of(lm).equal(shape_of(asr)))
+        throw py::value_error(vk::text("lm_scorer.", method, " returned scores of shape ",
+                                       is_tensor(lm) ? shape_text(shape_of(lm)) : vk::type_name(lm), ", expected ",
+                                       shape_text(shape_of(asr)), " as the speech model's"));
+    const py::object lm_scorer = vk::attr<"lm_scorer">(self);
+    const bool normalize = vk::truthy(vk::attr<"log_probs">(self)) &&
+                           !(vk::has_attr<"log_probs">(lm_scorer) && vk::truthy(vk::attr<"log_probs">(lm_scorer)));
+    const py::object l = normalize ? vk::call_method<"log_softmax">(lm, -1) : lm;
+    return vk::add(asr, vk::call_method<"mul">(l, vk::attr<"lm_weight">(self)));
+}
+
+py::object fused_start(py::handle self, const vk::Args<"x">& a) {
+    const py::object asr = vk::call_method<"start">(vk::attr<"asr_scorer">(self), a.get<"x">());
+    return fuse(self, asr, vk::call_method<"start">(vk::attr<"lm_scorer">(self), a.get<"x">()), "start");
+}
+
+py::object fused_step(py::handle self, const vk::Args<"tokens">& a) {
+    const py::object asr = vk::call_method<"step">(vk::attr<"asr_scorer">(self), a.get<"tokens">());
+    return fuse(self, asr, vk::call_method<"step">(vk::attr<"lm_scorer">(self), a.get<"tokens">()), "step");
+}
+
+py::object fused_select(py::handle self, const vk::Args<"rows">& a) {
+    vk::call_method<"select">(vk::attr<"asr_scorer">(self), a.get<"rows">());
+    vk::call_method<"select">(vk::attr<"lm_scorer">(self), a.get<"rows">());
+    return py::none();
+}
+
+// ---------------------------------------------------------------------------------------------
 // Constructor
 
-py::object init(py::handle self, const vk::RawArgs& a) {
-    const py::object max_length = max_length_arg(a[2]);
-    vk::exact_str(a[3], "device");
-    vk::set_attr<"score_fn">(self, a[0]);
-    vk::set_attr<"tokenizer">(self, a[1]);
+template <class A>
+py::object init(py::handle self, const A& a) {
+    const py::object max_length = max_length_arg(a.template get<"max_length">());
+    a.template text<"device">();
+    vk::set_attr<"score_fn">(self, a.template get<"score_fn">());
+    vk::set_attr<"tokenizer">(self, a.template get<"tokenizer">());
     vk::set_attr<"max_length">(self, max_length);
-    vk::set_attr<"device">(self, a[3]);
+    vk::set_attr<"device">(self, a.template get<"device">());
     return py::none();
 }
 
 constexpr const char* kInitDoc =
-    "Generator over score_fn (token ids (N, T) -> next-token logits (N, V)) and tokenizer (eos_id; pad_id, "
-    "0 when absent; num_classes == V). max_length is the longest total length, prompt included; device is "
-    "stored only, generation runs on the input's device.";
+    "Generator over score_fn and tokenizer (eos_id; pad_id, 0 when absent; num_classes == V). score_fn is either a "
+    "callable (token ids (N, T) -> next-token logits (N, V), called on the whole prefix every step) or an incremental "
+    "scorer (start(x), step(tokens), select(rows)). max_length is the longest total length, prompt included; "
+    "generation also stops at score_fn's max_len. device is stored only, generation runs on the input's device.";
 // The default device is fixed when the module is imported; the signature shows the one in force.
-constexpr vk::Def kInitCpu{"__init__", "score_fn, tokenizer, max_length, device='cpu'", init, kInitDoc};
-constexpr vk::Def kInitCuda{"__init__", "score_fn, tokenizer, max_length, device='cuda'", init, kInitDoc};
+using InitCpuArgs = vk::Args<"score_fn, tokenizer, max_length, device='cpu'">;
+using InitCudaArgs = vk::Args<"score_fn, tokenizer, max_length, device='cuda'">;
+constexpr vk::Def kInitCpu{"__init__", init<InitCpuArgs>, kInitDoc};
+constexpr vk::Def kInitCuda{"__init__", init<InitCudaArgs>, kInitDoc};
 
 constexpr vk::Def kApplyRepeatPenalty{
-    "_apply_repeat_penalty", "logits, sequences, penalty=1.0", apply_repeat_penalty,
+    "_apply_repeat_penalty", apply_repeat_penalty,
     "Divides each row's logits of the tokens used in its sequence by penalty when positive and by 1 / penalty "
     "otherwise, in place; logits (B, V) with sequences (B, T), or (B, K, V) with (B, K, T). Returns logits."};
-constexpr vk::Def kFilterLogits{"_filter_logits", "logits, temperature=1.0, top_k=0, top_p=1.0", filter_logits,
+constexpr vk::Def kFilterLogits{"_filter_logits", filter_logits,
                                 "Returns logits / temperature with entries below the k-th largest (top_k > 0) and outside the nucleus "
                                 "(top_p < 1.0) set to -inf."};
 constexpr vk::Def kGenerateGreedy{
-    "generate_greedy", "x, temperature=1.0, repeat_penalty=1.0", generate_greedy,
+    "generate_greedy", generate_greedy,
     "Extends x (B, T_in) with the most probable token until every row has emitted eos_id or max_length is "
     "reached. Returns (sequences (B, T_out), summed log-probabilities (B,)); finished rows are padded with pad_id."};
-constexpr vk::Def kGenerateSample{"generate_sample", "x, temperature=1.0, top_k=0, top_p=1.0", generate_sample,
+constexpr vk::Def kGenerateSample{"generate_sample", generate_sample,
                                   "As generate_greedy, but draws each token from the filtered distribution (temperature, top-k, nucleus)."};
-constexpr vk::Def kGenerateBeam{"generate_beam", "x, beam_width, temperature=1.0, repeat_penalty=1.0", generate_beam,
+constexpr vk::Def kGenerateBeam{"generate_beam", generate_beam,
                                 "Beam search. Returns (sequences (B, beam_width, max_length), scores (B, beam_width)), best first in each "
                                 "row; hypotheses shorter than max_length are padded with pad_id, empty slots are zeros with score -inf."};
 constexpr vk::Def kPostProcessSequence{
-    "post_process_sequence", "seq, tokenizer", post_process_sequence,
+    "post_process_sequence", post_process_sequence,
     "Cuts seq after its first eos_id: a 1-D tensor gives a 1-D tensor, a 2-D tensor a list of 1-D tensors."};
 
-constexpr const char* kClassDoc = "Greedy search, sampling and beam search over a next-token scoring function.";
+constexpr const char* kClassDoc = "Greedy search, sampling and beam search over a next-token scoring function or an incremental scorer.";
+
+constexpr vk::Def kFusedInit{"__init__", fused_init,
+                             "Shallow fusion of two incremental scorers over one vocabulary: scores = asr + lm_weight * lm (raw "
+                             "logits; the language model's log-probabilities when asr_scorer declares log_probs)."};
+constexpr vk::Def kFusedStart{"start", fused_start, "Starts both scorers from the prompt x (N, T) and returns the fused scores (N, V)."};
+constexpr vk::Def kFusedStep{"step", fused_step, "Appends tokens (N,) in both scorers and returns the fused scores (N, V)."};
+constexpr vk::Def kFusedSelect{"select", fused_select, "Reorders, repeats or drops the rows of both scorers: new row i = old row rows[i]."};
 
 }  // namespace
 
@@ -724,4 +952,6 @@ PYBIND11_MODULE(maravex, m) {
              : vk::define_class<kInitCpu, kApplyRepeatPenalty, kFilterLogits, kGenerateGreedy, kGenerateSample, kGenerateBeam>(
                    m, "SequenceGenerator", object, kClassDoc);
     vk::define_static_methods<kPostProcessSequence>(m, cls);
+    vk::define_class<kFusedInit, kFusedStart, kFusedStep, kFusedSelect>(
+        m, "FusedScorer", object, "Incremental scorer adding a language model's scores to a speech model's (shallow fusion).");
 }
