@@ -1,0 +1,98 @@
+"""Shared fixtures: a tiny text corpus, the real tokenizer and models, and a working directory per test
+(the trainers write expts/ under the current directory)."""
+
+import os
+
+import matplotlib
+import numpy as np
+import pytest
+import torch
+
+matplotlib.use("Agg")
+
+TEXTS = [
+    "the cat sat on the mat",
+    "a dog ran in the park today",
+    "hello there my good friend",
+    "we like to read books at night",
+    "the sun is bright and warm",
+    "birds sing in the tall trees",
+    "she walked to the old market",
+    "rain fell on the quiet town",
+    "he plays the piano every day",
+    "the river runs past the mill",
+    "cold wind over the hills",
+    "my cup of tea is still hot",
+]
+
+
+def write_partition(root, partition, texts):
+    directory = os.path.join(root, partition)
+    os.makedirs(directory, exist_ok=True)
+    for i, text in enumerate(texts):
+        np.save(os.path.join(directory, f"t{i:04d}.npy"), np.array(list(text), dtype="<U1"))
+    return directory
+
+
+@pytest.fixture(autouse=True)
+def workdir(tmp_path, monkeypatch):
+    """Every test runs in its own directory, with seeded torch."""
+    monkeypatch.chdir(tmp_path)
+    torch.manual_seed(0)
+    return tmp_path
+
+
+@pytest.fixture
+def tokenizer():
+    from velkor.data import BrixTokenizer
+
+    return BrixTokenizer()
+
+
+@pytest.fixture
+def config_file(workdir):
+    path = workdir / "experiment.yaml"
+    path.write_text("training:\n  gradient_accumulation_steps: 1\n")
+    return str(path)
+
+
+@pytest.fixture
+def lm_data(workdir, tokenizer):
+    """(train dataset, validation dataset) over the tiny corpus."""
+    from velkor.data import LMDataset
+
+    root = workdir / "corpus"
+    write_partition(root, "train", TEXTS)
+    write_partition(root, "val", TEXTS[:6])
+    return LMDataset("train", {"root": str(root)}, tokenizer), LMDataset("val", {"root": str(root)}, tokenizer)
+
+
+def loader(dataset, batch_size=4, shuffle=False):
+    return torch.utils.data.DataLoader(dataset, batch_size=batch_size, shuffle=shuffle, collate_fn=dataset.collate_fn)
+
+
+def lm_model(tokenizer, dropout=0.0, max_len=64):
+    from velkor.model import DecoderOnlyTransformer
+
+    return DecoderOnlyTransformer(
+        num_classes=tokenizer.num_classes, d_model=16, num_layers=1, num_heads=2, d_ff=32, dropout=dropout, max_len=max_len
+    )
+
+
+def lm_config(**training):
+    return {"data": {"batch_size": 2}, "training": {"gradient_accumulation_steps": 1, "amp_dtype": "float32", **training}}
+
+
+@pytest.fixture
+def make_loader():
+    return loader
+
+
+@pytest.fixture
+def make_lm_model(tokenizer):
+    return lambda **kw: lm_model(tokenizer, **kw)
+
+
+@pytest.fixture
+def make_lm_config():
+    return lm_config
