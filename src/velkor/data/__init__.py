@@ -9,6 +9,7 @@ _EXPORTS = {
     "BrixTokenizer": ".tokenizer",
     "ASRDataset": ".brenvik",
     "LMDataset": ".holvane",
+    "LengthBucketSampler": ".sampler",
 }
 __all__ = [*_EXPORTS, "skelderin"]
 
@@ -33,3 +34,4 @@ if TYPE_CHECKING:
     from .tokenizer import BrixTokenizer
     from .brenvik import ASRDataset
     from .holvane import LMDataset
+    from .sampler import LengthBucketSampler

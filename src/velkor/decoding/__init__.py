@@ -8,6 +8,9 @@ from typing import TYPE_CHECKING
 _EXPORTS = {
     "SequenceGenerator": ".maravex",
     "FusedScorer": ".maravex",
+    "CTCPrefixScorer": ".ctc",
+    "JointScorer": ".ctc",
+    "best_path": ".ctc",
 }
 __all__ = list(_EXPORTS)
 
@@ -26,3 +29,4 @@ def __dir__() -> list[str]:
 
 if TYPE_CHECKING:
     from .maravex import FusedScorer, SequenceGenerator
+    from .ctc import CTCPrefixScorer, JointScorer, best_path
