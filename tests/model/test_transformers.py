@@ -262,3 +262,12 @@ def test_models_learn_together():
         optimizer.step()
         losses.append(loss.item())
     assert losses[-1] < losses[0] / 10
+
+
+def test_default_time_reduction_leaves_ctc_four_frames_per_target():
+    model = EncoderDecoderTransformer(FEATS, V, d_model=16, num_encoder_layers=1, num_decoder_layers=1, num_encoder_heads=2,
+                                      num_decoder_heads=2, d_ff_encoder=16, d_ff_decoder=16)
+    lengths = torch.tensor([400, 123])
+    expected = SpeechEmbedding(FEATS, 16, time_reduction=4, reduction_method="lstm").calculate_downsampled_length(lengths)
+    assert model.source_embedding.calculate_downsampled_length(lengths).tolist() == expected.tolist()
+    assert expected[0] == 100

@@ -12,9 +12,14 @@
 // module dropouts are that very module, and the attention-weight dropout inside each attention
 // (a plain float in nn.MultiheadAttention) is brought to its `p` at each forward.
 #include <vk/common.hpp>
+#include <vk/host_tensor.hpp>
 
+#include <algorithm>
 #include <cmath>
+#include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -30,14 +35,16 @@ py::handle speech_embedding_class() { return vk::imported<"velkor.model.sollund"
 // ---------------------------------------------------------------------------------------------
 // Construction
 
-long long positive_int(py::handle v, const char* arg) {
-    const long long n = vk::exact_int(v, arg);
-    if (n <= 0) throw py::value_error(vk::text(arg, " must be positive, got ", n));
+template <vk::Lit N, class A>
+long long positive_int(const A& a) {
+    const long long n = a.template integer<N>();
+    if (n <= 0) throw py::value_error(vk::text(N.text, " must be positive, got ", n));
     return n;
 }
 
-double checked_dropout(py::handle v) {
-    const double p = vk::to_float(v);
+template <class A>
+double checked_dropout(const A& a) {
+    const double p = a.template real<"dropout">();
     if (!(p >= 0.0 && p < 1.0)) throw py::value_error("Dropout rate must be between 0 and 1");
     return p;
 }
@@ -94,24 +101,26 @@ py::object output_projection(py::handle embedding, long long d_model, long long 
     return linear;
 }
 
-// a: input_dim, num_classes, d_model, num_encoder_layers, num_decoder_layers, num_encoder_heads,
-//    num_decoder_heads, d_ff_encoder, d_ff_decoder, dropout, max_len, time_reduction,
-//    reduction_method, weight_tying
-py::object encoder_decoder_init(py::handle self, const vk::RawArgs& a) {
-    const long long input_dim = positive_int(a[0], "input_dim");
-    const long long num_classes = positive_int(a[1], "num_classes");
-    const long long d_model = positive_int(a[2], "d_model");
-    const long long num_encoder_layers = positive_int(a[3], "num_encoder_layers");
-    const long long num_decoder_layers = positive_int(a[4], "num_decoder_layers");
-    const long long encoder_heads = positive_int(a[5], "num_encoder_heads");
-    const long long decoder_heads = positive_int(a[6], "num_decoder_heads");
-    const long long d_ff_encoder = positive_int(a[7], "d_ff_encoder");
-    const long long d_ff_decoder = positive_int(a[8], "d_ff_decoder");
-    const double dropout = checked_dropout(a[9]);
-    const long long max_len = positive_int(a[10], "max_len");
-    const long long time_reduction = positive_int(a[11], "time_reduction");
-    const std::string reduction_method = vk::exact_str(a[12], "reduction_method");
-    const bool weight_tying = vk::truthy(a[13]);
+// Four-fold time reduction keeps enough encoder frames per character for CTC on read speech.
+using EncoderDecoderInitArgs = vk::Args<
+    "input_dim, num_classes, d_model=256, num_encoder_layers=6, num_decoder_layers=6, num_encoder_heads=8, "
+    "num_decoder_heads=8, d_ff_encoder=1024, d_ff_decoder=1024, dropout=0.1, max_len=1000, time_reduction=4, "
+    "reduction_method='lstm', weight_tying=False">;
+py::object encoder_decoder_init(py::handle self, const EncoderDecoderInitArgs& a) {
+    const long long input_dim = positive_int<"input_dim">(a);
+    const long long num_classes = positive_int<"num_classes">(a);
+    const long long d_model = positive_int<"d_model">(a);
+    const long long num_encoder_layers = positive_int<"num_encoder_layers">(a);
+    const long long num_decoder_layers = positive_int<"num_decoder_layers">(a);
+    const long long encoder_heads = positive_int<"num_encoder_heads">(a);
+    const long long decoder_heads = positive_int<"num_decoder_heads">(a);
+    const long long d_ff_encoder = positive_int<"d_ff_encoder">(a);
+    const long long d_ff_decoder = positive_int<"d_ff_decoder">(a);
+    const double dropout = checked_dropout(a);
+    const long long max_len = positive_int<"max_len">(a);
+    const long long time_reduction = positive_int<"time_reduction">(a);
+    const std::string reduction_method = a.text<"reduction_method">();
+    const bool weight_tying = a.flag<"weight_tying">();
     check_heads(d_model, encoder_heads, "num_encoder_heads");
     check_heads(d_model, decoder_heads, "num_decoder_heads");
 
@@ -145,16 +154,17 @@ py::object encoder_decoder_init(py::handle self, const vk::RawArgs& a) {
     return py::none();
 }
 
-// a: num_classes, d_model, num_layers, num_heads, d_ff, dropout, max_len, weight_tying
-py::object decoder_only_init(py::handle self, const vk::RawArgs& a) {
-    const long long num_classes = positive_int(a[0], "num_classes");
-    const long long d_model = positive_int(a[1], "d_model");
-    const long long num_layers = positive_int(a[2], "num_layers");
-    const long long heads = positive_int(a[3], "num_heads");
-    const long long d_ff = positive_int(a[4], "d_ff");
-    const double dropout = checked_dropout(a[5]);
-    const long long max_len = positive_int(a[6], "max_len");
-    const bool weight_tying = vk::truthy(a[7]);
+using DecoderOnlyInitArgs =
+    vk::Args<"num_classes, d_model=256, num_layers=6, num_heads=8, d_ff=1024, dropout=0.1, max_len=1000, weight_tying=False">;
+py::object decoder_only_init(py::handle self, const DecoderOnlyInitArgs& a) {
+    const long long num_classes = positive_int<"num_classes">(a);
+    const long long d_model = positive_int<"d_model">(a);
+    const long long num_layers = positive_int<"num_layers">(a);
+    const long long heads = positive_int<"num_heads">(a);
+    const long long d_ff = positive_int<"d_ff">(a);
+    const double dropout = checked_dropout(a);
+    const long long max_len = positive_int<"max_len">(a);
+    const bool weight_tying = a.flag<"weight_tying">();
     check_heads(d_model, heads, "num_heads");
 
     vk::init_module(self);
@@ -270,13 +280,16 @@ py::object run_cross_decoder(py::handle self, py::handle tokens, py::handle enc_
     return vk::call_attr<"decoder_norm">(self, y);
 }
 
-py::object encoder_decoder_encode(py::handle self, const vk::RawArgs& a) { return run_encoder(self, a[0], a[1]); }
+using EncodeArgs = vk::Args<"padded_sources, source_lengths">;
+py::object encoder_decoder_encode(py::handle self, const EncodeArgs& a) {
+    return run_encoder(self, a.get<"padded_sources">(), a.get<"source_lengths">());
+}
 
-// a: padded_sources, padded_targets, source_lengths, target_lengths
-py::object encoder_decoder_forward(py::handle self, const vk::RawArgs& a) {
-    const auto [enc_output, enc_mask, enc_attention, ctc] = vk::unpack<4>(run_encoder(self, a[0], a[2]));
+using EncoderDecoderForwardArgs = vk::Args<"padded_sources, padded_targets, source_lengths, target_lengths=None">;
+py::object encoder_decoder_forward(py::handle self, const EncoderDecoderForwardArgs& a) {
+    const auto [enc_output, enc_mask, enc_attention, ctc] = vk::unpack<4>(run_encoder(self, a.get<"padded_sources">(), a.get<"source_lengths">()));
     py::dict attention = py::reinterpret_borrow<py::dict>(enc_attention);
-    const py::object states = run_cross_decoder(self, a[1], enc_output, enc_mask, a[3], &attention);
+    const py::object states = run_cross_decoder(self, a.get<"padded_targets">(), enc_output, enc_mask, a.get<"target_lengths">(), &attention);
     return py::make_tuple(vk::call_attr<"final_linear">(self, states), attention, ctc);
 }
 
@@ -287,16 +300,16 @@ py::object rows_for(py::handle t, long long rows, long long batch) {
     return vk::call_method<"repeat_interleave">(t, rows / batch, kw<"dim">(0));
 }
 
-// a: x, enc_output, src_pad_mask
-py::object encoder_decoder_score(py::handle self, const vk::RawArgs& a) {
-    const long long rows = py::cast<long long>(vk::call_method<"size">(a[0], 0));
-    const long long batch = py::cast<long long>(vk::call_method<"size">(a[1], 0));
+using EncoderDecoderScoreArgs = vk::Args<"x, enc_output, src_pad_mask">;
+py::object encoder_decoder_score(py::handle self, const EncoderDecoderScoreArgs& a) {
+    const long long rows = py::cast<long long>(vk::call_method<"size">(a.get<"x">(), 0));
+    const long long batch = py::cast<long long>(vk::call_method<"size">(a.get<"enc_output">(), 0));
     if (batch == 0 || rows % batch != 0)
         throw py::value_error(
             vk::text("score got ", rows, " sequences for an encoder output of batch size ", batch, "; the count must be a multiple of it"));
-    const py::object enc_output = rows_for(a[1], rows, batch);
-    const py::object enc_mask = a.is_none(2) ? py::none() : rows_for(a[2], rows, batch);
-    const py::object states = run_cross_decoder(self, a[0], enc_output, enc_mask, py::none(), nullptr);
+    const py::object enc_output = rows_for(a.get<"enc_output">(), rows, batch);
+    const py::object enc_mask = a.is_none<"src_pad_mask">() ? py::none() : rows_for(a.get<"src_pad_mask">(), rows, batch);
+    const py::object states = run_cross_decoder(self, a.get<"x">(), enc_output, enc_mask, py::none(), nullptr);
     // Only the last position is projected.
     const py::object last = py::object(states[py::make_tuple(py::slice(py::none(), py::none(), py::none()), -1)]);
     return vk::call_attr<"final_linear">(self, last);
@@ -322,52 +335,469 @@ py::object run_self_decoder(py::handle self, py::handle tokens, py::handle targe
     return vk::call_attr<"decoder_norm">(self, y);
 }
 
-// a: padded_targets, target_lengths
-py::object decoder_only_forward(py::handle self, const vk::RawArgs& a) {
+using DecoderOnlyForwardArgs = vk::Args<"padded_targets, target_lengths=None">;
+py::object decoder_only_forward(py::handle self, const DecoderOnlyForwardArgs& a) {
     py::dict attention;
-    const py::object states = run_self_decoder(self, a[0], a[1], &attention);
+    const py::object states = run_self_decoder(self, a.get<"padded_targets">(), a.get<"target_lengths">(), &attention);
     return py::make_tuple(vk::call_attr<"final_linear">(self, states), attention);
 }
 
-py::object decoder_only_score(py::handle self, const vk::RawArgs& a) {
-    const py::object states = run_self_decoder(self, a[0], py::none(), nullptr);
+py::object decoder_only_score(py::handle self, const vk::Args<"x">& a) {
+    const py::object states = run_self_decoder(self, a.get<"x">(), py::none(), nullptr);
     const py::object last = py::object(states[py::make_tuple(py::slice(py::none(), py::none(), py::none()), -1)]);
     return vk::call_attr<"final_linear">(self, last);
 }
 
-constexpr vk::Def kEncoderDecoderInit{
-    "__init__",
-    "input_dim, num_classes, d_model=256, num_encoder_layers=6, num_decoder_layers=6, num_encoder_heads=8, "
-    "num_decoder_heads=8, d_ff_encoder=1024, d_ff_decoder=1024, dropout=0.1, max_len=1000, time_reduction=6, "
-    "reduction_method='lstm', weight_tying=False",
-    encoder_decoder_init};
-constexpr vk::Def kEncoderDecoderForward{"forward", "padded_sources, padded_targets, source_lengths, target_lengths=None",
-                                         encoder_decoder_forward,
+// ---------------------------------------------------------------------------------------------
+// Incremental scoring: one new position per step against cached keys and values
+//
+// The decoder layers' math, one position at a time: Pre-LN self-attention whose keys and values
+// of earlier positions are kept per layer, cross-attention against the encoder output projected
+// once per start, and the position-wise feed-forward sub-layer called as it is. The attention
+// weights are those of each layer's nn.MultiheadAttention (packed in_proj, out_proj); the
+// sub-layers' norms, dropouts and feed-forward networks are the modules themselves.
+
+py::object sdpa(py::handle q, py::handle k, py::handle v, py::handle mask, bool causal, double dropout) {
+    return vk::call(vk::imported<"torch.nn.functional", "scaled_dot_product_attention">(), q, k, v, kw<"attn_mask">(mask),
+                    kw<"dropout_p">(dropout), kw<"is_causal">(causal));
+}
+
+py::object linear(py::handle x, py::handle weight, py::handle bias) {
+    return vk::call(vk::imported<"torch.nn.functional", "linear">(), x, weight, bias);
+}
+
+// (N, L, d) -> (N, heads, L, d / heads), a view.
+py::object split_heads(py::handle x, long long rows, long long length, long long heads, long long head_dim) {
+    return vk::call_method<"transpose">(vk::call_method<"view">(x, rows, length, heads, head_dim), 1, 2);
+}
+
+// (N, heads, L, head_dim) -> (N, L, d)
+py::object merge_heads(py::handle x, long long rows, long long length, long long d_model) {
+    return vk::call_method<"reshape">(vk::call_method<"transpose">(x, 1, 2), rows, length, d_model);
+}
+
+py::object narrow(py::handle t, long long dim, long long start, long long length) { return vk::call_method<"narrow">(t, dim, start, length); }
+
+// One attention sub-layer's weights, checked to be the packed form the full forward pass uses.
+struct Attention {
+    py::object sublayer;  // SelfAttentionLayer / CrossAttentionLayer: norm, dropout
+    py::object in_weight, in_bias, out_weight, out_bias;
+    double dropout = 0.0;  // attention-weight dropout (training only)
+
+    static Attention of(py::handle layer, const char* which, long long d_model) {
+        Attention a;
+        a.sublayer = py::getattr(layer, which);
+        const py::object mha = vk::attr<"mha">(a.sublayer);
+        a.in_weight = vk::attr<"in_proj_weight">(mha);
+        const bool packed = !a.in_weight.is_none() && vk::attr<"bias_k">(mha).is_none() && !vk::truthy(vk::attr<"add_zero_attn">(mha)) &&
+                            vk::truthy(vk::attr<"batch_first">(mha)) && py::cast<long long>(vk::attr<"embed_dim">(mha)) == d_model;
+        if (!packed)
+            throw py::value_error(vk::text("incremental decoding needs each decoder layer's ", which,
+                                           ".mha to be a batch-first nn.MultiheadAttention of width d_model with a packed input "
+                                           "projection and no extra key/value biases"));
+        a.in_bias = vk::attr<"in_proj_bias">(mha);
+        const py::object out = vk::attr<"out_proj">(mha);
+        a.out_weight = vk::attr<"weight">(out);
+        a.out_bias = vk::attr<"bias">(out);
+        a.dropout = vk::truthy(vk::attr<"training">(mha)) ? py::cast<double>(vk::attr<"dropout">(mha)) : 0.0;
+        return a;
+    }
+    // Rows [first, first + count) of the packed projection: queries 0, keys d, values 2d.
+    py::object weight_rows(long long first, long long count) const { return narrow(in_weight, 0, first, count); }
+    py::object bias_rows(long long first, long long count) const {
+        return in_bias.is_none() ? py::none() : narrow(in_bias, 0, first, count);
+    }
+};
+
+struct LayerState {
+    Attention self_attn;
+    std::optional<Attention> cross_attn;
+    py::object ffn;
+    py::object query_weight, query_bias;  // cross-attention query rows of the projection
+    py::object keys, values;              // cross: encoder keys/values (B, heads, S, head_dim)
+    py::object row_keys, row_values;      // the same gathered per row when rows left batch-major order
+    py::object cache, spare;              // self: (N, capacity, 2 d) keys | values, and a buffer to select into
+};
+
+struct ScorerState {
+    bool training = false;
+    long long d_model = 0, heads = 0, head_dim = 0;
+    long long rows = 0, length = 0, capacity = 0, max_len = 0;
+    double scale = 1.0;
+    py::object model, pe, device;
+    std::vector<LayerState> layers;
+    // Cross-attention only: the encoder row of each row; batch-major when row i belongs to encoder
+    // row i / (rows / batch), so the queries group onto the encoder output without copying it.
+    long long batch = 0;
+    std::vector<long long> source;
+    bool grouped = true;
+    py::object mask, row_mask;  // scaled_dot_product_attention masks (B or N, 1, 1, S), or None
+};
+
+constexpr const char* kStateName = "velkor.model.transformers.ScorerState";
+
+// The state lives in a capsule on the scorer; callers hold the capsule object for the whole call,
+// so a start() re-entered from Python code cannot free the state in use.
+py::object state_capsule(py::handle self) {
+    const py::object capsule = vk::attr<"_state">(self);
+    if (capsule.is_none()) throw py::value_error("the scorer has not been started: call start(x) first");
+    return capsule;
+}
+
+ScorerState& state_of(const py::object& capsule) {
+    void* p = PyCapsule_GetPointer(capsule.ptr(), kStateName);
+    if (p == nullptr) throw py::error_already_set();
+    return *static_cast<ScorerState*>(p);
+}
+
+// Scores never need autograd history, and the in-place cache writes must not record any.
+class NoGrad {
+public:
+    NoGrad() : was_enabled_(vk::truthy(vk::call(vk::imported<"torch", "is_grad_enabled">()))) {
+        if (was_enabled_) vk::call(vk::imported<"torch._C", "_set_grad_enabled">(), false);
+    }
+    ~NoGrad() {
+        if (!was_enabled_) return;
+        // Restored even while an error is on its way out, without disturbing it.
+        PyObject *type, *value, *trace;
+        PyErr_Fetch(&type, &value, &trace);
+        PyObject* r = PyObject_CallFunctionObjArgs(vk::imported<"torch._C", "_set_grad_enabled">().ptr(), Py_True, nullptr);
+        if (r == nullptr) PyErr_Clear();
+        Py_XDECREF(r);
+        PyErr_Restore(type, value, trace);
+    }
+    NoGrad(const NoGrad&) = delete;
+    NoGrad& operator=(const NoGrad&) = delete;
+
+private:
+    bool was_enabled_;
+};
+
+bool is_integer_tensor(py::handle t) {
+    const int r = PyObject_IsInstance(t.ptr(), vk::imported<"torch", "Tensor">().ptr());
+    if (r < 0) throw py::error_already_set();
+    return r == 1 && !vk::truthy(vk::attr<"is_floating_point">(t)()) && !vk::truthy(vk::attr<"is_complex">(t)()) &&
+           !vk::attr<"dtype">(t).is(vk::imported<"torch", "bool">());
+}
+
+void check_length(long long length, long long max_len) {
+    if (length > max_len) throw py::value_error(vk::text("Sequence length ", length, " exceeds the maximum length ", max_len));
+}
+
+// dropout(embedding(tokens) * sqrt(d_model) + pe[position : position + L]), tokens (N, L).
+py::object embed_at(const ScorerState& st, py::handle tokens, long long position, long long length) {
+    const py::object embedded = vk::call_method<"mul">(vk::call_attr<"target_embedding">(st.model, tokens), st.scale);
+    py::object x = vk::add(embedded, narrow(st.pe, 1, position, length));
+    if (st.training) x = vk::call_attr<"dropout">(st.model, x);
+    return x;
+}
+
+// Makes room for `needed` positions in every layer's cache, growing by doubling up to max_len.
+void reserve(ScorerState& st, long long needed) {
+    if (needed <= st.capacity) return;
+    const long long capacity = std::min(st.max_len, std::max(needed, 2 * st.capacity));
+    for (LayerState& layer : st.layers) {
+        const py::object grown = vk::call(vk::imported<"torch", "empty">(), st.rows, capacity, 2 * st.d_model,
+                                          kw<"dtype">(vk::attr<"dtype">(layer.cache)), kw<"device">(st.device));
+        if (st.length > 0) vk::call_method<"copy_">(narrow(grown, 1, 0, st.length), narrow(layer.cache, 1, 0, st.length));
+        layer.cache = grown;
+        layer.spare = py::none();
+    }
+    st.capacity = capacity;
+}
+
+py::object add_sublayer_output(const ScorerState& st, const Attention& a, py::handle residual, const py::object& out) {
+    return vk::add(residual, st.training ? vk::call_attr<"dropout">(a.sublayer, out) : out);
+}
+
+// Runs `x` (N, L, d), the embeddings of positions length .. length + L - 1, through the layers;
+// L > 1 only from start (length 0), where the self-attention is causal over the prompt.
+py::object run_layers(ScorerState& st, py::object x, long long count) {
+    const long long n = st.rows, d = st.d_model, h = st.heads, hd = st.head_dim;
+    const long long total = st.length + count;
+    for (LayerState& layer : st.layers) {
+        // Self-attention: project once, append this step's keys and values, attend over all.
+        const Attention& sa = layer.self_attn;
+        const py::object qkv = linear(vk::call_attr<"norm">(sa.sublayer, x), sa.in_weight, sa.in_bias);
+        if (layer.cache.is_none()) {
+            layer.cache = vk::call(vk::imported<"torch", "empty">(), n, st.capacity, 2 * d, kw<"dtype">(vk::attr<"dtype">(qkv)),
+                                   kw<"device">(st.device));
+        }
+        vk::call_method<"copy_">(narrow(layer.cache, 1, st.length, count), narrow(qkv, 2, d, 2 * d));
+        const py::object past = narrow(layer.cache, 1, 0, total);
+        const py::object q = split_heads(narrow(qkv, 2, 0, d), n, count, h, hd);
+        const py::object k = split_heads(narrow(past, 2, 0, d), n, total, h, hd);
+        const py::object v = split_heads(narrow(past, 2, d, d), n, total, h, hd);
+        py::object out = merge_heads(sdpa(q, k, v, py::none(), count > 1, sa.dropout), n, count, d);
+        x = add_sublayer_output(st, sa, x, linear(out, sa.out_weight, sa.out_bias));
+
+        if (layer.cross_attn) {
+            const Attention& ca = *layer.cross_attn;
+            const py::object query = linear(vk::call_attr<"norm">(ca.sublayer, x), layer.query_weight, layer.query_bias);
+            if (st.grouped) {
+                // Rows are batch-major: the G = N / B rows of encoder row b are one group of G * L queries.
+                const long long per_row = (n / st.batch) * count;
+                const py::object grouped = split_heads(query, st.batch, per_row, h, hd);
+                out = merge_heads(sdpa(grouped, layer.keys, layer.values, st.mask, false, ca.dropout), n, count, d);
+            } else {
+                out = merge_heads(sdpa(split_heads(query, n, count, h, hd), layer.row_keys, layer.row_values, st.row_mask, false, ca.dropout),
+                                  n, count, d);
+            }
+            x = add_sublayer_output(st, ca, x, linear(out, ca.out_weight, ca.out_bias));
+        }
+        x = vk::call(layer.ffn, x);
+    }
+    st.length = total;
+    // Only the last position is scored.
+    const py::object last = vk::call_method<"select">(x, 1, count - 1);
+    return vk::call_attr<"final_linear">(st.model, vk::call_attr<"decoder_norm">(st.model, last));
+}
+
+// Gathers the encoder keys, values and mask per row, for rows no longer in batch-major order.
+void regroup(ScorerState& st) {
+    const long long n = static_cast<long long>(st.source.size());
+    st.grouped = st.batch > 0 && n % st.batch == 0;
+    const long long per_row = st.grouped ? n / st.batch : 0;
+    for (long long i = 0; i < n && st.grouped; ++i) st.grouped = st.source[static_cast<std::size_t>(i)] == i / per_row;
+    for (LayerState& layer : st.layers) layer.row_keys = layer.row_values = py::none();
+    st.row_mask = py::none();
+    if (st.grouped) return;
+    py::list items(static_cast<std::size_t>(n));
+    for (std::size_t i = 0; i < st.source.size(); ++i) items[i] = py::int_(st.source[i]);
+    const py::object index = vk::call(vk::imported<"torch", "tensor">(), items, kw<"dtype">(vk::imported<"torch", "int64">()),
+                                      kw<"device">(st.device));
+    for (LayerState& layer : st.layers) {
+        layer.row_keys = vk::call_method<"index_select">(layer.keys, 0, index);
+        layer.row_values = vk::call_method<"index_select">(layer.values, 0, index);
+    }
+    if (!st.mask.is_none()) st.row_mask = vk::call_method<"index_select">(st.mask, 0, index);
+}
+
+using ScorerInitArgs = vk::Args<"model, enc_output=None, src_pad_mask=None">;
+py::object scorer_init(py::handle self, const ScorerInitArgs& a) {
+    const py::handle model = a.get<"model">();
+    for (const char* part : {"target_embedding", "positional_encoding", "dec_layers", "decoder_norm", "final_linear", "d_model"})
+        if (!py::hasattr(model, part))
+            throw py::type_error(vk::text("Argument 'model' must be an assembled decoder model with '", part, "', got ", vk::type_name(model)));
+    if (!a.is_none<"enc_output">()) {
+        const py::handle enc = a.get<"enc_output">();
+        const int tensor = PyObject_IsInstance(enc.ptr(), vk::imported<"torch", "Tensor">().ptr());
+        if (tensor < 0) throw py::error_already_set();
+        if (tensor == 0) vk::raise_arg_type("enc_output", "Tensor", enc);
+        const py::tuple shape = vk::attr<"shape">(enc);
+        if (shape.size() != 3 || py::cast<long long>(shape[2]) != py::cast<long long>(vk::attr<"d_model">(model)) ||
+            py::cast<long long>(shape[0]) < 1)
+            throw py::value_error(vk::text("enc_output must be (batch, frames, d_model) with d_model ", vk::attr<"d_model">(model).cast<long long>(),
+                                           ", got shape ", py::str(shape).cast<std::string>()));
+        if (!a.is_none<"src_pad_mask">()) {
+            const py::object mask_shape = vk::attr<"shape">(a.get<"src_pad_mask">());
+            if (!mask_shape.equal(py::make_tuple(shape[0], shape[1])))
+                throw py::value_error(vk::text("src_pad_mask must be (batch, frames) = (", shape[0].cast<long long>(), ", ",
+                                               shape[1].cast<long long>(), "), got ", py::str(mask_shape).cast<std::string>()));
+        }
+    } else if (!a.is_none<"src_pad_mask">()) {
+        throw py::value_error("src_pad_mask needs an enc_output");
+    }
+    vk::set_attr<"model">(self, model);
+    vk::set_attr<"enc_output">(self, a.get<"enc_output">());
+    vk::set_attr<"src_pad_mask">(self, a.get<"src_pad_mask">());
+    vk::set_attr<"max_len">(self, vk::call_method<"size">(vk::attr<"pe">(vk::attr<"positional_encoding">(model)), 1));
+    vk::set_attr<"log_probs">(self, py::bool_(false));
+    vk::set_attr<"_state">(self, py::none());
+    return py::none();
+}
+
+py::object scorer_start(py::handle self, const vk::Args<"x">& a) {
+    const NoGrad no_grad;
+    const py::handle x = a.get<"x">();
+    if (!is_integer_tensor(x)) vk::raise_arg_type("x", "integer Tensor", x);
+    const py::tuple shape = vk::attr<"shape">(x);
+    if (shape.size() != 2 || shape[1].cast<long long>() < 1)
+        throw py::value_error(vk::text("x must be (rows, length) with length >= 1, got shape ", py::str(shape).cast<std::string>()));
+    const py::object model = vk::attr<"model">(self);
+    const py::object enc = vk::attr<"enc_output">(self);
+    auto st = std::make_unique<ScorerState>();
+    st->model = model;
+    st->rows = shape[0].cast<long long>();
+    st->training = vk::truthy(vk::attr<"training">(model));
+    st->d_model = py::cast<long long>(vk::attr<"d_model">(model));
+    st->scale = std::sqrt(static_cast<double>(st->d_model));
+    st->pe = vk::attr<"pe">(vk::attr<"positional_encoding">(model));
+    st->max_len = py::cast<long long>(vk::call_method<"size">(st->pe, 1));
+    st->device = vk::attr<"device">(st->pe);
+    const long long prompt = shape[1].cast<long long>();
+    check_length(prompt, st->max_len);
+    const py::object layers = vk::attr<"dec_layers">(model);
+    sync_attention_dropout(model, layers);
+
+    if (!enc.is_none()) {
+        st->batch = py::cast<long long>(vk::call_method<"size">(enc, 0));
+        if (st->rows % st->batch != 0)
+            throw py::value_error(vk::text("start got ", st->rows, " sequences for an encoder output of batch size ", st->batch,
+                                           "; the count must be a multiple of it"));
+        for (long long i = 0; i < st->rows; ++i) st->source.push_back(i / (st->rows / st->batch));
+        const py::object pad = vk::attr<"src_pad_mask">(self);
+        if (!pad.is_none()) {
+            const py::object on_device = vk::call_method<"to">(pad, st->device);
+            // Padding masks mark frames to ignore; the attention takes frames to attend (or additive scores).
+            const py::object attend = vk::attr<"dtype">(on_device).is(vk::imported<"torch", "bool">())
+                                          ? vk::call_method<"logical_not">(on_device)
+                                          : vk::call_method<"to">(on_device, vk::attr<"dtype">(enc));
+            st->mask = vk::call_method<"view">(attend, st->batch, 1, 1, -1);
+        } else {
+            st->mask = py::none();
+        }
+    }
+    st->row_mask = py::none();
+    const long long frames = enc.is_none() ? 0 : py::cast<long long>(vk::call_method<"size">(enc, 1));
+    for (const py::handle layer : layers) {
+        LayerState ls;
+        ls.self_attn = Attention::of(layer, "self_attn", st->d_model);
+        const bool has_cross = py::hasattr(layer, "cross_attn");
+        if (has_cross != !enc.is_none())
+            throw py::value_error(has_cross ? "this model's decoder layers attend to an encoder output: pass enc_output"
+                                            : "this model's decoder layers have no cross-attention: enc_output must be None");
+        if (has_cross) {
+            ls.cross_attn = Attention::of(layer, "cross_attn", st->d_model);
+            ls.query_weight = ls.cross_attn->weight_rows(0, st->d_model);
+            ls.query_bias = ls.cross_attn->bias_rows(0, st->d_model);
+            const py::object kv = linear(enc, ls.cross_attn->weight_rows(st->d_model, 2 * st->d_model),
+                                         ls.cross_attn->bias_rows(st->d_model, 2 * st->d_model));
+            st->heads = py::cast<long long>(vk::attr<"num_heads">(vk::attr<"mha">(ls.cross_attn->sublayer)));
+            ls.keys = split_heads(narrow(kv, 2, 0, st->d_model), st->batch, frames, st->heads, st->d_model / st->heads);
+            ls.values = split_heads(narrow(kv, 2, st->d_model, st->d_model), st->batch, frames, st->heads, st->d_model / st->heads);
+        }
+        const long long heads = py::cast<long long>(vk::attr<"num_heads">(vk::attr<"mha">(ls.self_attn.sublayer)));
+        if (has_cross && heads != st->heads)
+            throw py::value_error("incremental decoding needs the same number of heads in a layer's self- and cross-attention");
+        st->heads = heads;
+        ls.ffn = vk::attr<"ffn">(layer);
+        ls.cache = ls.spare = ls.row_keys = ls.row_values = py::none();
+        st->layers.push_back(std::move(ls));
+    }
+    st->head_dim = st->d_model / st->heads;
+    st->capacity = std::min(st->max_len, prompt + 64);
+    st->length = 0;
+
+    ScorerState& state = *st;
+    const py::object capsule = py::capsule(st.release(), kStateName, [](PyObject* o) {
+        delete static_cast<ScorerState*>(PyCapsule_GetPointer(o, kStateName));
+    });
+    const py::object embedded = embed_at(state, x, 0, prompt);
+    py::object scores = run_layers(state, embedded, prompt);
+    // Installed once complete: a failed start leaves no half-built state behind.
+    vk::set_attr<"_state">(self, capsule);
+    return scores;
+}
+
+py::object scorer_step(py::handle self, const vk::Args<"tokens">& a) {
+    const NoGrad no_grad;
+    const py::object capsule = state_capsule(self);
+    ScorerState& st = state_of(capsule);
+    const py::handle tokens = a.get<"tokens">();
+    if (!is_integer_tensor(tokens)) vk::raise_arg_type("tokens", "integer Tensor", tokens);
+    const py::tuple shape = vk::attr<"shape">(tokens);
+    const bool fits = (shape.size() == 1 || (shape.size() == 2 && shape[1].cast<long long>() == 1)) && shape[0].cast<long long>() == st.rows;
+    if (!fits) throw py::value_error(vk::text("tokens must be (", st.rows, ",), one per row, got shape ", py::str(shape).cast<std::string>()));
+    check_length(st.length + 1, st.max_len);
+    reserve(st, st.length + 1);
+    const py::object column = vk::call_method<"view">(vk::call_method<"to">(tokens, st.device), st.rows, 1);
+    return run_layers(st, embed_at(st, column, st.length, 1), 1);
+}
+
+py::object scorer_select(py::handle self, const vk::Args<"rows">& a) {
+    const NoGrad no_grad;
+    const py::object capsule = state_capsule(self);
+    ScorerState& st = state_of(capsule);
+    const py::handle rows = a.get<"rows">();
+    if (!is_integer_tensor(rows) || vk::attr<"shape">(rows).cast<py::tuple>().size() != 1)
+        throw py::type_error(vk::text("Argument 'rows' must be a 1-D integer Tensor, got ", vk::type_name(rows)));
+    const vk::HostValues host(rows);
+    const std::size_t count = host.size();
+    std::vector<long long> picked(count);
+    bool identity = static_cast<long long>(count) == st.rows;
+    for (std::size_t i = 0; i < count; ++i) {
+        picked[i] = host.integer(i);
+        if (picked[i] < 0 || picked[i] >= st.rows)
+            throw py::value_error(vk::text("rows holds ", picked[i], ", outside the scorer's ", st.rows, " rows"));
+        identity = identity && picked[i] == static_cast<long long>(i);
+    }
+    if (identity) return py::none();
+    const long long n = static_cast<long long>(count);
+    const py::object index =
+        vk::call_method<"to">(rows, st.device, kw<"dtype">(vk::imported<"torch", "int64">()));
+    for (LayerState& layer : st.layers) {
+        // Into the spare buffer when the row count stays, so that a beam step allocates nothing.
+        if (layer.spare.is_none() || n != st.rows)
+            layer.spare = vk::call(vk::imported<"torch", "empty">(), n, st.capacity, 2 * st.d_model,
+                                   kw<"dtype">(vk::attr<"dtype">(layer.cache)), kw<"device">(st.device));
+        vk::call(vk::imported<"torch", "index_select">(), narrow(layer.cache, 1, 0, st.length), 0, index,
+                 kw<"out">(narrow(layer.spare, 1, 0, st.length)));
+        std::swap(layer.cache, layer.spare);
+        if (n != st.rows) layer.spare = py::none();
+    }
+    st.rows = n;
+    if (!st.source.empty() || st.batch > 0) {
+        std::vector<long long> source(count);
+        for (std::size_t i = 0; i < count; ++i) source[i] = st.source[static_cast<std::size_t>(picked[i])];
+        st.source = std::move(source);
+        regroup(st);
+    }
+    return py::none();
+}
+
+using IncrementalScorerArgs = vk::Args<"enc_output, src_pad_mask=None">;
+py::object encoder_decoder_incremental_scorer(py::handle self, const IncrementalScorerArgs& a) {
+    return vk::call(vk::imported<"velkor.model.transformers", "IncrementalScorer">(), self, a.get<"enc_output">(), a.get<"src_pad_mask">());
+}
+
+py::object decoder_only_incremental_scorer(py::handle self, const vk::Args<"">&) {
+    return vk::call(vk::imported<"velkor.model.transformers", "IncrementalScorer">(), self);
+}
+
+constexpr vk::Def kEncoderDecoderInit{"__init__", encoder_decoder_init};
+constexpr vk::Def kEncoderDecoderForward{"forward", encoder_decoder_forward,
                                          "Returns (logits (B, L, V), attention dictionary, {'log_probs': (T', B, V), 'lengths': (B,)})."};
 constexpr vk::Def kEncoderDecoderEncode{
-    "encode", "padded_sources, source_lengths", encoder_decoder_encode,
+    "encode", encoder_decoder_encode,
     "Returns (encoder output (B, T', d_model), source pad mask (B, T'), encoder attention dictionary, CTC inputs)."};
 constexpr vk::Def kEncoderDecoderScore{
-    "score", "x, enc_output, src_pad_mask", encoder_decoder_score,
+    "score", encoder_decoder_score,
     "Next-token logits (N, V) after the last position of each row of x (N, L). N may be a multiple of the encoder\n"
     "batch size B (beam search): rows are then matched batch-major, N // B per encoder row."};
+constexpr vk::Def kEncoderDecoderIncremental{
+    "incremental_scorer", encoder_decoder_incremental_scorer,
+    "An IncrementalScorer over this model's decoder against enc_output (B, S, d_model) and its pad mask (B, S):\n"
+    "the same scores as score(), one new position per step."};
 
-constexpr vk::Def kDecoderOnlyInit{
-    "__init__", "num_classes, d_model=256, num_layers=6, num_heads=8, d_ff=1024, dropout=0.1, max_len=1000, weight_tying=False",
-    decoder_only_init};
-constexpr vk::Def kDecoderOnlyForward{"forward", "padded_targets, target_lengths=None", decoder_only_forward,
-                                      "Returns (logits (B, T, V), attention dictionary)."};
-constexpr vk::Def kDecoderOnlyScore{"score", "x", decoder_only_score,
-                                    "Next-token logits (N, V) after the last position of each row of x (N, T)."};
+constexpr vk::Def kDecoderOnlyInit{"__init__", decoder_only_init};
+constexpr vk::Def kDecoderOnlyForward{"forward", decoder_only_forward, "Returns (logits (B, T, V), attention dictionary)."};
+constexpr vk::Def kDecoderOnlyScore{"score", decoder_only_score, "Next-token logits (N, V) after the last position of each row of x (N, T)."};
+constexpr vk::Def kDecoderOnlyIncremental{"incremental_scorer", decoder_only_incremental_scorer,
+                                          "An IncrementalScorer over this model: the same scores as score(), one new position per step."};
+
+constexpr vk::Def kScorerInit{"__init__", scorer_init,
+                              "Incremental scorer over model's decoder layers (those present at each start); enc_output (B, S, d_model) "
+                              "and src_pad_mask (B, S) for a speech model, None for a language model."};
+constexpr vk::Def kScorerStart{"start", scorer_start,
+                               "Runs the prompt rows x (N, T0) through the decoder, caching each layer's keys and values (and the encoder's, "
+                               "N a multiple of its batch size, batch-major); returns the next-token logits (N, V)."};
+constexpr vk::Def kScorerStep{"step", scorer_step, "Appends tokens (N,) at the next position; returns the next-token logits (N, V)."};
+constexpr vk::Def kScorerSelect{"select", scorer_select, "Reorders, repeats or drops rows of the cache: new row i = old row rows[i]."};
 
 }  // namespace
 
 PYBIND11_MODULE(transformers, m) {
     m.doc() = "Assembled Pre-LN Transformer models: speech encoder-decoder with CTC head, and decoder-only LM.";
-    vk::define_module_class<kEncoderDecoderInit, kEncoderDecoderForward, kEncoderDecoderEncode, kEncoderDecoderScore>(
+    vk::define_module_class<kEncoderDecoderInit, kEncoderDecoderForward, kEncoderDecoderEncode, kEncoderDecoderScore,
+                            kEncoderDecoderIncremental>(
         m, "EncoderDecoderTransformer",
         "Speech recognition model: speech front-end and Pre-LN encoder with a CTC head, and a causal Pre-LN decoder\n"
         "with cross-attention over the encoder output.");
-    vk::define_module_class<kDecoderOnlyInit, kDecoderOnlyForward, kDecoderOnlyScore>(
+    vk::define_module_class<kDecoderOnlyInit, kDecoderOnlyForward, kDecoderOnlyScore, kDecoderOnlyIncremental>(
         m, "DecoderOnlyTransformer", "Language model: a causal Pre-LN decoder over token embeddings.");
+    vk::define_class<kScorerInit, kScorerStart, kScorerStep, kScorerSelect>(
+        m, "IncrementalScorer", vk::imported<"builtins", "object">(),
+        "Incremental next-token scorer over an assembled model's decoder (the generator's scorer protocol): cached\n"
+        "self-attention keys and values per layer, encoder keys and values computed once per start.");
 }

@@ -16,6 +16,10 @@ that module, and the attention-weight dropout is set to its `p` at each forward,
 
 `enc_layers` / `dec_layers` are read on every call: replace them with sub-lists (and update
 `num_lunmark` / `num_drumvale`) to run with fewer layers.
+
+Decoding: `score` runs the decoder over a whole prefix; `incremental_scorer` gives an
+`IncrementalScorer` that runs it once over the prompt and then one position per step against
+cached keys and values (velkor.decoding.SequenceGenerator takes either), with the same results.
 """
 
 import torch
@@ -34,7 +38,8 @@ class EncoderDecoderTransformer(nn.Module):
         d_ff_encoder, d_ff_decoder: feed-forward widths.
         dropout: rate of every dropout, in [0, 1).
         max_len: positions of the positional table, for encoder frames (after reduction) and targets.
-        time_reduction, reduction_method: the speech front-end's time reduction ("conv", "lstm", "both").
+        time_reduction, reduction_method: the speech front-end's time reduction ("conv", "lstm", "both"); the
+            default 4 leaves enough encoder frames per character for CTC on read speech.
         weight_tying: share the target embedding with the output projection.
 
     Submodules, in order: dropout, source_embedding, positional_encoding, enc_layers, encoder_norm,
@@ -65,7 +70,7 @@ class EncoderDecoderTransformer(nn.Module):
         d_ff_decoder: int = 1024,
         dropout: float = 0.1,
         max_len: int = 1000,
-        time_reduction: int = 6,
+        time_reduction: int = 4,
         reduction_method: str = "lstm",
         weight_tying: bool = False,
     ) -> None: ...
@@ -84,6 +89,9 @@ class EncoderDecoderTransformer(nn.Module):
     def score(self, x: torch.Tensor, enc_output: torch.Tensor, src_pad_mask: torch.Tensor | None) -> torch.Tensor:
         """Next-token logits (N, V) after the last position of each row of x (N, L). N may be a multiple of the encoder
         batch size B (beam search): rows are then matched batch-major, N // B per encoder row."""
+    def incremental_scorer(self, enc_output: torch.Tensor, src_pad_mask: torch.Tensor | None = None) -> IncrementalScorer:
+        """An IncrementalScorer over this model's decoder against enc_output (B, S, d_model) and its pad mask (B, S):
+        the same scores as score(), one new position per step."""
 
 class DecoderOnlyTransformer(nn.Module):
     """Language model: a causal Pre-LN decoder over token embeddings.
@@ -127,3 +135,40 @@ class DecoderOnlyTransformer(nn.Module):
         """Returns (logits (B, T, V), attention dictionary)."""
     def score(self, x: torch.Tensor) -> torch.Tensor:
         """Next-token logits (N, V) after the last position of each row of x (N, T)."""
+    def incremental_scorer(self) -> IncrementalScorer:
+        """An IncrementalScorer over this model: the same scores as score(), one new position per step."""
+
+class IncrementalScorer:
+    """Incremental next-token scorer over an assembled model's decoder (the generator's scorer protocol): cached
+    self-attention keys and values per layer, encoder keys and values computed once per start.
+
+    `start` reads the model's current `dec_layers` (sub-lists included), the same weights, norms and
+    feed-forward networks as the full forward pass, with the causal mask over the prompt and the
+    source padding mask over the encoder output; dropout follows the model's train/eval mode.
+    Scores carry no autograd history; the cache lives on the model's device in the dtype of its
+    computations, so the scorer works under torch.inference_mode() on any device.
+
+    Rows: `start` takes N prompt rows, N a multiple of the encoder batch size B, batch-major (N // B
+    rows per encoder row, as score() matches them); `select(rows)` may then reorder, repeat or drop
+    rows freely (beam search keeps each row within its encoder row's block, which costs no copies of
+    the encoder keys and values). `max_len` is the positional table's length: `step` past it raises
+    the positional encoding's "Sequence length ... exceeds the maximum length ..." error, and the
+    generator stops there. `log_probs` is False (scores are raw logits).
+    """
+
+    model: nn.Module
+    enc_output: torch.Tensor | None
+    src_pad_mask: torch.Tensor | None
+    max_len: int
+    log_probs: bool
+
+    def __init__(self, model: nn.Module, enc_output: torch.Tensor | None = None, src_pad_mask: torch.Tensor | None = None) -> None:
+        """Incremental scorer over model's decoder layers (those present at each start); enc_output (B, S, d_model) and
+        src_pad_mask (B, S) for a speech model, None for a language model."""
+    def start(self, x: torch.Tensor) -> torch.Tensor:
+        """Runs the prompt rows x (N, T0) through the decoder, caching each layer's keys and values (and the encoder's,
+        N a multiple of its batch size, batch-major); returns the next-token logits (N, V)."""
+    def step(self, tokens: torch.Tensor) -> torch.Tensor:
+        """Appends tokens (N,) at the next position; returns the next-token logits (N, V)."""
+    def select(self, rows: torch.Tensor) -> None:
+        """Reorders, repeats or drops rows of the cache: new row i = old row rows[i]."""
