@@ -21,7 +21,8 @@ install: tools
 	  | grep --line-buffered -E "^ *\[[0-9]+/[0-9]+\]|rror|Successfully installed" || { echo "install failed: rerun with $(PIP) install -v -c constraints.txt --no-build-isolation \".[test]\" to see the full log"; exit 1; }'
 
 demo: install
-	$(BIN)/python examples/demo.py
+	$(PIP) install -q -c constraints.txt espeakng-loader  # the optional extra velkor[synth]
+	$(BIN)/velkor demo
 
 test: install
 	$(BIN)/python -m pytest -q

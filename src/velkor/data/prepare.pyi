@@ -1,0 +1,59 @@
+"""Dataset preparation: synthesized speech, the user's recordings and text, in the layout the datasets read.
+
+Speech partitions: ``<root>/<partition>/fbank/<id>.npy`` (float32 (80, frames) log-mel filter banks)
+and ``<root>/<partition>/text/<id>.npy`` (1-D array of characters joining to the transcript).
+Text partitions: ``<partition>/<id>.npy`` transcript arrays. A partition that is written again is
+replaced (its old .npy files are removed first).
+"""
+
+import os
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+SAMPLE_RATE: int
+"""16000: the rate features are computed at."""
+
+def compute_fbank(samples: npt.ArrayLike, sample_rate: int, num_bins: int = 80) -> npt.NDArray[np.float32]:
+    """80-dimensional (num_bins) Kaldi-compatible log-mel filter banks of a 1-D signal, as float32
+    (num_bins, frames): 25 ms frames every 10 ms, no dither. The signal is resampled to 16 kHz with soxr
+    first when sample_rate differs; integer samples are read as 16-bit values, floating-point samples as
+    [-1, 1]."""
+
+def prepare_synth(
+    output_dir: str | os.PathLike[str],
+    text_file: str | os.PathLike[str] | None = None,
+    num_train: int = 2000,
+    num_dev: int = 100,
+    num_test: int = 100,
+    voices: list[str] | tuple[str, ...] | None = None,
+    min_words: int = 3,
+    max_words: int = 12,
+    min_rate: int = 150,
+    max_rate: int = 200,
+    min_pitch: int = 35,
+    max_pitch: int = 65,
+    seed: int = 0,
+) -> dict[str, Any]:
+    """Builds a speech dataset under output_dir (train-clean-100, dev-clean, test-clean) from sentences of
+    text_file (one per line; the embedded text when None), spoken by eSpeak NG with a voice, a speed and a
+    pitch drawn per utterance. Needs the 'synth' extra. Returns a summary."""
+
+def prepare_audio(source: str | os.PathLike[str], output_dir: str | os.PathLike[str], num_bins: int = 80) -> dict[str, Any]:
+    """Builds one partition (output_dir/fbank, output_dir/text) from recordings: a LibriSpeech-style folder
+    (*.trans.txt beside *.flac) or a TSV file of audio path and transcript. Unreadable, empty or
+    untranscribed files are skipped and listed. Returns {'partition', 'utterances', 'hours', 'skipped'}."""
+
+def prepare_text(
+    text_file: str | os.PathLike[str],
+    output_dir: str | os.PathLike[str],
+    splits: dict[str, float] | None = None,
+    seed: int = 0,
+) -> dict[str, int]:
+    """Writes one transcript array per non-empty line of text_file, into output_dir, or with splits
+    ({'train': 0.9, 'dev': 0.05, 'test': 0.05}) shuffled into output_dir/<name>. Returns {partition: count}."""
+
+def embedded_text(name: str) -> str:
+    """Path of the embedded public-domain text: 'asr' (sentences for speech) or 'lm' (a disjoint set for
+    the language model), one normalized sentence per line."""
