@@ -1,0 +1,924 @@
+// Speech-recognition trainers.
+//
+//   ASRTrainer: joint loss (label-smoothed cross-entropy on the decoder plus weighted CTC on the
+//     encoder side) under autocast with a gradient scaler and gradient accumulation; validation
+//     by recognition (greedy search through the sequence generator) and error rates; recognition
+//     with greedy or beam search and optional shallow fusion with a language model; evaluation
+//     tables per decoding configuration.
+//   ProgressiveTrainer: training in stages, each with its own active and frozen layers, dropout,
+//     label smoothing and fraction of the training data, then a return to the full model.
+//
+// Both derive from the abstract BaseTrainer (experiment directory, logging, checkpoints).
+#include <vk/abc_class.hpp>
+#include <vk/common.hpp>
+#include <vk/host_tensor.hpp>
+#include <vk/lookup.hpp>
+#include <vk/trainer.hpp>
+
+#include <cctype>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace py = pybind11;
+using vk::kw;
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+py::handle base_trainer_class() { return vk::imported<"velkor.trainers.fendral", "BaseTrainer">(); }
+py::handle generator_class() { return vk::imported<"velkor.decoding.maravex", "SequenceGenerator">(); }
+py::handle cross_entropy_class() { return vk::imported<"torch.nn", "CrossEntropyLoss">(); }
+py::handle module_list_class() { return vk::imported<"torch.nn", "ModuleList">(); }
+py::handle plateau_class() { return vk::imported<"torch.optim.lr_scheduler", "ReduceLROnPlateau">(); }
+py::handle tqdm() { return vk::imported<"tqdm.auto", "tqdm">(); }
+
+// ---------------------------------------------------------------------------------------------
+// Small helpers
+
+double as_double(py::handle v) { return vk::to_float(v); }
+double item(py::handle tensor) { return as_double(vk::call_method<"item">(tensor)); }
+
+long long as_index(py::handle v) {
+    const py::object i = py::reinterpret_steal<py::object>(PyNumber_Index(v.ptr()));
+    if (!i) throw py::error_already_set();
+    const long long r = PyLong_AsLongLong(i.ptr());
+    if (r == -1 && PyErr_Occurred()) throw py::error_already_set();
+    return r;
+}
+
+long long length_of(py::handle obj) {
+    const Py_ssize_t n = PyObject_Length(obj.ptr());
+    if (n < 0) throw py::error_already_set();
+    return n;
+}
+
+bool is_instance(py::handle obj, py::handle cls) {
+    const int r = PyObject_IsInstance(obj.ptr(), cls.ptr());
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+bool less_than(py::handle a, py::handle b) {
+    const int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_LT);
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+// 1234567 -> "1,234,567", as format(n, ",") writes it.
+std::string grouped(long long n) {
+    std::string digits = std::to_string(n < 0 ? -n : n);
+    std::string out;
+    for (std::size_t i = 0; i < digits.size(); ++i) {
+        if (i > 0 && (digits.size() - i) % 3 == 0) out += ',';
+        out += digits[i];
+    }
+    return n < 0 ? "-" + out : out;
+}
+
+[[noreturn]] void raise_key_error(const char* key, const std::string& note) {
+    PyErr_SetObject(PyExc_KeyError, py::str(key).ptr());
+    py::error_already_set e;
+    if (!note.empty()) vk::add_note(e, note);
+    throw e;
+}
+
+[[noreturn]] void raise_zero_division(const std::string& message) {
+    PyErr_SetString(PyExc_ZeroDivisionError, message.c_str());
+    throw py::error_already_set();
+}
+
+py::object inference_mode() { return vk::call(vk::imported<"torch", "inference_mode">()); }
+
+void release_cuda_cache() { vk::call(vk::imported<"torch.cuda", "empty_cache">()); }
+
+// Mixed precision of the training pass: the base trainer's resolved `amp_dtype` (float16 on CUDA,
+// bfloat16 on the CPU unless the configuration overrides it; float32 turns autocast off).
+py::object autocast_for(py::handle self) {
+    const py::object device = vk::attr<"device">(self);
+    py::object dtype;
+    if (vk::has_attr<"amp_dtype">(self)) {
+        dtype = vk::attr<"amp_dtype">(self);
+        if (PyUnicode_Check(dtype.ptr())) dtype = py::getattr(vk::torch(), dtype);
+    } else {
+        dtype = py::reinterpret_borrow<py::object>(py::str(device).cast<std::string>() == "cuda" ? vk::imported<"torch", "float16">()
+                                                                                                 : vk::imported<"torch", "bfloat16">());
+    }
+    const bool enabled = !dtype.is(vk::imported<"torch", "float32">());
+    return vk::call(vk::imported<"torch", "autocast">(), kw<"device_type">(device), kw<"dtype">(dtype), kw<"enabled">(enabled));
+}
+
+py::object new_cross_entropy(py::handle self, py::handle label_smoothing) {
+    return vk::call(cross_entropy_class(), kw<"ignore_index">(vk::attr<"pad_id">(vk::attr<"tokenizer">(self))),
+                    kw<"label_smoothing">(label_smoothing));
+}
+
+// "training" -> "gradient_accumulation_steps": a positive integer.
+long long accumulation_steps(py::handle self) {
+    const py::object value = vk::item<"gradient_accumulation_steps">(vk::item<"training">(vk::attr<"config">(self)));
+    if (!PyLong_CheckExact(value.ptr()) || as_index(value) < 1)
+        throw py::value_error("Configuration key 'training' -> 'gradient_accumulation_steps' must be a positive integer, got " +
+                              std::string(py::repr(value)));
+    return as_index(value);
+}
+
+bool is_plateau(py::handle scheduler) { return is_instance(scheduler, plateau_class()); }
+
+// One update from the accumulated gradients: optimizer step through the scaler, a scheduler
+// step unless the scheduler follows a validation metric, scaler update, gradients cleared.
+void apply_update(py::handle self) {
+    const py::object optimizer = vk::attr<"optimizer">(self);
+    const py::object scheduler = vk::attr<"scheduler">(self);
+    const py::object scaler = vk::attr<"scaler">(self);
+    vk::call_method<"step">(scaler, optimizer);
+    if (!scheduler.is_none() && !is_plateau(scheduler)) vk::call_method<"step">(scheduler);
+    vk::call_method<"update">(scaler);
+    vk::call_method<"zero_grad">(optimizer);
+}
+
+py::object fixed4(double v) { return py::str(vk::fixed_text(v, 4)); }
+
+// ---------------------------------------------------------------------------------------------
+// ASRTrainer: construction
+
+using InitArgs = vk::Args<"model, tokenizer, config, run_name, config_file, device=None">;
+
+py::object asr_init(py::handle self, const InitArgs& a) {
+    vk::call(vk::attr<"__init__">(base_trainer_class()), self, a.get<"model">(), a.get<"tokenizer">(), a.get<"config">(),
+             a.get<"run_name">(), a.get<"config_file">(), a.get<"device">());
+    const py::object loss = vk::item<"loss">(vk::attr<"config">(self));
+    vk::set_attr<"ce_criterion">(self, new_cross_entropy(self, vk::get<"label_smoothing">(loss, py::float_(0.0))));
+    vk::set_attr<"ctc_criterion">(self, py::none());
+    const double ctc_weight = vk::to_real(vk::get<"ctc_weight">(loss, py::float_(0.0)), "ctc_weight");
+    vk::set_attr<"ctc_weight">(self, py::float_(ctc_weight));
+    if (ctc_weight > 0) {
+        // The pad id doubles as the CTC blank.
+        vk::set_attr<"ctc_criterion">(
+            self, vk::call(vk::imported<"torch.nn", "CTCLoss">(), kw<"blank">(vk::attr<"pad_id">(vk::attr<"tokenizer">(self))),
+                           kw<"zero_infinity">(true)));
+    }
+    return py::none();
+}
+
+// ---------------------------------------------------------------------------------------------
+// ASRTrainer: training pass
+
+py::object asr_train_epoch(py::handle self, const vk::Args<"dataloader">& a) {
+    const py::handle loader = a.get<"dataloader">();
+    const py::object model = vk::attr<"model">(self);
+    vk::call_method<"train">(model);
+    const long long batches = length_of(loader);
+    const py::object bar = vk::call(tqdm(), kw<"total">(batches), kw<"dynamic_ncols">(true), kw<"leave">(false), kw<"position">(0),
+                                    kw<"desc">("[Training ASR]"));
+    const py::object device = vk::attr<"device">(self);
+    const double ctc_weight = as_double(vk::attr<"ctc_weight">(self));
+    const long long steps = accumulation_steps(self);
+    const std::string steps_text = std::to_string(steps);
+    const py::object optimizer = vk::attr<"optimizer">(self);
+    const py::object scaler = vk::attr<"scaler">(self);
+
+    double ce_sum = 0.0, ctc_sum = 0.0, joint_sum = 0.0;
+    double token_count = 0.0;
+    py::object last_attention = py::none();
+    vk::call_method<"zero_grad">(optimizer);
+
+    long long i = 0;
+    try {
+        for (const py::handle batch : py::iter(loader)) {
+            py::list moved;
+            for (const py::handle part : py::iter(batch)) moved.append(part.is_none() ? py::none() : vk::call_method<"to">(part, device));
+            auto [features, shifted, golden, feature_lengths, transcript_lengths] = vk::unpack<5>(moved);
+            moved = py::list();
+
+            const py::object ce_criterion = vk::attr<"ce_criterion">(self);
+            const py::object ctc_criterion = vk::attr<"ctc_criterion">(self);
+            py::object ce, ctc, loss;
+            vk::with_block(autocast_for(self), [&] {
+                auto [logits, attention, ctc_inputs] =
+                    vk::unpack<3>(vk::call(model, features, shifted, feature_lengths, transcript_lengths));
+                last_attention = attention;
+                const py::object flat_logits = vk::call_method<"view">(logits, -1, vk::call_method<"size">(logits, -1));
+                ce = vk::call(ce_criterion, flat_logits, vk::call_method<"view">(golden, -1));
+                if (ctc_weight > 0) {
+                    ctc = vk::call(ctc_criterion, vk::item<"log_probs">(ctc_inputs), golden, vk::item<"lengths">(ctc_inputs),
+                                   transcript_lengths);
+                    loss = vk::add(ce, vk::call_method<"mul">(ctc, ctc_weight));
+                } else {
+                    ctc = vk::call(vk::imported<"torch", "tensor">(), 0.0);
+                    loss = ce;
+                }
+            });
+
+            const double batch_tokens = item(vk::call_method<"sum">(transcript_lengths));
+            token_count += batch_tokens;
+            ce_sum += item(ce) * batch_tokens;
+            if (ctc_weight > 0) ctc_sum += item(ctc) * batch_tokens;
+            joint_sum += item(loss) * batch_tokens;
+
+            const py::object scaled = vk::call_method<"__truediv__">(loss, steps);
+            vk::call_method<"backward">(vk::call_method<"scale">(scaler, scaled));
+            if ((i + 1) % steps == 0) apply_update(self);
+
+            const double ce_mean = ce_sum / token_count;
+            py::dict postfix;
+            postfix["ce_loss"] = fixed4(ce_mean);
+            postfix["ctc_loss"] = fixed4(ctc_sum / token_count);
+            postfix["joint_loss"] = fixed4(joint_sum / token_count);
+            postfix["perplexity"] = fixed4(std::exp(ce_mean));
+            postfix["acc_step"] = py::str(std::to_string(i % steps + 1) + "/" + steps_text);
+            vk::call_method<"set_postfix">(bar, postfix, kw<"refresh">(false));
+            vk::call_method<"update">(bar, 1);
+
+            features = shifted = golden = feature_lengths = transcript_lengths = py::object();
+            ce = ctc = loss = py::object();
+            release_cuda_cache();
+            ++i;
+        }
+        // Gradients of a last, incomplete group are applied too.
+        if (i % steps != 0) apply_update(self);
+        if (token_count == 0) raise_zero_division("float division by zero (the training data loader yielded no transcript tokens)");
+    } catch (...) {
+        vk::call_method<"close">(bar);
+        throw;
+    }
+
+    const double ce = ce_sum / token_count;
+    const double chars_per_token = as_double(vk::call_method<"get_avg_chars_per_token">(vk::attr<"dataset">(loader)));
+    if (chars_per_token == 0) raise_zero_division("float division by zero (the dataset's average characters per token is 0)");
+    py::dict metrics;
+    metrics["ce_loss"] = py::float_(ce);
+    metrics["ctc_loss"] = py::float_(ctc_sum / token_count);
+    metrics["joint_loss"] = py::float_(joint_sum / token_count);
+    metrics["perplexity_token"] = py::float_(std::exp(ce));
+    metrics["perplexity_char"] = py::float_(std::exp(ce / chars_per_token));
+    vk::call_method<"close">(bar);
+    return py::make_tuple(metrics, last_attention);
+}
+
+// ---------------------------------------------------------------------------------------------
+// ASRTrainer: validation and the epoch loop
+
+py::object asr_validate_epoch(py::handle self, const vk::Args<"dataloader">& a) {
+    const py::object results = vk::call_method<"recognize">(self, a.get<"dataloader">());
+    py::list references, hypotheses;
+    for (const py::handle record : py::iter(results)) {
+        references.append(vk::item<"target">(record));
+        hypotheses.append(vk::item<"generated">(record));
+    }
+    const py::object metrics = vk::call_method<"_calculate_asr_metrics">(self, references, hypotheses);
+    return py::make_tuple(metrics, results);
+}
+
+void require_optimizer_and_scheduler(py::handle self) {
+    if (vk::attr<"scheduler">(self).is_none()) throw py::value_error("Scheduler is not initialized, initialize it first!");
+    if (vk::attr<"optimizer">(self).is_none()) throw py::value_error("Optimizer is not initialized, initialize it first!");
+}
+
+// The first decoder self-attention map and the last cross-attention map of the batch's row 0.
+void save_attention_images(py::handle self, py::handle attention, py::handle epoch) {
+    if (attention.is_none()) return;
+    py::object first_self, last_cross;
+    for (const py::handle key : py::iter(attention)) {
+        const std::string name = py::str(key);
+        if (!first_self && name.find("dec_self") != std::string::npos) first_self = py::reinterpret_borrow<py::object>(key);
+        if (name.find("dec_cross") != std::string::npos) last_cross = py::reinterpret_borrow<py::object>(key);
+    }
+    const auto plot = [&](const py::object& key, const char* kind) {
+        const py::object weights = vk::call_method<"__getitem__">(attention, key);
+        vk::call_method<"_save_attention_plot">(self, vk::call_method<"__getitem__">(weights, 0), epoch, kind);
+    };
+    if (first_self) plot(first_self, "decoder_self");
+    if (last_cross) plot(last_cross, "decoder_cross");
+}
+
+void run_asr_training(py::handle self, py::handle train_loader, py::handle val_loader, py::handle epochs_arg) {
+    require_optimizer_and_scheduler(self);
+    const long long epochs = vk::exact_int(epochs_arg, "epochs");
+    const py::object train_len = vk::attr<"text_max_len">(vk::attr<"dataset">(train_loader));
+    const py::object val_len = vk::attr<"text_max_len">(vk::attr<"dataset">(val_loader));
+    vk::set_attr<"text_max_len">(self, less_than(train_len, val_len) ? val_len : train_len);
+
+    double best = kInf;  // per call: the first epoch of every call writes the best checkpoint
+    const long long start = as_index(vk::attr<"current_epoch">(self));
+    for (long long e = start; e < start + epochs; ++e) {
+        const py::int_ epoch(e);
+        auto [train_metrics, train_attention] = vk::unpack<2>(vk::call_method<"_train_epoch">(self, train_loader));
+        auto [val_metrics, val_results] = vk::unpack<2>(vk::call_method<"_validate_epoch">(self, val_loader));
+        const py::object cer = vk::item<"cer">(val_metrics);
+        const py::object scheduler = vk::attr<"scheduler">(self);
+        if (is_plateau(scheduler)) vk::call_method<"step">(scheduler, cer);
+        py::dict metrics;
+        metrics["train"] = train_metrics;
+        metrics["val"] = val_metrics;
+        vk::call_method<"_log_metrics">(self, metrics, epoch);
+        save_attention_images(self, train_attention, epoch);
+        vk::call_method<"_save_generated_text">(self, val_results, py::str("val_epoch_" + std::to_string(e)));
+        vk::call_method<"save_checkpoint">(self, "checkpoint-last-epoch-model.pth");
+        const double value = as_double(cer);
+        if (value < best) {
+            best = value;
+            vk::set_attr<"best_metric">(self, py::float_(value));
+            vk::call_method<"save_checkpoint">(self, "checkpoint-best-metric-model.pth");
+        }
+        vk::set_attr<"current_epoch">(self, vk::add(vk::attr<"current_epoch">(self), py::int_(1)));
+    }
+}
+
+using TrainArgs = vk::Args<"train_dataloader, val_dataloader, epochs">;
+
+py::object asr_train(py::handle self, const TrainArgs& a) {
+    run_asr_training(self, a.get<"train_dataloader">(), a.get<"val_dataloader">(), a.get<"epochs">());
+    return py::none();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Recognition
+
+py::dict default_recognition_config() {
+    py::dict c;
+    c["num_batches"] = 5;
+    c["beam_width"] = 1;
+    c["temperature"] = 1.0;
+    c["repeat_penalty"] = 1.0;
+    c["lm_weight"] = 0.0;
+    c["lm_model"] = py::none();
+    return c;
+}
+
+// The scoring closure of one batch: the speech model's next-token logits over the batch's encoder
+// output, plus lm_weight times the language model's raw logits when one is fused.
+using ClosureInitArgs = vk::Args<"score, enc_output, src_pad_mask, lm_score=None, lm_weight=0.0">;
+
+py::object closure_init(py::handle self, const ClosureInitArgs& a) {
+    vk::set_attr<"score">(self, a.get<"score">());
+    vk::set_attr<"enc_output">(self, a.get<"enc_output">());
+    vk::set_attr<"src_pad_mask">(self, a.get<"src_pad_mask">());
+    vk::set_attr<"lm_score">(self, a.get<"lm_score">());
+    vk::set_attr<"lm_weight">(self, py::float_(a.real<"lm_weight">()));
+    return py::none();
+}
+
+py::object closure_call(py::handle self, const vk::Args<"x">& a) {
+    const py::handle x = a.get<"x">();
+    py::object logits = vk::call(vk::attr<"score">(self), x, vk::attr<"enc_output">(self), vk::attr<"src_pad_mask">(self));
+    const py::object lm_score = vk::attr<"lm_score">(self);
+    if (lm_score.is_none()) return logits;
+    return vk::add(logits, vk::call_method<"mul">(vk::call(lm_score, x), vk::attr<"lm_weight">(self)));
+}
+
+constexpr vk::Def kClosureInit{"__init__", closure_init};
+constexpr vk::Def kClosureCall{"__call__", closure_call, "Next-token logits (N, V) of the prefixes x (N, T)."};
+
+PyObject* closure_class = nullptr;  // set when the module is created
+
+py::object scoring_closure(py::handle model, py::handle enc_output, py::handle mask, py::handle lm_model, double lm_weight) {
+    return vk::call(closure_class, vk::attr<"score">(model), enc_output, mask,
+                    lm_model.is_none() ? py::none() : vk::attr<"score">(lm_model), lm_weight);
+}
+
+// What one recognize call decodes with, read from its configuration.
+struct Recognition {
+    py::object beam_width;  // > 1: beam search
+    bool beam = false;
+    py::object temperature;
+    py::object repeat_penalty;
+    py::object lm_model;
+    double lm_weight = 0.0;
+    bool incremental = true;
+    long long num_batches = -1;  // -1: all
+};
+
+Recognition read_recognition(py::handle config) {
+    Recognition r;
+    r.beam_width = vk::item<"beam_width">(config);
+    if (!PyLong_CheckExact(r.beam_width.ptr())) vk::raise_arg_type("beam_width", "int", r.beam_width);
+    r.beam = as_index(r.beam_width) > 1;
+    r.temperature = vk::get<"temperature">(config, py::float_(1.0));
+    r.repeat_penalty = vk::get<"repeat_penalty">(config, py::float_(1.0));
+    r.lm_model = vk::get<"lm_model">(config, py::none());
+    if (!r.lm_model.is_none()) r.lm_weight = vk::to_real(vk::get<"lm_weight">(config, py::float_(0.0)), "lm_weight");
+    r.incremental = vk::truthy(vk::get<"incremental">(config, py::bool_(true)));
+    const py::object num_batches = vk::get<"num_batches">(config, py::none());
+    if (!num_batches.is_none()) r.num_batches = std::max(0LL, as_index(num_batches));
+    // Attention decoding is what this trainer offers; CTC and joint CTC/attention decoding hook
+    // in at batch_scorer below.
+    const py::object decoder = vk::get<"decoder">(config, py::str("attention"));
+    if (!PyUnicode_CheckExact(decoder.ptr()) || py::str(decoder).cast<std::string>() != "attention")
+        throw py::value_error("Recognition configuration key 'decoder' must be 'attention', got " + std::string(py::repr(decoder)));
+    const double ctc_weight = vk::to_real(vk::get<"ctc_weight">(config, py::float_(0.0)), "ctc_weight");
+    if (ctc_weight != 0.0)
+        throw py::value_error(
+            "Recognition configuration key 'ctc_weight' must be 0.0: joint CTC/attention decoding is not available, got " +
+            vk::float_text(ctc_weight));
+    return r;
+}
+
+bool incremental_available(const Recognition& r, py::handle model) {
+    if (!r.incremental || !vk::has_attr<"incremental_scorer">(model)) return false;
+    if (r.lm_model.is_none()) return true;
+    return vk::has_attr<"incremental_scorer">(r.lm_model) && vk::has_attr<"FusedScorer">(vk::imported<"velkor.decoding.maravex">());
+}
+
+// The generator's score_fn for one batch: an incremental scorer (decoder state cached across
+// steps) when the models offer one, otherwise the closure that rescores the whole prefix.
+py::object batch_scorer(const Recognition& r, py::handle model, py::handle enc_output, py::handle mask, py::handle /*ctc_inputs*/) {
+    if (incremental_available(r, model)) {
+        py::object scorer = vk::call_method<"incremental_scorer">(model, enc_output, mask);
+        if (r.lm_model.is_none()) return scorer;
+        return vk::call(vk::imported<"velkor.decoding.maravex", "FusedScorer">(), scorer, vk::call_method<"incremental_scorer">(r.lm_model),
+                        r.lm_weight);
+    }
+    return scoring_closure(model, enc_output, mask, r.lm_model, r.lm_weight);
+}
+
+// The ids of each row of a (N, T) id tensor up to and including its first end token, decoded
+// without special tokens; one host copy for the whole batch.
+std::vector<py::object> decode_rows(py::handle sequences, py::handle tokenizer, long long eos) {
+    const auto shape = vk::unpack<2>(vk::attr<"shape">(sequences));
+    const long long rows = as_index(shape[0]);
+    const long long cols = as_index(shape[1]);
+    const vk::HostValues host(vk::call_method<"contiguous">(sequences));
+    if (static_cast<long long>(host.size()) != rows * cols) throw std::runtime_error("id tensor size does not match its shape");
+    const py::object decode = vk::attr<"decode">(tokenizer);
+    std::vector<py::object> texts;
+    texts.reserve(static_cast<std::size_t>(rows));
+    for (long long r = 0; r < rows; ++r) {
+        py::list ids;
+        for (long long c = 0; c < cols; ++c) {
+            const long long id = host.integer(static_cast<std::size_t>(r * cols + c));
+            ids.append(py::int_(id));
+            if (id == eos) break;
+        }
+        texts.push_back(vk::call(decode, ids, kw<"skip_special_tokens">(true)));
+    }
+    return texts;
+}
+
+using RecognizeArgs = vk::Args<"dataloader, recognition_config=None, config_name=None, max_length=None">;
+
+py::object asr_recognize(py::handle self, const RecognizeArgs& a) {
+    const py::handle loader = a.get<"dataloader">();
+    py::object config = py::reinterpret_borrow<py::object>(a.get<"recognition_config">());
+    py::object name = py::reinterpret_borrow<py::object>(a.get<"config_name">());
+    if (!config.is_none()) vk::exact_dict(config, "recognition_config");
+    if (!name.is_none()) vk::exact_str(name, "config_name");
+    if (!a.is_none<"max_length">()) vk::exact_int(a.get<"max_length">(), "max_length");
+    if (a.is_none<"max_length">() && !vk::has_attr<"text_max_len">(self))
+        throw py::value_error("text_max_len is not set. Please run training loop first or provide a max_length");
+    if (config.is_none()) {
+        config = default_recognition_config();
+        name = py::str("greedy");
+    }
+    const Recognition r = read_recognition(config);
+    const py::object device = vk::attr<"device">(self);
+    const py::object tokenizer = vk::attr<"tokenizer">(self);
+    Recognition run = r;
+    if (!r.lm_model.is_none()) {
+        vk::call_method<"eval">(r.lm_model);
+        run.lm_model = vk::call_method<"to">(r.lm_model, device);
+    }
+    const py::object max_length =
+        a.is_none<"max_length">() ? vk::attr<"text_max_len">(self) : py::reinterpret_borrow<py::object>(a.get<"max_length">());
+    const py::object generator = vk::call(generator_class(), py::none(), tokenizer, max_length, device);
+    const py::object model = vk::attr<"model">(self);
+    vk::call_method<"eval">(model);
+    const py::object bar = vk::call(tqdm(), kw<"total">(length_of(loader)), kw<"dynamic_ncols">(true), kw<"leave">(false),
+                                    kw<"position">(0), kw<"desc">(py::str("[Recognizing ASR] : " + std::string(py::str(name)))));
+    const long long sos = as_index(vk::attr<"sos_id">(tokenizer));
+    const long long eos = as_index(vk::attr<"eos_id">(tokenizer));
+    py::list records;
+    try {
+        vk::with_block(inference_mode(), [&] {
+            long long i = 0;
+            for (const py::handle batch : py::iter(loader)) {
+                auto [features, ignored_shifted, golden, feature_lengths, ignored_lengths] = vk::unpack<5>(batch);
+                features = vk::call_method<"to">(features, device);
+                feature_lengths = vk::call_method<"to">(feature_lengths, device);
+                if (!golden.is_none()) golden = vk::call_method<"to">(golden, device);
+                auto [enc_output, mask, enc_attention, ctc_inputs] =
+                    vk::unpack<4>(vk::call_method<"encode">(model, features, feature_lengths));
+                vk::set_attr<"score_fn">(generator, batch_scorer(run, model, enc_output, mask, ctc_inputs));
+                const py::object batch_size = vk::call_method<"size">(features, 0);
+                py::object prompts = vk::call(vk::imported<"torch", "full">(), py::make_tuple(batch_size, 1), sos,
+                                              kw<"dtype">(vk::imported<"torch", "long">()), kw<"device">(device));
+                py::object sequences, scores;
+                if (run.beam) {
+                    auto [beams, beam_scores] = vk::unpack<2>(
+                        vk::call_method<"generate_beam">(generator, prompts, run.beam_width, run.temperature, run.repeat_penalty));
+                    sequences = vk::call_method<"select">(beams, 1, 0);
+                    scores = vk::call_method<"select">(beam_scores, 1, 0);
+                } else {
+                    auto [seqs, seq_scores] = vk::unpack<2>(vk::call_method<"generate_greedy">(generator, prompts, run.temperature));
+                    sequences = seqs;
+                    scores = seq_scores;
+                }
+                features = feature_lengths = enc_output = mask = enc_attention = ctc_inputs = prompts = py::object();
+                release_cuda_cache();
+
+                const std::vector<py::object> generated = decode_rows(sequences, tokenizer, eos);
+                const py::list score_values = vk::call_method<"tolist">(scores);
+                if (static_cast<std::size_t>(PyList_GET_SIZE(score_values.ptr())) != generated.size())
+                    throw std::runtime_error("the generator returned scores for a different number of rows than sequences");
+                if (!golden.is_none()) {
+                    const std::vector<py::object> targets = decode_rows(golden, tokenizer, eos);
+                    for (std::size_t j = 0; j < std::min(targets.size(), generated.size()); ++j) {
+                        py::dict record;
+                        record["target"] = targets[j];
+                        record["generated"] = generated[j];
+                        record["score"] = score_values[j];
+                        records.append(record);
+                    }
+                } else {
+                    for (std::size_t j = 0; j < generated.size(); ++j) {
+                        py::dict record;
+                        record["generated"] = generated[j];
+                        record["score"] = score_values[j];
+                        records.append(record);
+                    }
+                }
+                vk::call_method<"update">(bar, 1);
+                if (run.num_batches >= 0 && i >= run.num_batches - 1) break;
+                ++i;
+            }
+        });
+    } catch (...) {
+        vk::call_method<"close">(bar);
+        throw;
+    }
+    vk::call_method<"close">(bar);
+    return records;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Evaluation and metrics
+
+using ConfigsArgs = vk::Args<"lm_model=None, lm_weight=0.0">;
+
+py::object asr_evaluation_configs(py::handle, const ConfigsArgs& a) {
+    const double lm_weight = a.real<"lm_weight">();
+    py::dict configs;
+    const std::pair<const char*, int> widths[] = {{"greedy", 1}, {"beam_10", 10}, {"beam_20", 20}};
+    for (const auto& [config_name, width] : widths) {
+        py::dict c;
+        c["num_batches"] = py::none();
+        c["temperature"] = 1.0;
+        c["repeat_penalty"] = 1.0;
+        c["lm_weight"] = lm_weight;
+        c["lm_model"] = a.get<"lm_model">();
+        c["beam_width"] = width;
+        configs[config_name] = c;
+    }
+    return configs;
+}
+
+using EvaluateArgs = vk::Args<"dataloader, max_length=None">;
+
+py::object asr_evaluate(py::handle self, const EvaluateArgs& a) {
+    if (!a.is_none<"max_length">()) vk::exact_int(a.get<"max_length">(), "max_length");
+    const py::dict configs = vk::call_method<"_get_evaluation_recognition_configs">(self);
+    py::dict results;
+    const py::handle data_frame = vk::imported<"pandas", "DataFrame">();
+    for (const auto& [key, config] : configs) {
+        const std::string name = py::str(key);
+        try {
+            vk::println("Evaluating with ", name, " config");
+            const py::object records = vk::call_method<"recognize">(self, a.get<"dataloader">(), config, key, a.get<"max_length">());
+            py::list ids, generated;
+            long long n = 0;
+            for (const py::handle record : py::iter(records)) {
+                ids.append(py::int_(n++));
+                generated.append(vk::item<"generated">(record));
+            }
+            py::dict columns;
+            columns["id"] = ids;
+            columns["transcription"] = generated;
+            results[key] = vk::call(data_frame, columns);
+            vk::call_method<"_save_generated_text">(self, records, py::str("test_" + name + "_results"));
+        } catch (py::error_already_set& e) {
+            if (!vk::ordinary_error(e)) throw;
+            vk::println("Error evaluating with ", name, " config: ", vk::error_text(e));
+        } catch (const std::exception& e) {
+            vk::println("Error evaluating with ", name, " config: ", e.what());
+        }
+    }
+    return results;
+}
+
+py::object asr_metrics(py::handle, const vk::Args<"references, hypotheses">& a) {
+    const py::handle text = vk::imported<"torchmetrics.text">();
+    const py::object wer = vk::call(vk::attr<"WordErrorRate">(text));
+    const py::object distance = vk::call(vk::attr<"EditDistance">(text), kw<"reduction">("mean"));
+    const py::object cer = vk::call(vk::attr<"CharErrorRate">(text));
+    const py::handle refs = a.get<"references">();
+    const py::handle hyps = a.get<"hypotheses">();
+    py::dict metrics;
+    metrics["word_dist"] = py::float_(item(vk::call(distance, hyps, refs)));
+    metrics["wer"] = py::float_(item(vk::call(wer, hyps, refs)) * 100.0);
+    metrics["cer"] = py::float_(item(vk::call(cer, hyps, refs)) * 100.0);
+    return metrics;
+}
+
+// ---------------------------------------------------------------------------------------------
+// ProgressiveTrainer
+
+py::object progressive_init(py::handle self, const InitArgs& a) {
+    asr_init(self, a);
+    vk::set_attr<"current_stage">(self, py::int_(0));
+    const py::object model = vk::attr<"model">(self);
+    vk::set_attr<"all_lunmark">(self, py::list(vk::attr<"enc_layers">(model)));
+    vk::set_attr<"all_drumvale">(self, py::list(vk::attr<"dec_layers">(model)));
+    return py::none();
+}
+
+// How a stage is named in errors: stage 2 ("warm-up").
+std::string stage_label(py::handle stage, long long index) {
+    std::string label = "Stage " + std::to_string(index);
+    if (PyDict_Check(stage.ptr())) {
+        const py::object name = vk::get<"name">(stage, py::none());
+        if (!name.is_none()) label += " (" + std::string(py::repr(name)) + ")";
+    }
+    return label;
+}
+
+// A stage's layer indices: a list of integers, each a position in the captured layer list.
+std::vector<long long> active_layers(py::handle stage, const char* key, long long available, const std::string& label) {
+    const py::object value =
+        py::reinterpret_borrow<py::dict>(stage).contains(key) ? py::object(py::reinterpret_borrow<py::dict>(stage)[key]) : py::object();
+    if (!value) raise_key_error(key, label + " has no '" + std::string(key) + "' entry");
+    if (!PyList_Check(value.ptr()) && !PyTuple_Check(value.ptr()))
+        throw py::type_error(label + ": '" + key + "' must be a list of layer indices, got " + vk::type_name(value));
+    std::vector<long long> indices;
+    for (const py::handle v : py::iter(value)) {
+        if (!PyLong_Check(v.ptr()) || PyBool_Check(v.ptr()))
+            throw py::type_error(label + ": '" + key + "' must hold integers, got " + vk::type_name(v));
+        const long long i = as_index(v);
+        if (i < 0 || i >= available)
+            throw py::index_error(label + ": '" + key + "' holds layer index " + std::to_string(i) + ", outside the model's " +
+                                  std::to_string(available) + " layers");
+        indices.push_back(i);
+    }
+    return indices;
+}
+
+py::list freeze_flags(py::handle stage, const char* key) {
+    const py::dict d = py::reinterpret_borrow<py::dict>(stage);
+    if (!d.contains(key)) return py::list();
+    return py::list(d[key]);
+}
+
+// "Encoder freeze list length (3) must match number of active encoder layers (2)"; an empty list
+// passes (nothing frozen). `label`, when given, names the stage in a note.
+void check_freeze_length(const std::string& side, std::size_t freeze, std::size_t active, const std::string& label) {
+    if (freeze == 0 || freeze == active) return;
+    std::string lower = side;
+    lower[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(lower[0])));
+    PyErr_SetString(PyExc_ValueError, vk::text(side, " freeze list length (", static_cast<long long>(freeze),
+                                               ") must match number of active ", lower, " layers (", static_cast<long long>(active), ")")
+                                          .c_str());
+    py::error_already_set e;
+    if (!label.empty()) vk::add_note(e, "in " + label);
+    throw e;
+}
+
+// Installs the active layers of one side and sets their freezing; prints one line per layer.
+// Returns (frozen, trainable) parameter counts.
+std::pair<long long, long long> apply_side(py::handle self, py::handle stage, const char* active_key, const char* freeze_key,
+                                           const char* captured, const char* side, const char* list_attr, const char* count_attr,
+                                           const std::string& label) {
+    const py::list all_layers = py::list(py::getattr(self, captured));
+    const std::vector<long long> active = active_layers(stage, active_key, static_cast<long long>(all_layers.size()), label);
+    const py::list freeze = freeze_flags(stage, freeze_key);
+    check_freeze_length(side, freeze.size(), active.size(), "");
+    const py::object model = vk::attr<"model">(self);
+    py::list chosen;
+    for (const long long i : active) chosen.append(all_layers[static_cast<std::size_t>(i)]);
+    const py::object layers = vk::call(module_list_class(), chosen);
+    py::setattr(model, list_attr, layers);
+    py::setattr(model, count_attr, py::int_(active.size()));
+
+    long long frozen = 0, trainable = 0;
+    vk::println(vk::kBranch, side, " Layers:");
+    std::size_t idx = 0;
+    for (const py::handle layer : py::iter(layers)) {
+        // An empty freeze list leaves every active layer trainable.
+        const bool should_freeze = freeze.empty() ? false : vk::truthy(freeze[idx]);
+        for (const py::handle p : py::iter(vk::call_method<"parameters">(layer))) {
+            vk::set_attr<"requires_grad">(p, py::bool_(!should_freeze));
+            const long long n = as_index(vk::call_method<"numel">(p));
+            (should_freeze ? frozen : trainable) += n;
+        }
+        vk::println(vk::kPipe, vk::kBranch, "Layer ", active[idx], ": ", should_freeze ? "Frozen" : "Trainable");
+        ++idx;
+    }
+    return {frozen, trainable};
+}
+
+py::object stage_value(py::handle stage, const char* key, const std::string& label) {
+    const py::dict d = py::reinterpret_borrow<py::dict>(stage);
+    if (!d.contains(key)) raise_key_error(key, label + " has no '" + std::string(key) + "' entry");
+    return d[key];
+}
+
+void configure_stage_impl(py::handle self, py::handle stage, const std::string& label) {
+    if (!PyDict_Check(stage.ptr())) vk::raise_arg_type("stage_config", "dict", stage);
+    const py::object name = stage_value(stage, "name", label);
+    const py::object epochs = stage_value(stage, "epochs", label);
+    const py::object dropout = stage_value(stage, "dropout", label);
+    const py::object label_smoothing = stage_value(stage, "label_smoothing", label);
+    const py::object data_subset = stage_value(stage, "data_subset", label);
+    const double rate = vk::to_real(dropout, "dropout");
+    if (!(rate >= 0.0 && rate < 1.0)) throw py::value_error(label + ": 'dropout' must be in [0, 1), got " + std::string(py::repr(dropout)));
+
+    const std::string rule(80, '=');
+    vk::println("\n", rule);
+    vk::println(vk::call_method<"center">(py::str("Starting Stage: " + std::string(py::str(name))), 80));
+    vk::println(rule);
+    vk::println("\nConfiguration Details:");
+    vk::println(vk::kBranch, "Data Subset: ", vk::fixed_text(vk::to_real(data_subset, "data_subset") * 100.0, 1), "% of training data");
+    vk::println(vk::kBranch, "Training Epochs: ", epochs);
+    vk::println(vk::kBranch, "Dropout: ", dropout);
+    vk::println(vk::kBranch, "Label Smoothing: ", label_smoothing);
+
+    const py::object model = vk::attr<"model">(self);
+    vk::set_attr<"p">(vk::attr<"dropout">(model), dropout);
+    vk::set_attr<"ce_criterion">(self, new_cross_entropy(self, label_smoothing));
+
+    const auto [enc_frozen, enc_trainable] =
+        apply_side(self, stage, "encoder_active_layers", "encoder_freeze", "all_lunmark", "Encoder", "enc_layers", "num_lunmark", label);
+    const auto [dec_frozen, dec_trainable] =
+        apply_side(self, stage, "decoder_active_layers", "decoder_freeze", "all_drumvale", "Decoder", "dec_layers", "num_drumvale", label);
+    vk::println(vk::kBranch, "Frozen Parameters: ", grouped(enc_frozen + dec_frozen));
+    vk::println(vk::kLast, "Trainable Parameters: ", grouped(enc_trainable + dec_trainable));
+}
+
+py::object progressive_configure_stage(py::handle self, const vk::Args<"stage_config">& a) {
+    configure_stage_impl(self, a.get<"stage_config">(), stage_label(a.get<"stage_config">(), as_index(vk::attr<"current_stage">(self))));
+    return py::none();
+}
+
+// Number of utterances a fraction of the dataset selects; refuses a fraction outside (0, 1] or
+// one that selects nothing.
+long long subset_size(py::handle dataset, double fraction, const std::string& what) {
+    const long long n = length_of(dataset);
+    if (!(fraction > 0.0 && fraction <= 1.0))
+        throw py::value_error(what + " must be a fraction in (0, 1], got " + vk::float_text(fraction));
+    const long long size = static_cast<long long>(static_cast<double>(n) * fraction);
+    if (size < 1)
+        throw py::value_error(what + " " + vk::float_text(fraction) + " selects no utterance of the " + std::to_string(n) +
+                              " in the training set");
+    return size;
+}
+
+py::object subset_loader(py::handle self, py::handle loader, double fraction, const std::string& what) {
+    const py::object dataset = vk::attr<"dataset">(loader);
+    const long long size = subset_size(dataset, fraction, what);
+    const py::object order = vk::call(vk::imported<"torch", "randperm">(), length_of(dataset));
+    const py::object indices = vk::call_method<"tolist">(vk::call_method<"narrow">(order, 0, 0, size));
+    const py::object subset = vk::call(vk::imported<"torch.utils.data", "Subset">(), dataset, indices);
+    // What the trainers read from an ASRDataset, also on the view of it.
+    vk::set_attr<"text_max_len">(subset, vk::attr<"text_max_len">(dataset));
+    vk::set_attr<"feat_max_len">(subset, vk::attr<"feat_max_len">(dataset));
+    vk::set_attr<"get_avg_chars_per_token">(subset, vk::attr<"get_avg_chars_per_token">(dataset));
+    const py::object data = vk::item<"data">(vk::attr<"config">(self));
+    return vk::call(vk::imported<"torch.utils.data", "DataLoader">(), subset, kw<"batch_size">(vk::item<"batch_size">(data)),
+                    kw<"shuffle">(true), kw<"num_workers">(vk::item<"NUM_WORKERS">(data)),
+                    kw<"collate_fn">(vk::attr<"collate_fn">(dataset)), kw<"pin_memory">(true));
+}
+
+py::object progressive_subset_loader(py::handle self, const vk::Args<"dataloader, subset_fraction">& a) {
+    return subset_loader(self, a.get<"dataloader">(), a.real<"subset_fraction">(), "subset_fraction");
+}
+
+// Every stage is checked before the first one runs, so a bad entry in a late stage does not
+// surface after hours of training.
+void check_stages(py::handle self, py::handle train_loader, const py::list& stages) {
+    const long long encoder_layers = length_of(vk::attr<"all_lunmark">(self));
+    const long long decoder_layers = length_of(vk::attr<"all_drumvale">(self));
+    const py::object dataset = vk::attr<"dataset">(train_loader);
+    long long k = 0;
+    for (const py::handle stage : stages) {
+        const std::string label = stage_label(stage, k);
+        if (!PyDict_CheckExact(stage.ptr())) throw py::type_error(label + " must be of type dict, got " + vk::type_name(stage));
+        for (const char* key : {"name", "epochs", "dropout", "label_smoothing", "data_subset"}) stage_value(stage, key, label);
+        const py::object epochs = stage_value(stage, "epochs", label);
+        if (!PyLong_CheckExact(epochs.ptr())) throw py::type_error(label + ": 'epochs' must be of type int, got " + vk::type_name(epochs));
+        if (as_index(epochs) < 0)
+            throw py::value_error(label + ": 'epochs' must be a non-negative integer, got " + std::string(py::repr(epochs)));
+        const py::object fraction = stage_value(stage, "data_subset", label);
+        subset_size(dataset, vk::to_real(fraction, "data_subset"), label + ": 'data_subset'");
+        const double rate = vk::to_real(stage_value(stage, "dropout", label), "dropout");
+        if (!(rate >= 0.0 && rate < 1.0)) throw py::value_error(label + ": 'dropout' must be in [0, 1), got " + vk::float_text(rate));
+        const std::pair<const char*, long long> sides[] = {{"Encoder", encoder_layers}, {"Decoder", decoder_layers}};
+        for (const auto& [side, available] : sides) {
+            const std::string prefix = side == std::string("Encoder") ? "encoder" : "decoder";
+            const std::vector<long long> active = active_layers(stage, (prefix + "_active_layers").c_str(), available, label);
+            check_freeze_length(side, freeze_flags(stage, (prefix + "_freeze").c_str()).size(), active.size(), label);
+        }
+        ++k;
+    }
+}
+
+py::object progressive_train_stages(py::handle self, const vk::Args<"train_dataloader, val_dataloader, stages">& a) {
+    const py::handle stages_arg = a.get<"stages">();
+    if (!PyList_CheckExact(stages_arg.ptr())) vk::raise_arg_type("stages", "list", stages_arg);
+    const py::list stages = py::reinterpret_borrow<py::list>(stages_arg);
+    check_stages(self, a.get<"train_dataloader">(), stages);
+    long long k = 0;
+    for (const py::handle stage : stages) {
+        vk::set_attr<"current_stage">(self, py::int_(k));
+        const std::string label = stage_label(stage, k);
+        vk::call_method<"configure_stage">(self, stage);
+        const py::object loader =
+            subset_loader(self, a.get<"train_dataloader">(), vk::to_real(stage_value(stage, "data_subset", label), "data_subset"),
+                          label + ": 'data_subset'");
+        run_asr_training(self, loader, a.get<"val_dataloader">(), stage_value(stage, "epochs", label));
+        ++k;
+    }
+    return py::none();
+}
+
+void transition_impl(py::handle self) {
+    vk::println("\n=== Transitioning to Full Training ===");
+    const py::object model = vk::attr<"model">(self);
+    const py::list encoders = py::list(vk::attr<"all_lunmark">(self));
+    const py::list decoders = py::list(vk::attr<"all_drumvale">(self));
+    vk::set_attr<"enc_layers">(model, vk::call(module_list_class(), encoders));
+    vk::set_attr<"dec_layers">(model, vk::call(module_list_class(), decoders));
+    vk::set_attr<"num_lunmark">(model, py::int_(encoders.size()));
+    vk::set_attr<"num_drumvale">(model, py::int_(decoders.size()));
+    const py::object label_smoothing = vk::item<"label_smoothing">(vk::item<"loss">(vk::attr<"config">(self)));
+    vk::set_attr<"ce_criterion">(self, new_cross_entropy(self, label_smoothing));
+    long long total = 0;
+    for (const py::handle p : py::iter(vk::call_method<"parameters">(model))) {
+        vk::set_attr<"requires_grad">(p, py::bool_(true));
+        total += as_index(vk::call_method<"numel">(p));
+    }
+    vk::println(vk::kBranch, "Total Unfrozen Parameters: ", grouped(total));
+    vk::set_attr<"best_metric">(self, py::float_(kInf));
+}
+
+py::object progressive_transition(py::handle self, const vk::Args<"">&) {
+    transition_impl(self);
+    return py::none();
+}
+
+py::object progressive_train(py::handle self, const TrainArgs& a) {
+    vk::exact_int(a.get<"epochs">(), "epochs");
+    vk::call_method<"transition_to_full_training">(self);
+    run_asr_training(self, a.get<"train_dataloader">(), a.get<"val_dataloader">(), a.get<"epochs">());
+    return py::none();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Definitions
+
+constexpr vk::Def kAsrInit{"__init__", asr_init};
+constexpr vk::Def kAsrTrainEpoch{
+    "_train_epoch", asr_train_epoch,
+    "One training pass with the joint loss, autocast, gradient scaling and accumulation. Returns (metrics, attention of the last batch)."};
+constexpr vk::Def kAsrValidateEpoch{"_validate_epoch", asr_validate_epoch,
+                                    "Recognizes the first batches greedily and scores them. Returns (metrics, recognition records)."};
+constexpr vk::Def kAsrTrain{"train", asr_train,
+                            "Trains for `epochs` epochs, validating, logging and checkpointing after each; the best checkpoint "
+                            "follows the validation character error rate."};
+constexpr vk::Def kAsrEvaluate{
+    "evaluate", asr_evaluate,
+    "Recognizes the loader with greedy, beam-10 and beam-20 search. Returns {name: DataFrame(id, transcription)}."};
+constexpr vk::Def kAsrRecognize{"recognize", asr_recognize,
+                                "Transcribes the loader's batches with greedy or beam search, optionally fused with a language "
+                                "model. Returns one record per utterance: {'target'?, 'generated', 'score'}."};
+constexpr vk::Def kAsrEvaluationConfigs{"_get_evaluation_recognition_configs", asr_evaluation_configs,
+                                        "The recognition configurations 'greedy', 'beam_10' and 'beam_20'."};
+constexpr vk::Def kAsrMetrics{"_calculate_asr_metrics", asr_metrics,
+                              "{'word_dist': mean edit distance, 'wer': word error rate (%), 'cer': character error rate (%)}."};
+
+constexpr vk::Def kProgressiveInit{"__init__", progressive_init};
+constexpr vk::Def kConfigureStage{"configure_stage", progressive_configure_stage,
+                                  "Applies one stage: dropout, label smoothing, active layers and their freezing."};
+constexpr vk::Def kProgressiveTrainStages{"progressive_train", progressive_train_stages,
+                                          "Trains through the stages in order, each on a random subset of the training data."};
+constexpr vk::Def kTransition{"transition_to_full_training", progressive_transition,
+                              "Restores every layer, unfreezes all parameters and resets the loss and the best metric."};
+constexpr vk::Def kProgressiveTrain{"train", progressive_train, "Full training after the transition back to the whole model."};
+constexpr vk::Def kSubsetLoader{"get_subset_dataloader", progressive_subset_loader,
+                                "A shuffled loader over a random `subset_fraction` of the loader's dataset."};
+
+}  // namespace
+
+PYBIND11_MODULE(ombrel, m) {
+    m.doc() = "Speech-recognition trainers: joint CE/CTC training, recognition with LM fusion, error rates, staged training.";
+    const py::object asr = vk::define_abc_class<kAsrInit, kAsrTrainEpoch, kAsrValidateEpoch, kAsrTrain, kAsrEvaluate, kAsrRecognize,
+                                                kAsrEvaluationConfigs, kAsrMetrics>(
+        m, "ASRTrainer", base_trainer_class(),
+        "Trains and evaluates an encoder-decoder speech recognizer with the joint cross-entropy and CTC loss.");
+    vk::define_abc_class<kProgressiveInit, kConfigureStage, kProgressiveTrainStages, kTransition, kProgressiveTrain, kSubsetLoader>(
+        m, "ProgressiveTrainer", asr,
+        "ASR training in stages that change the active and frozen layers, dropout, label smoothing and data fraction.");
+    closure_class = vk::keep(vk::define_class<kClosureInit, kClosureCall>(
+        m, "_BatchScorer", vk::imported<"builtins", "object">(),
+        "Scoring function of one batch: the speech model's next-token logits over the batch's encoder output, plus\n"
+        "lm_weight times the language model's logits when one is fused."));
+}
