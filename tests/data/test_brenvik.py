@@ -338,3 +338,67 @@ def test_crafted_object_arrays_are_refused(tmp_path, rng, tokenizer, payload):
         np.save(bad, payload, allow_pickle=True)
     with pytest.raises(ValueError, match=f"Refusing to load '{bad}': expected a 1-D array of strings, but"):
         ASRDataset(TRAIN, config, tokenizer, True)
+
+
+@pytest.mark.parametrize(
+    "attribute, value, error",
+    [
+        ("axis", 3, "axis must be 1 \\(frequency\\) or 2 \\(time\\), got 3"),
+        ("axis", -1, "axis must be 1"),
+        ("axis", "2", "Argument 'axis' must be of type int"),
+        ("mask_param", 2**70, "Argument 'mask_param' is out of range"),
+        ("p", float("nan"), "p must be between 0.0 and 1.0"),
+    ],
+)
+def test_masker_attributes_are_checked_when_used(attribute, value, error):
+    masker = TimeMasking(3, iid_masks=True)
+    setattr(masker, attribute, value)
+    with pytest.raises((ValueError, TypeError, OverflowError), match=error):
+        masker(torch.zeros(1, 2, 3))
+
+
+def test_huge_mask_parameters_mask_within_bounds():
+    masked = TimeMasking(2**62, iid_masks=True)(torch.ones(50, 3, 7)) == 0
+    assert masked.shape == (50, 3, 7)  # spans wider than the axis are cut to it
+
+
+def test_a_masker_moved_to_another_axis_is_applied_as_it_is(tmp_path, rng):
+    _, config = build(tmp_path, rng, count=4, specaug=True)
+    config["specaug_conf"]["apply_time_mask"] = False
+    ds = ASRDataset(TRAIN, config, PairTokenizer(), True)
+    ds.freq_mask.axis = 2  # now masks time frames: the in-place path must not treat it as frequency masking
+    torch.manual_seed(2)
+    zero = ds.collate_fn([ds[i] for i in range(4)])[0] == 0
+    assert torch.equal(zero, zero.all(dim=2, keepdim=True).expand_as(zero))
+
+
+@pytest.mark.parametrize("key, value", [("num_freq_mask", 1.5), ("num_time_mask", "2"), ("num_time_mask", True)])
+def test_mask_counts_must_be_integers(tmp_path, rng, key, value):
+    _, config = build(tmp_path, rng, count=2, specaug=True)
+    config["specaug_conf"][key] = value
+    ds = ASRDataset(TRAIN, config, PairTokenizer(), True)
+    with pytest.raises(TypeError, match=f"Configuration key '{key}' must be of type int"):
+        ds.collate_fn([ds[0], ds[1]])
+
+
+@pytest.mark.parametrize("norm", ["global_mvn", "none"])
+@pytest.mark.parametrize("array", [np.array([["a", "b"]] * 8), np.zeros((8, 3), dtype=[("x", "<f4")]), np.zeros((8, 3), dtype=complex)])
+def test_feature_files_that_do_not_hold_numbers_are_refused(tmp_path, rng, norm, array):
+    _, config = build(tmp_path, rng, count=2, norm=norm)
+    bad = os.path.join(tmp_path, TRAIN, "fbank", "utt001.npy")
+    np.save(bad, array)
+    with pytest.raises(ValueError) as error:
+        ASRDataset(TRAIN, config, PairTokenizer(), True)
+    assert repr(bad) in str(error.value) + str(getattr(error.value, "__notes__", ""))
+
+
+@pytest.mark.parametrize("norm", ["global_mvn", "cepstral", "none"])
+def test_big_endian_feature_files_read_as_their_values(tmp_path, rng, norm):
+    features, config = build(tmp_path / "native", rng, count=3, norm=norm)
+    native = ASRDataset(TRAIN, config, PairTokenizer(), True)
+    make_asr_partition(tmp_path / "big", TRAIN, [x.astype(">f4") for x in features], TEXTS[:3])
+    ds = ASRDataset(TRAIN, asr_config(tmp_path / "big", norm=norm), PairTokenizer(), True)
+    for i, x in enumerate(features):
+        assert ds.feats[i].dtype == np.float32 and ds.feats[i].dtype.isnative
+        np.testing.assert_array_equal(ds.feats[i], x)
+        torch.testing.assert_close(ds[i][0], native[i][0], rtol=0, atol=0)

@@ -135,3 +135,55 @@ def test_real_tokenizer(tmp_path):
     ds = LMDataset("train", build(tmp_path), tokenizer)
     assert ds.transcripts_golden[0] == tokenizer.encode(TEXTS[0]) + [tokenizer.eos_id]
     assert tokenizer.decode(ds[0][0].tolist(), skip_special_tokens=True) == TEXTS[0]
+
+
+def write_npy(path, descr, shape, payload=b""):
+    """An .npy file with a hand-written header: whatever counts it declares, whatever data follows."""
+    header = f"{{'descr': '{descr}', 'fortran_order': False, 'shape': {shape!r}, }}".encode("latin1")
+    header += b" " * (63 - (10 + len(header)) % 64) + b"\n"
+    with open(path, "wb") as f:
+        f.write(b"\x93NUMPY\x01\x00" + len(header).to_bytes(2, "little") + header + payload)
+
+
+@pytest.mark.parametrize(
+    "descr, shape, payload",
+    [
+        ("<U467443687", (39463029637,), b"abc".ljust(120, b"\0")),  # element count wraps past 2**64 to a few bytes
+        ("<U8192", (562949953421312,), b""),  # wraps to exactly 0 bytes: not an empty transcript
+        ("<U1", (1000,), b"a\0\0\0" * 3),  # truncated
+        ("<U3", (2, 5), b"b\0\0\0" * 4),  # truncated, read by numpy
+        ("<U2", (10**14,), b""),  # absurd count
+    ],
+)
+def test_transcript_headers_that_promise_more_than_the_file_are_refused(tmp_path, descr, shape, payload):
+    config = build(tmp_path, texts=["ok", "fine"])
+    bad = os.path.join(tmp_path, "train", "t0001.npy")
+    write_npy(bad, descr, shape, payload)
+    with pytest.raises(ValueError, match=f"Refusing to load {bad!r}: its header declares") as error:
+        LMDataset("train", config, PairTokenizer())
+    assert repr(bad) in error.value.__notes__[0]
+
+
+@pytest.mark.parametrize("order", ["<", ">"])
+def test_code_points_beyond_unicode_are_refused(tmp_path, order):
+    config = build(tmp_path, texts=["ok"])
+    bad = os.path.join(tmp_path, "train", "t0000.npy")
+    write_npy(bad, f"{order}U2", (1,), (0x61).to_bytes(4, "little" if order == "<" else "big") + b"\0\0\x11\0"[:: 1 if order == "<" else -1])
+    with pytest.raises(ValueError) as error:
+        LMDataset("train", config, PairTokenizer())
+    assert repr(bad) in str(error.value) + str(getattr(error.value, "__notes__", ""))
+
+
+def test_file_names_that_are_not_utf8(tmp_path):
+    config = build(tmp_path, texts=["ab", "cd"])
+    directory = os.fsencode(os.path.join(tmp_path, "train"))
+    open(os.path.join(directory, b"notes-\xff.txt"), "w").close()  # skipped: not an .npy file
+    np.save(os.fsdecode(os.path.join(directory, b"t\xff.npy")), np.array(list("ef")))  # sorts last, loads like any other
+    tokenizer = PairTokenizer()
+    ds = LMDataset("train", config, tokenizer)
+    assert tokenizer.seen == ["ab", "cd", "ef"] and ds.text_files[-1].endswith("t\udcff.npy")
+    with open(os.path.join(directory, b"t\xff.npy"), "wb") as f:
+        f.write(b"\x93NUMPY broken")
+    with pytest.raises(ValueError) as error:
+        LMDataset("train", config, PairTokenizer())
+    assert "t\\udcff.npy" in error.value.__notes__[0]

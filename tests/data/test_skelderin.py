@@ -1,3 +1,6 @@
+import contextlib
+import io
+
 import numpy as np
 import pytest
 import torch
@@ -108,3 +111,36 @@ def test_wrong_batch_arity(tmp_path):
     ds = LMDataset("valid", {"root": str(tmp_path)}, PairTokenizer())
     with pytest.raises(ValueError, match="not enough values to unpack"):
         skelderin(torch.utils.data.DataLoader(ds, batch_size=1, collate_fn=lambda b: (b[0][0],)))
+
+
+class OddDataset(torch.utils.data.Dataset):
+    """A duck-typed text dataset whose report values are not what the report expects."""
+
+    def __init__(self, partition, average):
+        self.partition, self.text_max_len, self.average = partition, 3, average
+
+    def __len__(self):
+        return 2
+
+    def __getitem__(self, i):
+        return torch.ones(3, dtype=torch.long), torch.ones(3, dtype=torch.long)
+
+    def collate_fn(self, batch):
+        return torch.ones(2, 3), torch.ones(2, 3), torch.tensor([3, 3])
+
+    def get_avg_chars_per_token(self):
+        return self.average
+
+
+def test_values_that_do_not_format_give_the_ordinary_error(capsys):
+    ds = OddDataset("valid", None)
+    with pytest.raises(TypeError, match="unsupported format string passed to NoneType.__format__"):
+        skelderin(torch.utils.data.DataLoader(ds, batch_size=2, collate_fn=ds.collate_fn))
+
+
+def test_text_that_is_not_utf8_is_printed_as_python_prints_it():
+    ds = OddDataset("part-\udcff", 1.5)
+    out = io.StringIO()  # a stream that takes lone surrogates, as print() hands them over
+    with contextlib.redirect_stdout(out):
+        skelderin(torch.utils.data.DataLoader(ds, batch_size=2, collate_fn=ds.collate_fn))
+    assert line("Dataloader Partition", "part-\udcff") in out.getvalue().split("\n")

@@ -75,6 +75,9 @@ def test_decode_accepts_lists_and_1d_arrays(wrap):
     [
         ([4, 999], ValueError, "Token id 999 is out of range for a vocabulary of"),
         ([-1], ValueError, "Token id -1 is out of range"),
+        ([4, 2**64], ValueError, "Token id 18446744073709551616 is out of range"),
+        ([-(2**70)], ValueError, "Token id -1180591620717411303424 is out of range"),
+        ([np.uint64(2**63)], ValueError, "Token id 9223372036854775808 is out of range"),
         (torch.zeros(2, 3, dtype=torch.long), ValueError, "1-D"),
         (torch.tensor(5), ValueError, "1-D"),
         ([4.0], TypeError, "float"),
@@ -170,3 +173,33 @@ def test_load_refuses_foreign_files(tmp_path, content, message):
     path.write_text(content)
     with pytest.raises(ValueError, match=f"bad.json is not a saved BrixTokenizer.*{message}"):
         BrixTokenizer.load(path)
+
+
+class Reinitializing:
+    """An id (or a sequence of ids) whose conversion rebuilds the tokenizer decoding it."""
+
+    def __init__(self, tokenizer, how, value):
+        self.tokenizer, self.how, self.value = tokenizer, how, value
+
+    def rebuild(self):
+        if self.how == "init":
+            self.tokenizer.__init__(characters="xyz")
+        else:
+            self.tokenizer.__setstate__(BrixTokenizer(characters="xyz").__getstate__())
+
+    def __index__(self):
+        self.rebuild()
+        return self.value
+
+    def tolist(self):
+        self.rebuild()
+        return self.value
+
+
+@pytest.mark.parametrize("how", ["init", "setstate"])
+def test_decode_keeps_its_vocabulary_while_ids_run_python_code(how):
+    tok = BrixTokenizer(characters="abcdefgh")
+    assert tok.decode([4, Reinitializing(tok, how, 11)]) == "ah"  # decoded with the vocabulary it started with
+    assert tok.characters == "xyz" and tok.decode([4, 6]) == "xz"
+    tok = BrixTokenizer(characters="abcdefgh")
+    assert tok.decode(Reinitializing(tok, how, [5, 11])) == "bh"

@@ -201,3 +201,27 @@ def test_copies_and_serialisation(method, ref):
         return SpeechEmbedding(12, 8, time_reduction=4, reduction_method=method, dropout=0.1)
 
     ref.survives_copies(make(), torch.randn(2, 30, 12), torch.tensor([30, 17]), fresh=make)
+
+
+def test_a_long_factor_search_stops_on_ctrl_c():
+    import signal
+    import subprocess
+    import sys
+    import time
+
+    code = (
+        "from velkor.model.sollund import SpeechEmbedding\n"
+        "m = SpeechEmbedding(4, 4)\n"
+        "print('ready', flush=True)\n"
+        "m.closest_factors(2**61 - 1)\n"  # a prime: about 1.5e9 trial divisions
+    )
+    child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    assert child.stdout.readline() == "ready\n"
+    time.sleep(0.3)
+    child.send_signal(signal.SIGINT)
+    try:
+        _, err = child.communicate(timeout=20)
+    except subprocess.TimeoutExpired:
+        child.kill()
+        pytest.fail("the factor search ignored Ctrl-C")
+    assert "KeyboardInterrupt" in err

@@ -335,3 +335,19 @@ def test_plot_accumulation_and_save_path(tmp_path, shown):
     ax, top = shown[0].axes
     assert len(ax.lines[0].get_xdata()) == 2 * 3 and top.get_xlim() == (0, 6)
     assert path.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+@pytest.mark.parametrize("epochs, batches, accumulation", [(2**62, 4, 1), (2**63 - 1, 2**40, 3), (-(2**62), 8, 1)])
+def test_step_counts_do_not_wrap(epochs, batches, accumulation):
+    per_epoch = -(-batches // accumulation)
+    assert _epochs_to_steps(epochs, range(batches), accumulation) == epochs * per_epoch
+    s = create_scheduler(make_optimizer(), {"name": "cosine", "cosine": {"T_max": epochs}}, range(batches), accumulation)
+    assert s.T_max == epochs * per_epoch
+
+
+@pytest.mark.parametrize("name", ["cosine", "reduce_lr"])
+def test_a_preview_too_long_to_count_is_refused(name):
+    optimizer = make_optimizer()
+    scheduler = lrs.CosineAnnealingLR(optimizer, 10) if name == "cosine" else lrs.ReduceLROnPlateau(optimizer)
+    with pytest.raises(ValueError, match="The number of steps to plot is out of range"):
+        plot_lr_schedule(scheduler, 2**62, range(8))

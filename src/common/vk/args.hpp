@@ -8,22 +8,50 @@
 
 namespace vk {
 
-inline std::string type_name(py::handle v) { return py::str(attr<"__name__">(reinterpret_cast<PyObject*>(Py_TYPE(v.ptr())))); }
+inline std::string type_name(py::handle v) { return display(attr<"__name__">(reinterpret_cast<PyObject*>(Py_TYPE(v.ptr())))); }
 
 [[noreturn]] inline void raise_arg_type(const char* arg, const char* expected, py::handle given) {
     throw py::type_error(std::string("Argument '") + arg + "' must be of type " + expected + ", got " + type_name(given));
 }
 
+// Python integers have no size limit; ours stop at 64 bits, and say which argument overflowed.
 inline long long exact_int(py::handle v, const char* arg) {
     if (!PyLong_CheckExact(v.ptr())) raise_arg_type(arg, "int", v);
-    const long long r = PyLong_AsLongLong(v.ptr());
+    int overflow = 0;
+    const long long r = PyLong_AsLongLongAndOverflow(v.ptr(), &overflow);
     if (r == -1 && PyErr_Occurred()) throw py::error_already_set();
+    if (overflow != 0) {
+        PyErr_Format(PyExc_OverflowError, "Argument '%s' is out of range: it must fit in a signed 64-bit integer", arg);
+        throw py::error_already_set();
+    }
     return r;
 }
 
+// Text handed to C++ must be valid Unicode: a lone surrogate has no UTF-8 form.
 inline std::string exact_str(py::handle v, const char* arg) {
     if (!PyUnicode_CheckExact(v.ptr())) raise_arg_type(arg, "str", v);
-    return py::cast<std::string>(v);
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(v.ptr(), &size);
+    if (data == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw py::error_already_set();
+        PyErr_Clear();
+        throw py::value_error(std::string("Argument '") + arg + "' is not valid text: it holds a lone surrogate, " + display_repr(v));
+    }
+    return std::string(data, static_cast<std::size_t>(size));
+}
+
+// A configuration value that must be an exact int, named by its key in the error.
+inline long long config_int(py::handle v, const char* key) {
+    if (!PyLong_CheckExact(v.ptr()))
+        throw py::type_error(std::string("Configuration key '") + key + "' must be of type int, got " + type_name(v));
+    int overflow = 0;
+    const long long r = PyLong_AsLongLongAndOverflow(v.ptr(), &overflow);
+    if (r == -1 && PyErr_Occurred()) throw py::error_already_set();
+    if (overflow != 0) {
+        PyErr_Format(PyExc_OverflowError, "Configuration key '%s' is out of range: it must fit in a signed 64-bit integer", key);
+        throw py::error_already_set();
+    }
+    return r;
 }
 
 inline py::dict exact_dict(py::handle v, const char* arg) {
@@ -51,7 +79,12 @@ inline double to_real(py::handle v, const char* arg) {
          Py_TYPE(o)->tp_as_number->nb_index == nullptr))
         raise_arg_type(arg, "float", v);
     const double r = PyFloat_AsDouble(o);
-    if (r == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+    if (r == -1.0 && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw py::error_already_set();
+        PyErr_Clear();
+        PyErr_Format(PyExc_OverflowError, "Argument '%s' is out of range: too large to convert to float", arg);
+        throw py::error_already_set();
+    }
     return r;
 }
 

@@ -15,9 +15,12 @@ using Shape = std::vector<Py_ssize_t>;
 inline py::handle numpy() { return imported<"numpy">(); }
 
 inline Shape shape_of(py::handle array) {
-    const py::tuple t = py::reinterpret_borrow<py::tuple>(attr<"shape">(array));
+    const py::tuple t(attr<"shape">(array));
     Shape s(t.size());
-    for (std::size_t i = 0; i < s.size(); ++i) s[i] = t[i].cast<Py_ssize_t>();
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        s[i] = PyNumber_AsSsize_t(t[i].ptr(), PyExc_OverflowError);
+        if (s[i] == -1 && PyErr_Occurred()) throw py::error_already_set();
+    }
     return s;
 }
 
@@ -38,9 +41,9 @@ inline std::string shape_text(const Shape& s) {
 }
 
 // The dtype's kind letter: 'b' bool, 'i'/'u' integers, 'f' floats, 'c' complex, ...
-inline char dtype_kind(py::handle array) { return py::str(attr<"kind">(attr<"dtype">(array))).cast<std::string>().at(0); }
+inline char dtype_kind(py::handle array) { return display(attr<"kind">(attr<"dtype">(array))).at(0); }
 
-inline std::string dtype_text(py::handle array) { return py::str(attr<"dtype">(array)); }
+inline std::string dtype_text(py::handle array) { return display(attr<"dtype">(array)); }
 
 // np.asarray(x) as a real floating array: floats pass through without a copy, booleans and
 // integers become float64 (so in-place float arithmetic on results is safe), anything else is

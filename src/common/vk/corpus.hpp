@@ -21,17 +21,29 @@ auto naming(py::handle path, F&& f) -> decltype(f()) {
     try {
         return f();
     } catch (py::error_already_set& e) {
-        add_note(e, "while reading " + std::string(py::repr(path)));
+        add_note(e, "while reading " + display_repr(path));
         throw;
+    } catch (py::builtin_exception& e) {
+        // Raised from C++ (a refused header): made a Python exception first, to carry the note.
+        e.set_error();
+        py::error_already_set error;
+        add_note(error, "while reading " + display_repr(path));
+        throw error;
     }
 }
 
-// Full paths of the ".npy" entries of `dir`, sorted by name.
+// Full paths of the ".npy" entries of `dir`, sorted by name. Names that are not valid UTF-8
+// (listed by Python with surrogate escapes) are compared as they are, never converted.
 inline py::list npy_files(py::handle dir) {
     const py::list names = naming(dir, [&] { return py::list(call(imported<"os", "listdir">(), dir)); });
+    static PyObject* const suffix = keep(py::str(".npy"));
     py::list kept;
-    for (const py::handle name : names)
-        if (PyUnicode_Check(name.ptr()) && py::str(name).cast<std::string>().ends_with(".npy")) kept.append(name);
+    for (const py::handle name : names) {
+        if (!PyUnicode_Check(name.ptr())) continue;
+        const Py_ssize_t match = PyUnicode_Tailmatch(name.ptr(), suffix, 0, PY_SSIZE_T_MAX, 1);
+        if (match < 0) throw py::error_already_set();
+        if (match == 1) kept.append(name);
+    }
     if (PyList_Sort(kept.ptr()) != 0) throw py::error_already_set();
     py::list paths;
     for (const py::handle name : kept) paths.append(path_join(dir, name));

@@ -16,6 +16,7 @@
 #include <array>
 #include <concepts>
 #include <cstdlib>
+#include <deque>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -161,11 +162,26 @@ struct Param {
     PyObject* default_value = nullptr;  // null when required
     bool keyword_only = false;
 };
+// The name an error message gives a callable: "Class.method" for a method (named after the
+// class it is called through, so a Def shared by several classes names the right one), the
+// plain name for a module-level function.
+inline std::string qualified_name(PyTypeObject* cls, const char* name) {
+    if (cls == nullptr) return name;
+    const py::object qualname = py::reinterpret_steal<py::object>(PyType_GetQualName(cls));
+    if (!qualname) throw py::error_already_set();
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(qualname.ptr(), &size);
+    if (utf8 == nullptr) {
+        PyErr_Clear();
+        return std::string(cls->tp_name) + "." + name;
+    }
+    return std::string(utf8, static_cast<std::size_t>(size)) + "." + name;
+}
 
 // The parsed parameter list of one function; binds vectorcall arguments to slots.
 class Signature {
 public:
-    Signature(std::string qualname, std::string_view params, bool bound) : qualname_(std::move(qualname)), bound_(bound) {
+    Signature(std::string_view params, bool bound) : bound_(bound) {
         bool keyword_only = false;
         while (!params.empty()) {
             const std::size_t comma = params.find(',');
@@ -185,24 +201,24 @@ public:
             if (!keyword_only) ++positional_;
             params_.push_back(std::move(p));
         }
-        if (params_.size() > kMaxParams) throw std::invalid_argument("too many parameters in " + qualname_);
+        if (params_.size() > kMaxParams) throw std::invalid_argument("too many parameters");
     }
 
     std::size_t size() const { return params_.size(); }
 
-    // Fills slots[0..size()) with borrowed references; on failure sets a TypeError and returns false.
-    bool bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) const {
+    // Fills slots[0..size()) with borrowed references; on failure sets a TypeError naming
+    // cls.name (or name alone for a function) and returns false.
+    bool bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** slots, PyTypeObject* cls, const char* name) const {
         const std::size_t n = params_.size();
-        if (static_cast<std::size_t>(nargs) > positional_) return too_many(nargs);
+        if (static_cast<std::size_t>(nargs) > positional_) return too_many(nargs, qualified_name(cls, name));
         for (std::size_t i = 0; i < n; ++i) slots[i] = i < static_cast<std::size_t>(nargs) ? args[i] : nullptr;
         if (kwnames != nullptr) {
             const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
             for (Py_ssize_t k = 0; k < nkw; ++k) {
                 PyObject* key = PyTuple_GET_ITEM(kwnames, k);
                 const std::size_t i = find(key);
-                if (i == n) return fail(qualname_ + "() got an unexpected keyword argument " + quoted(key));
-                if (slots[i] != nullptr)
-                    return fail(qualname_ + "() got multiple values for argument " + quoted(key));
+                if (i == n) return fail(qualified_name(cls, name) + "() got an unexpected keyword argument " + quoted(key));
+                if (slots[i] != nullptr) return fail(qualified_name(cls, name) + "() got multiple values for argument " + quoted(key));
                 slots[i] = args[nargs + k];
             }
         }
@@ -212,10 +228,10 @@ public:
             if (params_[i].default_value) {
                 slots[i] = params_[i].default_value;
             } else {
-                missing.push_back("'" + py::handle(params_[i].name).cast<std::string>() + "'");
+                missing.push_back(quoted(params_[i].name));
             }
         }
-        if (!missing.empty()) return missing_arguments(missing);
+        if (!missing.empty()) return missing_arguments(missing, qualified_name(cls, name));
         return true;
     }
 
@@ -238,26 +254,29 @@ private:
     std::size_t find(PyObject* key) const {
         for (std::size_t i = 0; i < params_.size(); ++i)
             if (params_[i].name == key) return i;
-        for (std::size_t i = 0; i < params_.size(); ++i)
-            if (PyUnicode_Compare(params_[i].name, key) == 0) return i;
+        for (std::size_t i = 0; i < params_.size(); ++i) {
+            const int eq = PyUnicode_Check(key) ? PyUnicode_Compare(params_[i].name, key) : -1;
+            if (eq == -1 && PyErr_Occurred()) PyErr_Clear();
+            if (eq == 0) return i;
+        }
         return params_.size();
     }
 
     // 'name' for a message; a name that is not valid UTF-8 (a lone surrogate) is shown escaped.
     static std::string quoted(PyObject* key) {
         Py_ssize_t size = 0;
-        const char* utf8 = PyUnicode_AsUTF8AndSize(key, &size);
+        const char* utf8 = PyUnicode_Check(key) ? PyUnicode_AsUTF8AndSize(key, &size) : nullptr;
         if (utf8 != nullptr) return "'" + std::string(utf8, static_cast<std::size_t>(size)) + "'";
         PyErr_Clear();
         return py::repr(key).cast<std::string>();
     }
 
-    bool fail(const std::string& message) const {
+    static bool fail(const std::string& message) {
         PyErr_SetString(PyExc_TypeError, message.c_str());
         return false;
     }
 
-    bool too_many(Py_ssize_t given) const {
+    bool too_many(Py_ssize_t given, const std::string& qualname) const {
         const std::size_t self = bound_ ? 1 : 0;
         std::size_t required = 0;
         for (std::size_t i = 0; i < positional_; ++i)
@@ -266,21 +285,20 @@ private:
                                       ? std::to_string(positional_ + self)
                                       : "from " + std::to_string(required + self) + " to " + std::to_string(positional_ + self);
         const std::size_t total = static_cast<std::size_t>(given) + self;
-        return fail(qualname_ + "() takes " + takes + " positional argument" + (positional_ + self == 1 ? "" : "s") + " but " +
+        return fail(qualname + "() takes " + takes + " positional argument" + (positional_ + self == 1 ? "" : "s") + " but " +
                     std::to_string(total) + (total == 1 ? " was" : " were") + " given");
     }
 
-    bool missing_arguments(const std::vector<std::string>& names) const {
+    static bool missing_arguments(const std::vector<std::string>& names, const std::string& qualname) {
         std::string list;
         for (std::size_t i = 0; i < names.size(); ++i) {
             if (i > 0) list += names.size() == 2 ? " and " : (i + 1 == names.size() ? ", and " : ", ");
             list += names[i];
         }
-        return fail(qualname_ + "() missing " + std::to_string(names.size()) + " required argument" + (names.size() == 1 ? "" : "s") +
-                    ": " + list);
+        return fail(qualname + "() missing " + std::to_string(names.size()) + " required argument" + (names.size() == 1 ? "" : "s") + ": " +
+                    list);
     }
 
-    std::string qualname_;
     bool bound_;
     std::size_t positional_ = 0;
     std::vector<Param> params_;
@@ -310,38 +328,64 @@ struct BoundArgs<Def<A>> {
     using type = A;
 };
 
-// Per-Def storage: the parsed signature and the PyMethodDef handed to CPython.
+// How a Def is installed: as a method of a class (self first), as a static method of a class,
+// or as a module-level function.
+enum class Kind { method, static_method, function };
+
+// Per-Def storage: the parsed signatures and one PyMethodDef per installation, all kept for the
+// rest of the process (CPython points at them). Methods and static methods are METH_METHOD
+// callables, so each call learns the class it was defined on and names that class in its
+// errors, even when several classes share the Def.
 template <const auto& D>
 struct Binding {
-    static inline Signature* signature = nullptr;
-    static inline PyMethodDef method{};
-    static inline std::string doc;
+    using Bound = typename BoundArgs<std::remove_cvref_t<decltype(D)>>::type;
 
-    static PyObject* call(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    static const Signature& signature(bool bound) {
+        static const Signature method_signature(D.params, true);
+        static const Signature function_signature(D.params, false);
+        return bound ? method_signature : function_signature;
+    }
+
+    static PyObject* invoke(PyObject* self, PyTypeObject* cls, bool bound, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         std::array<PyObject*, kMaxParams> slots;
         try {
-            if (!signature->bind(args, PyVectorcall_NARGS(nargsf), kwnames, slots.data())) return nullptr;
-            using Bound = std::remove_cvref_t<decltype(D)>;
-            return D.impl(self, typename BoundArgs<Bound>::type(slots.data(), signature->size())).release().ptr();
+            const Signature& sig = signature(bound);
+            if (!sig.bind(args, nargs, kwnames, slots.data(), cls, D.name)) return nullptr;
+            return D.impl(self, Bound(slots.data(), sig.size())).release().ptr();
         } catch (...) {
             raise_current_exception();
             return nullptr;
         }
     }
 
-    // An undocumented initializer takes `fallback_doc` (its class's docstring), so that help()
-    // does not show the base class's initializer text instead.
-    static PyMethodDef* prepare(const std::string& qualname, bool bound, const char* fallback_doc = "") {
-        if (signature == nullptr) {
-            // Lives as long as the PyMethodDef that points at it: for the rest of the process.
-            static Signature parsed(qualname, D.params, bound);
-            signature = &parsed;
-            const bool undocumented_init = D.doc[0] == '\0' && std::string_view(D.name) == "__init__";
-            doc = std::string(D.name) + signature->text_signature() + "\n--\n\n" + (undocumented_init ? fallback_doc : D.doc);
-            method = PyMethodDef{D.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&call)), METH_FASTCALL | METH_KEYWORDS,
-                                 doc.c_str()};
+    static PyObject* call_function(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+        return invoke(module, nullptr, false, args, PyVectorcall_NARGS(nargsf), kwnames);
+    }
+    static PyObject* call_method(PyObject* self, PyTypeObject* cls, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+        return invoke(self, cls, true, args, PyVectorcall_NARGS(nargsf), kwnames);
+    }
+    static PyObject* call_static(PyObject* module, PyTypeObject* cls, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+        return invoke(module, cls, false, args, PyVectorcall_NARGS(nargsf), kwnames);
+    }
+
+    // A PyMethodDef for one installation. An undocumented initializer takes `fallback_doc` (its
+    // class's docstring), so that help() does not show the base class's initializer text instead.
+    static PyMethodDef* prepare(Kind kind, const std::string& fallback_doc = "") {
+        static std::deque<PyMethodDef> defs;
+        static std::deque<std::string> docs;
+        const bool bound = kind == Kind::method;
+        const bool undocumented_init = D.doc[0] == '\0' && std::string_view(D.name) == "__init__";
+        docs.push_back(std::string(D.name) + signature(bound).text_signature() + "\n--\n\n" + (undocumented_init ? fallback_doc : D.doc));
+        PyCFunction fn = nullptr;
+        int flags = METH_FASTCALL | METH_KEYWORDS;
+        if (kind == Kind::function) {
+            fn = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&call_function));
+        } else {
+            flags |= METH_METHOD;
+            fn = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(kind == Kind::method ? &call_method : &call_static));
         }
-        return &method;
+        defs.push_back(PyMethodDef{D.name, fn, flags, docs.back().c_str()});
+        return &defs.back();
     }
 };
 
@@ -352,7 +396,7 @@ void define_functions(py::module_& m) {
     const py::object module_name = attr<"__name__">(m);
     (
         [&] {
-            PyMethodDef* def = detail::Binding<Fs>::prepare(Fs.name, false);
+            PyMethodDef* def = detail::Binding<Fs>::prepare(detail::Kind::function);
             PyObject* fn = PyCFunction_NewEx(def, m.ptr(), module_name.ptr());
             if (fn == nullptr) throw py::error_already_set();
             m.attr(Fs.name) = py::reinterpret_steal<py::object>(fn);
@@ -363,12 +407,11 @@ void define_functions(py::module_& m) {
 // Adds methods to an existing class as method descriptors (the same kind builtin types use).
 template <const auto&... Ms>
 void define_methods(py::handle cls) {
-    const std::string class_name = py::str(attr<"__qualname__">(cls));
     const py::object class_doc = attr<"__doc__">(cls);
-    const std::string fallback_doc = class_doc.is_none() ? "" : py::str(class_doc).cast<std::string>();
+    const std::string fallback_doc = class_doc.is_none() ? "" : utf8(class_doc);
     (
         [&] {
-            PyMethodDef* def = detail::Binding<Ms>::prepare(class_name + "." + Ms.name, true, fallback_doc.c_str());
+            PyMethodDef* def = detail::Binding<Ms>::prepare(detail::Kind::method, fallback_doc);
             PyObject* descr = PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(cls.ptr()), def);
             if (descr == nullptr) throw py::error_already_set();
             py::setattr(cls, Ms.name, py::reinterpret_steal<py::object>(descr));
@@ -379,10 +422,9 @@ void define_methods(py::handle cls) {
 // Adds read-only properties computed by methods of no arguments: define_properties<kNumClasses>(cls).
 template <const auto&... Ps>
 void define_properties(py::handle cls) {
-    const std::string class_name = py::str(attr<"__qualname__">(cls));
     (
         [&] {
-            PyMethodDef* def = detail::Binding<Ps>::prepare(class_name + "." + Ps.name, true);
+            PyMethodDef* def = detail::Binding<Ps>::prepare(detail::Kind::method);
             py::object getter = py::reinterpret_steal<py::object>(PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(cls.ptr()), def));
             if (!getter) throw py::error_already_set();
             py::object prop =

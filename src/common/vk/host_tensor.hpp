@@ -46,7 +46,7 @@ public:
                             dtype.is(imported<"torch", "int64">()) || dtype.is(imported<"torch", "int32">());
         // numpy(force=True) of a CPU tensor of a direct dtype is a view: later writes to the
         // tensor show through it.
-        in_place_ = direct && py::str(attr<"type">(attr<"device">(tensor))).cast<std::string>() == "cpu";
+        in_place_ = direct && display(attr<"type">(attr<"device">(tensor))) == "cpu";
         array_ = call_method<"numpy">(
             direct ? py::reinterpret_borrow<py::object>(tensor) : call_method<"to">(tensor, imported<"torch", "float64">()),
             kw<"force">(true));
@@ -64,13 +64,15 @@ public:
             PyBuffer_Release(&view_);
             throw std::runtime_error(std::string("unexpected host buffer format ") + (view_.format ? view_.format : "?"));
         }
-        size_ = static_cast<std::size_t>(view_.len / view_.itemsize);
+        size_ = view_.itemsize > 0 ? static_cast<std::size_t>(view_.len / view_.itemsize) : 0;
     }
     ~HostValues() { PyBuffer_Release(&view_); }
     HostValues(const HostValues&) = delete;
     HostValues& operator=(const HostValues&) = delete;
 
+    // Item i; an index past the end raises IndexError instead of reading past the buffer.
     double operator[](std::size_t i) const {
+        check(i);
         switch (kind_) {
             case Kind::f64:
                 return static_cast<const double*>(view_.buf)[i];
@@ -85,14 +87,29 @@ public:
     }
     // Integer items read without a round trip through double.
     std::int64_t integer(std::size_t i) const {
+        check(i);
         if (kind_ == Kind::i64) return static_cast<const std::int64_t*>(view_.buf)[i];
-        return static_cast<std::int64_t>((*this)[i]);
+        const double v = (*this)[i];
+        // A float outside the 64-bit range (or NaN) has no integer value: refuse it rather than
+        // convert it with undefined behaviour.
+        if (!(v >= -9.2233720368547758e18 && v < 9.2233720368547758e18))
+            throw py::value_error("expected an integer value, got " + std::to_string(v));
+        return static_cast<std::int64_t>(v);
     }
     std::size_t size() const { return size_; }
+    // Raises ValueError unless at least n values are held; `what` names them in the message.
+    void require(std::size_t n, const std::string& what) const {
+        if (size_ < n) throw py::value_error(what + " holds " + std::to_string(size_) + " values, expected at least " + std::to_string(n));
+    }
     // True when the values are read from the tensor's own memory rather than from a copy.
     bool in_place() const { return in_place_; }
 
 private:
+    void check(std::size_t i) const {
+        if (i >= size_)
+            throw py::index_error("host buffer index " + std::to_string(i) + " out of range for " + std::to_string(size_) + " values");
+    }
+
     enum class Kind { f64, f32, i64, i32 };
     py::object array_;
     Py_buffer view_{};
@@ -112,6 +129,7 @@ public:
         : host_(call(imported<"torch", "empty">(), shape, kw<"dtype">(dtype))), on_cpu_(on_cpu) {
         array_ = call_method<"numpy">(host_);
         view_ = detail::acquire_buffer(array_, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE, sizeof(T));
+        size_ = static_cast<std::size_t>(view_.len) / sizeof(T);
         target_ = on_cpu ? host_ : call(imported<"torch", "empty">(), shape, kw<"dtype">(dtype), kw<"device">(device));
     }
     ~Staging() { PyBuffer_Release(&view_); }
@@ -119,7 +137,13 @@ public:
     Staging& operator=(const Staging&) = delete;
 
     T* data() { return static_cast<T*>(view_.buf); }
-    T& operator[](std::size_t i) { return data()[i]; }
+    std::size_t size() const { return size_; }
+    // Item i; an index past the end raises IndexError instead of writing past the buffer.
+    T& operator[](std::size_t i) {
+        if (i >= size_)
+            throw py::index_error("staging buffer index " + std::to_string(i) + " out of range for " + std::to_string(size_) + " values");
+        return data()[i];
+    }
 
     // The tensor that operations on the device read.
     const py::object& target() const { return target_; }
@@ -135,6 +159,7 @@ private:
     py::object array_;
     py::object target_;
     Py_buffer view_{};
+    std::size_t size_ = 0;
     bool on_cpu_;
 };
 

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <string>
 
 namespace vk {
 
@@ -71,6 +72,34 @@ py::handle imported() {
         }
     }();
     return cached;
+}
+
+// The UTF-8 bytes of a str. Lone surrogates (file names that are not UTF-8, text from
+// json.loads) are not valid UTF-8: `errors` says what to do with them, as in str.encode:
+// "backslashreplace" for messages, "surrogatepass" for text that goes back to Python unchanged.
+inline std::string utf8(py::handle text, const char* errors = "backslashreplace") {
+    Py_ssize_t size = 0;
+    if (const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size)) return std::string(data, static_cast<std::size_t>(size));
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw py::error_already_set();
+    PyErr_Clear();
+    PyObject* bytes = PyUnicode_AsEncodedString(text.ptr(), "utf-8", errors);
+    if (bytes == nullptr) throw py::error_already_set();
+    const py::object held = py::reinterpret_steal<py::object>(bytes);
+    return std::string(PyBytes_AS_STRING(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes)));
+}
+
+// str(obj) for an error message: never fails on text that is not valid UTF-8.
+inline std::string display(py::handle obj) {
+    PyObject* s = PyObject_Str(obj.ptr());
+    if (s == nullptr) throw py::error_already_set();
+    return utf8(py::reinterpret_steal<py::object>(s));
+}
+
+// repr(obj) for an error message.
+inline std::string display_repr(py::handle obj) {
+    PyObject* s = PyObject_Repr(obj.ptr());
+    if (s == nullptr) throw py::error_already_set();
+    return utf8(py::reinterpret_steal<py::object>(s));
 }
 
 // Frequently used handles.

@@ -12,6 +12,7 @@
 #pragma once
 
 #include "args.hpp"
+#include "arrays.hpp"
 #include "call.hpp"
 #include "functions.hpp"
 
@@ -90,9 +91,13 @@ struct Header {
     std::vector<Py_ssize_t> shape;
     std::size_t data_offset = 0;
 
-    Py_ssize_t count() const {
-        Py_ssize_t n = 1;
-        for (const Py_ssize_t d : shape) n *= d;
+    // Bytes of array data the header promises for elements of `itemsize` bytes, or nullopt when
+    // that overflows: a crafted header must not wrap around to a small (or zero) size.
+    std::optional<std::size_t> data_bytes(std::size_t itemsize) const {
+        std::size_t n = itemsize;
+        for (const Py_ssize_t d : shape)
+            if (d < 0 || __builtin_mul_overflow(n, static_cast<std::size_t>(d), &n)) return std::nullopt;
+        if (n > static_cast<std::size_t>(PY_SSIZE_T_MAX)) return std::nullopt;
         return n;
     }
 };
@@ -243,7 +248,7 @@ inline py::object make_class(const char* name) {
 
 template <const auto& D>
 py::object make_function() {
-    PyObject* fn = PyCFunction_NewEx(vk::detail::Binding<D>::prepare(D.name, false), nullptr, nullptr);
+    PyObject* fn = PyCFunction_NewEx(vk::detail::Binding<D>::prepare(vk::detail::Kind::function), nullptr, nullptr);
     if (fn == nullptr) throw py::error_already_set();
     return py::reinterpret_steal<py::object>(fn);
 }
@@ -262,24 +267,27 @@ const StandIns& stand_ins();
     throw py::value_error("expected a 1-D array of strings, but the pickled data " + what);
 }
 
-inline py::object ndarray_impl(py::handle, const RawArgs&) { refuse_pickle("calls numpy.ndarray directly"); }
-inline constexpr Def kNdarray{"ndarray", "shape, dtype=None, buffer=None, offset=0, strides=None, order=None", ndarray_impl};
+inline py::object ndarray_impl(py::handle, const Args<"shape, dtype=None, buffer=None, offset=0, strides=None, order=None">&) {
+    refuse_pickle("calls numpy.ndarray directly");
+}
+inline constexpr Def kNdarray{"ndarray", ndarray_impl};
 
-inline py::object reconstruct_impl(py::handle, const RawArgs& a) {
-    if (!a[0].is(py::handle(stand_ins().ndarray_marker))) refuse_pickle("rebuilds an object of another class");
+inline py::object reconstruct_impl(py::handle, const Args<"subtype, shape, typecode">& a) {
+    if (!a.get<"subtype">().is(py::handle(stand_ins().ndarray_marker))) refuse_pickle("rebuilds an object of another class");
     return py::reinterpret_borrow<py::object>(stand_ins().array_class)();
 }
-inline constexpr Def kReconstruct{"_reconstruct", "subtype, shape, typecode", reconstruct_impl};
+inline constexpr Def kReconstruct{"_reconstruct", reconstruct_impl};
 
-inline py::object dtype_impl(py::handle, const RawArgs& a) {
-    if (!PyUnicode_CheckExact(a[0].ptr()) || (py::str(a[0]).cast<std::string>() != "O8" && py::str(a[0]).cast<std::string>() != "O4"))
-        refuse_pickle("holds dtype " + std::string(py::repr(a[0])));
+inline py::object dtype_impl(py::handle, const Args<"obj, align=False, copy=False">& a) {
+    const py::handle obj = a.get<"obj">();
+    if (!PyUnicode_CheckExact(obj.ptr()) || (display(obj) != "O8" && display(obj) != "O4"))
+        refuse_pickle("holds dtype " + display_repr(obj));
     return py::reinterpret_borrow<py::object>(stand_ins().dtype_class)();
 }
-inline constexpr Def kDtype{"dtype", "obj, align=False, copy=False", dtype_impl};
+inline constexpr Def kDtype{"dtype", dtype_impl};
 
-inline py::object array_setstate_impl(py::handle self, const RawArgs& a) {
-    const py::handle state = a[0];
+inline py::object array_setstate_impl(py::handle self, const Args<"state">& a) {
+    const py::handle state = a.get<"state">();
     if (!PyTuple_CheckExact(state.ptr()) || PyTuple_GET_SIZE(state.ptr()) != 5) refuse_pickle("has a malformed array state");
     const py::handle shape = PyTuple_GET_ITEM(state.ptr(), 1);
     const py::handle dtype = PyTuple_GET_ITEM(state.ptr(), 2);
@@ -290,8 +298,9 @@ inline py::object array_setstate_impl(py::handle self, const RawArgs& a) {
     if (!py::type::handle_of(dtype).is(py::handle(stand_ins().dtype_class)) || !PyList_CheckExact(data.ptr()))
         refuse_pickle("has a malformed array state");
     const py::handle n = PyTuple_GET_ITEM(shape.ptr(), 0);
-    if (!PyLong_CheckExact(n.ptr()) || PyLong_AsSsize_t(n.ptr()) != PyList_GET_SIZE(data.ptr()))
-        refuse_pickle("has a shape that disagrees with its data");
+    const Py_ssize_t count = PyLong_CheckExact(n.ptr()) ? PyLong_AsSsize_t(n.ptr()) : -1;
+    if (count == -1) PyErr_Clear();
+    if (count != PyList_GET_SIZE(data.ptr())) refuse_pickle("has a shape that disagrees with its data");
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(data.ptr()); ++i) {
         const py::handle item = PyList_GET_ITEM(data.ptr(), i);
         if (!PyUnicode_CheckExact(item.ptr())) refuse_pickle("holds an element of type " + type_name(item));
@@ -299,13 +308,13 @@ inline py::object array_setstate_impl(py::handle self, const RawArgs& a) {
     py::setattr(self, "items", data);
     return py::none();
 }
-inline constexpr Def kArraySetState{"__setstate__", "state", array_setstate_impl};
+inline constexpr Def kArraySetState{"__setstate__", array_setstate_impl};
 
-inline py::object dtype_setstate_impl(py::handle, const RawArgs&) { return py::none(); }
-inline constexpr Def kDtypeSetState{"__setstate__", "state", dtype_setstate_impl};
+inline py::object dtype_setstate_impl(py::handle, const Args<"state">&) { return py::none(); }
+inline constexpr Def kDtypeSetState{"__setstate__", dtype_setstate_impl};
 
-inline py::object find_class_impl(py::handle, const RawArgs& a) {
-    const std::string qualified = std::string(py::str(a[0])) + "." + std::string(py::str(a[1]));
+inline py::object find_class_impl(py::handle, const Args<"module, name">& a) {
+    const std::string qualified = display(a.get<"module">()) + "." + display(a.get<"name">());
     const StandIns& s = stand_ins();
     PyObject* found = nullptr;
     if (qualified == "numpy._core.multiarray._reconstruct" || qualified == "numpy.core.multiarray._reconstruct") found = s.reconstruct;
@@ -314,7 +323,7 @@ inline py::object find_class_impl(py::handle, const RawArgs& a) {
     if (found == nullptr) refuse_pickle("refers to " + qualified);
     return py::reinterpret_borrow<py::object>(found);
 }
-inline constexpr Def kFindClass{"find_class", "module, name", find_class_impl};
+inline constexpr Def kFindClass{"find_class", find_class_impl};
 
 inline const StandIns& stand_ins() {
     // Created once and kept for the process, like every cached handle.
@@ -336,17 +345,37 @@ inline const StandIns& stand_ins() {
 }
 
 [[noreturn]] inline void refuse(py::handle path, const std::string& why) {
-    throw py::value_error("Refusing to load '" + std::string(py::str(path)) + "': " + why);
+    throw py::value_error("Refusing to load '" + display(path) + "': " + why);
+}
+
+// Refuses a header whose array does not fit in the file: an overflowing element count, or more
+// data than the file holds after the header.
+inline std::size_t checked_data_bytes(const File& file, py::handle path, const Header& h, std::size_t itemsize) {
+    const std::optional<std::size_t> bytes = h.data_bytes(itemsize);
+    if (!bytes) refuse(path, "its header declares an array too large to address, shape " + vk::shape_text(h.shape));
+    const std::size_t size = file.size(path);
+    const std::size_t available = size > h.data_offset ? size - h.data_offset : 0;
+    if (*bytes > available)
+        refuse(path, "its header declares " + std::to_string(*bytes) + " bytes of data (shape " + vk::shape_text(h.shape) +
+                         "), but the file holds " + std::to_string(available));
+    return *bytes;
+}
+
+// An array in the machine's byte order: big-endian files are converted, others pass through.
+inline py::array native_order(py::array array) {
+    const py::object dt = attr<"dtype">(array);
+    if (truthy(attr<"isnative">(dt)) || truthy(attr<"hasobject">(dt))) return array;
+    return call_method<"astype">(array, call_method<"newbyteorder">(dt, "="));
 }
 
 // "".join(array.tolist()) for a 1-D array of str, checked element by element.
 inline py::str join_string_array(py::handle path, py::handle array) {
     if (!py::isinstance(array, imported<"numpy", "ndarray">())) refuse(path, "expected a 1-D array of strings, got " + type_name(array));
     const py::object dt = attr<"dtype">(array);
-    const std::string kind = py::str(attr<"kind">(dt));
+    const std::string kind = display(attr<"kind">(dt));
     const long long ndim = py::cast<long long>(attr<"ndim">(array));
     if ((kind != "U" && kind != "O") || ndim != 1)
-        refuse(path, "expected a 1-D array of strings, got a " + std::to_string(ndim) + "-D array of dtype " + std::string(py::str(dt)));
+        refuse(path, "expected a 1-D array of strings, got a " + std::to_string(ndim) + "-D array of dtype " + display(dt));
     const py::list items = call_method<"tolist">(array);
     for (const py::handle item : items)
         if (!PyUnicode_CheckExact(item.ptr())) refuse(path, "expected a 1-D array of strings, found an element of type " + type_name(item));
@@ -363,22 +392,23 @@ inline py::array read_rows(py::handle path, Py_ssize_t max_rows) {
     {
         const detail::File file(path);
         const std::optional<detail::Header> h = detail::read_header(file, path);
-        if (h && !h->fortran_order && !h->shape.empty()) {
+        if (h) {
             const py::dtype dt = detail::dtype_of(h->descr);
-            std::vector<Py_ssize_t> shape = h->shape;
-            shape[0] = std::min(shape[0], max_rows);
-            std::size_t needed = static_cast<std::size_t>(dt.itemsize());
-            for (const Py_ssize_t d : shape) needed *= static_cast<std::size_t>(d);
-            // A header promising more than the file holds is left to numpy to report.
-            if (detail::is_native(dt) && dt.itemsize() > 0 && needed <= file.size(path)) {
+            const bool plain = !truthy(attr<"hasobject">(dt)) && dt.itemsize() > 0;
+            // A header promising more than the file holds (or an overflowing count) is refused
+            // before anything is allocated.
+            if (plain) detail::checked_data_bytes(file, path, *h, static_cast<std::size_t>(dt.itemsize()));
+            if (plain && !h->fortran_order && !h->shape.empty()) {
+                std::vector<Py_ssize_t> shape = h->shape;
+                shape[0] = std::min(shape[0], max_rows);
                 py::array out(dt, shape);
                 const auto bytes = static_cast<std::size_t>(out.nbytes());
-                if (file.read_at(out.mutable_data(), bytes, h->data_offset, path) == bytes) return out;
+                if (file.read_at(out.mutable_data(), bytes, h->data_offset, path) == bytes) return detail::native_order(std::move(out));
             }
         }
     }
-    // Everything else (and truncated files, so the error is numpy's) goes through numpy.
-    py::array array = detail::numpy_load(path);
+    // Everything else goes through numpy.
+    py::array array = detail::native_order(detail::numpy_load(path));
     if (array.ndim() == 0 || array.shape(0) <= max_rows) return array;
     const py::object kept = array[py::slice(py::none(), py::int_(max_rows), py::none())];
     return call_method<"copy">(kept);  // a copy, so the dropped rows are freed with the original
@@ -413,9 +443,9 @@ inline py::str read_joined_text(py::handle path) {
             rebuilt = call_method<"load">(call(detail::stand_ins().unpickler, stream));
         } catch (py::error_already_set& e) {
             if (!e.matches(PyExc_Exception)) throw;
-            if (e.matches(PyExc_ValueError)) detail::refuse(path, py::str(e.value()));
+            if (e.matches(PyExc_ValueError)) detail::refuse(path, display(e.value()));
             detail::refuse(path, "expected a 1-D array of strings, but its pickled data does not load (" + type_name(e.value()) + ": " +
-                                     std::string(py::str(e.value())) + ")");
+                                     display(e.value()) + ")");
         }
         if (!py::type::handle_of(rebuilt).is(py::handle(detail::stand_ins().array_class)) || !has_attr<"items">(rebuilt))
             detail::refuse(path, "expected a 1-D array of strings, got a pickled " + type_name(rebuilt));
@@ -423,19 +453,26 @@ inline py::str read_joined_text(py::handle path) {
         if (text == nullptr) throw py::error_already_set();
         return py::reinterpret_steal<py::str>(text);
     }
-    if (h->fortran_order || h->shape.size() != 1 || h->descr.size() < 3 || h->descr[1] != 'U')
-        return detail::join_string_array(path, detail::numpy_load(path));
     const py::dtype dt = detail::dtype_of(h->descr);
-    if (!detail::is_native(dt)) return detail::join_string_array(path, detail::numpy_load(path));
-    // Fixed-width UCS4 elements; numpy drops each element's trailing NULs when it makes a str.
+    const bool plain = !truthy(attr<"hasobject">(dt)) && dt.itemsize() > 0;
+    // Every size is checked against the file before anything is allocated or copied, numpy's
+    // reading included.
+    const std::size_t bytes = plain ? detail::checked_data_bytes(file, path, *h, static_cast<std::size_t>(dt.itemsize())) : 0;
     const std::size_t width = static_cast<std::size_t>(dt.itemsize()) / 4;
-    const std::size_t total = static_cast<std::size_t>(h->shape[0]) * width;
-    if (width == 0 || total * 4 > file.size(path)) return detail::join_string_array(path, detail::numpy_load(path));
-    std::vector<Py_UCS4> data(total);
-    if (file.read_at(data.data(), total * 4, h->data_offset, path) != total * 4)
+    // A 1-D array is laid out the same in either order; other shapes and dtypes are refused by
+    // join_string_array before any element is read.
+    if (!plain || h->shape.size() != 1 || display(attr<"kind">(dt)) != "U")
         return detail::join_string_array(path, detail::numpy_load(path));
+    // Fixed-width UCS4 elements; numpy drops each element's trailing NULs when it makes a str.
+    const std::size_t total = bytes / 4;
+    std::vector<Py_UCS4> data(total);
+    if (file.read_at(data.data(), bytes, h->data_offset, path) != bytes) detail::refuse(path, "the file is shorter than its header says");
+    if (!detail::is_native(dt))
+        for (Py_UCS4& c : data) c = __builtin_bswap32(c);
+    for (const Py_UCS4 c : data)
+        if (c > 0x10FFFF) detail::refuse(path, "it holds the value " + std::to_string(c) + ", which is not a Unicode code point");
     std::size_t out = 0;
-    for (std::size_t e = 0; e < total; e += width) {
+    for (std::size_t e = 0; e + width <= total; e += width) {
         std::size_t len = width;
         while (len > 0 && data[e + len - 1] == 0) --len;
         std::memmove(&data[out], &data[e], len * 4);

@@ -37,7 +37,9 @@ inline std::string fixed_text(double v, int decimals) {
 
 // format(obj, format_spec), for Python objects whose formatting must match an f-string exactly.
 inline std::string format_text(py::handle obj, const char* format_spec) {
-    return py::str(py::reinterpret_steal<py::object>(PyObject_Format(obj.ptr(), py::str(format_spec).ptr())));
+    PyObject* formatted = PyObject_Format(obj.ptr(), py::str(format_spec).ptr());
+    if (formatted == nullptr) throw py::error_already_set();
+    return utf8(py::reinterpret_steal<py::object>(formatted), "surrogatepass");
 }
 
 namespace detail {
@@ -45,7 +47,10 @@ namespace detail {
 template <class T>
 void append_text(std::string& out, const T& part) {
     if constexpr (std::is_base_of_v<py::handle, T>) {
-        out += py::str(part).template cast<std::string>();
+        // Lone surrogates travel through unchanged and reach print() as Python would pass them.
+        PyObject* s = PyObject_Str(part.ptr());
+        if (s == nullptr) throw py::error_already_set();
+        out += utf8(py::reinterpret_steal<py::object>(s), "surrogatepass");
     } else if constexpr (std::is_same_v<T, bool>) {
         out += part ? "True" : "False";
     } else if constexpr (std::is_integral_v<T>) {
@@ -67,7 +72,11 @@ std::string text(const A&... parts) {
     return out;
 }
 
-inline void print_line(std::string_view line) { call(imported<"builtins", "print">(), py::str(line.data(), line.size())); }
+inline void print_line(std::string_view line) {
+    PyObject* text = PyUnicode_DecodeUTF8(line.data(), static_cast<Py_ssize_t>(line.size()), "surrogatepass");
+    if (text == nullptr) throw py::error_already_set();
+    call(imported<"builtins", "print">(), py::reinterpret_steal<py::object>(text));
+}
 
 template <class... A>
 void println(const A&... parts) {

@@ -15,9 +15,9 @@ namespace py = pybind11;
 // are the imported siblings. Constructors look them up there at call time, as Python code would.
 PyObject* g_module = nullptr;
 
-py::object mha_init(py::handle self, const vk::RawArgs& a) {
-    const long long embed_dim = vk::exact_int(a[0], "embed_dim");
-    const long long num_heads = vk::exact_int(a[1], "num_heads");
+py::object mha_init(py::handle self, const vk::Args<"embed_dim, num_heads">& a) {
+    const long long embed_dim = a.integer<"embed_dim">();
+    const long long num_heads = a.integer<"num_heads">();
     if (embed_dim <= 0 || num_heads <= 0)
         throw py::value_error("embed_dim and num_heads must be positive, got " + std::to_string(embed_dim) + " and " +
                               std::to_string(num_heads));
@@ -34,11 +34,11 @@ py::object mha_init(py::handle self, const vk::RawArgs& a) {
     return py::none();
 }
 
-py::object init_weights(py::handle self, const vk::RawArgs& a) {
-    vk::call_method<"init_weights">(vk::attr<"q_proj">(self), a[0], a[1]);
-    vk::call_method<"init_weights">(vk::attr<"k_proj">(self), a[2], a[3]);
-    vk::call_method<"init_weights">(vk::attr<"v_proj">(self), a[4], a[5]);
-    vk::call_method<"init_weights">(vk::attr<"out_proj">(self), a[6], a[7]);
+py::object init_weights(py::handle self, const vk::Args<"Wq, bq, Wk, bk, Wv, bv, Wo, bo">& a) {
+    vk::call_method<"init_weights">(vk::attr<"q_proj">(self), a.get<"Wq">(), a.get<"bq">());
+    vk::call_method<"init_weights">(vk::attr<"k_proj">(self), a.get<"Wk">(), a.get<"bk">());
+    vk::call_method<"init_weights">(vk::attr<"v_proj">(self), a.get<"Wv">(), a.get<"bv">());
+    vk::call_method<"init_weights">(vk::attr<"out_proj">(self), a.get<"Wo">(), a.get<"bo">());
     return py::none();
 }
 
@@ -59,10 +59,10 @@ py::object concat_heads(py::handle self, py::handle x) {
 
 // An absent mask masks nothing; with both absent the result is all False.
 py::object merge_masks(py::handle self, py::handle key_padding_mask, py::handle attn_mask) {
-    const Py_ssize_t n = vk::attr<"N">(self).cast<Py_ssize_t>();
-    const Py_ssize_t l = vk::attr<"L">(self).cast<Py_ssize_t>();
-    const Py_ssize_t s = vk::attr<"S">(self).cast<Py_ssize_t>();
-    const vk::Shape merged{n, vk::attr<"num_heads">(self).cast<Py_ssize_t>(), l, s};
+    const Py_ssize_t n = vk::exact_int(vk::attr<"N">(self), "N");
+    const Py_ssize_t l = vk::exact_int(vk::attr<"L">(self), "L");
+    const Py_ssize_t s = vk::exact_int(vk::attr<"S">(self), "S");
+    const vk::Shape merged{n, vk::exact_int(vk::attr<"num_heads">(self), "num_heads"), l, s};
     const py::tuple merged_shape = vk::shape_tuple(merged);
     const py::handle broadcast_to = vk::imported<"numpy", "broadcast_to">();
     const py::handle expand_dims = vk::imported<"numpy", "expand_dims">();
@@ -92,7 +92,7 @@ py::object merge_masks(py::handle self, py::handle key_padding_mask, py::handle 
 
 // query (N, L, E), key and value (N, S, E), all of width embed_dim.
 void check_inputs(py::handle self, const vk::Shape& q, const vk::Shape& k, const vk::Shape& v) {
-    const Py_ssize_t e = vk::attr<"embed_dim">(self).cast<Py_ssize_t>();
+    const Py_ssize_t e = vk::exact_int(vk::attr<"embed_dim">(self), "embed_dim");
     const auto check = [e](const vk::Shape& shape, const char* arg, const char* layout) {
         if (shape.size() != 3 || shape[2] != e)
             throw py::value_error(std::string(arg) + " must be an array of shape " + layout + " with E = embed_dim = " + std::to_string(e) +
@@ -106,11 +106,11 @@ void check_inputs(py::handle self, const vk::Shape& q, const vk::Shape& k, const
         throw py::value_error("query and key must have the same batch size, got " + std::to_string(q[0]) + " and " + std::to_string(k[0]));
 }
 
-py::object forward(py::handle self, const vk::RawArgs& a) {
+py::object forward(py::handle self, const vk::Args<"query, key, value, key_padding_mask=None, attn_mask=None">& a) {
     const py::handle asarray = vk::imported<"numpy", "asarray">();
-    const py::object query = vk::call(asarray, a[0]);
-    const py::object key = vk::call(asarray, a[1]);
-    const py::object value = vk::call(asarray, a[2]);
+    const py::object query = vk::call(asarray, a.get<"query">());
+    const py::object key = vk::call(asarray, a.get<"key">());
+    const py::object value = vk::call(asarray, a.get<"value">());
     const vk::Shape q_shape = vk::shape_of(query);
     const vk::Shape k_shape = vk::shape_of(key);
     check_inputs(self, q_shape, k_shape, vk::shape_of(value));
@@ -123,13 +123,15 @@ py::object forward(py::handle self, const vk::RawArgs& a) {
     const py::object k = split_heads(self, vk::call_method<"forward">(vk::attr<"k_proj">(self), key));
     const py::object v = split_heads(self, vk::call_method<"forward">(vk::attr<"v_proj">(self), value));
     // With no mask at all the attention skips masking altogether.
-    const py::object mask = a.is_none(3) && a.is_none(4) ? py::none() : merge_masks(self, a[3], a[4]);
+    const py::object mask = a.is_none<"key_padding_mask">() && a.is_none<"attn_mask">()
+                                ? py::none()
+                                : merge_masks(self, a.get<"key_padding_mask">(), a.get<"attn_mask">());
     const py::object attn_outputs = vk::call_method<"forward">(vk::attr<"attention">(self), q, k, v, mask);
     return vk::call_method<"forward">(vk::attr<"out_proj">(self), concat_heads(self, attn_outputs));
 }
 
-py::object backward(py::handle self, const vk::RawArgs& a) {
-    const py::object d_attn_output = vk::call_method<"backward">(vk::attr<"out_proj">(self), a[0]);
+py::object backward(py::handle self, const vk::Args<"d_output">& a) {
+    const py::object d_attn_output = vk::call_method<"backward">(vk::attr<"out_proj">(self), a.get<"d_output">());
     auto [d_q, d_k, d_v] = vk::unpack<3>(vk::call_method<"backward">(vk::attr<"attention">(self), split_heads(self, d_attn_output)));
     d_q = concat_heads(self, d_q);
     d_k = concat_heads(self, d_k);
@@ -140,23 +142,25 @@ py::object backward(py::handle self, const vk::RawArgs& a) {
     return py::make_tuple(d_q, d_k, d_v);
 }
 
-py::object split_heads_method(py::handle self, const vk::RawArgs& a) { return split_heads(self, a[0]); }
-py::object concat_heads_method(py::handle self, const vk::RawArgs& a) { return concat_heads(self, a[0]); }
-py::object merge_masks_method(py::handle self, const vk::RawArgs& a) { return merge_masks(self, a[0], a[1]); }
+py::object split_heads_method(py::handle self, const vk::Args<"x">& a) { return split_heads(self, a.get<"x">()); }
+py::object concat_heads_method(py::handle self, const vk::Args<"x">& a) { return concat_heads(self, a.get<"x">()); }
+py::object merge_masks_method(py::handle self, const vk::Args<"key_padding_mask, attn_mask">& a) {
+    return merge_masks(self, a.get<"key_padding_mask">(), a.get<"attn_mask">());
+}
 
-constexpr vk::Def kInit{"__init__", "embed_dim, num_heads", mha_init};
-constexpr vk::Def kInitWeights{"init_weights", "Wq, bq, Wk, bk, Wv, bv, Wo, bo", init_weights,
+constexpr vk::Def kInit{"__init__", mha_init};
+constexpr vk::Def kInitWeights{"init_weights", init_weights,
                                "Hands each weight/bias pair to the init_weights of q_proj, k_proj, v_proj and out_proj, in that order."};
-constexpr vk::Def kForward{"forward", "query, key, value, key_padding_mask=None, attn_mask=None", forward,
+constexpr vk::Def kForward{"forward", forward,
                            "Returns the attention output (N, L, E) for query (N, L, E) and key, value (N, S, E).\n\n"
                            "key_padding_mask (N, S) is True at padded keys, attn_mask (L, S) True at blocked query/key pairs;\n"
                            "None masks nothing. A query whose keys are all masked gets a zero attention output (then out_proj's bias)."};
-constexpr vk::Def kBackward{"backward", "d_output", backward,
+constexpr vk::Def kBackward{"backward", backward,
                             "Given dL/d(output) (N, L, E) of the latest forward, returns (d_q, d_k, d_v), the gradients with respect to\n"
                             "query, key and value. Parameter gradients are kept in the four projections (dLdW, dLdb)."};
-constexpr vk::Def kSplitHeads{"_split_heads", "x", split_heads_method, "(N, T, E) -> (N, H, T, d)."};
-constexpr vk::Def kConcatHeads{"_concat_heads", "x", concat_heads_method, "(N, H, T, d) -> (N, T, E); the inverse of _split_heads."};
-constexpr vk::Def kMergeMasks{"_merge_masks", "key_padding_mask, attn_mask", merge_masks_method,
+constexpr vk::Def kSplitHeads{"_split_heads", split_heads_method, "(N, T, E) -> (N, H, T, d)."};
+constexpr vk::Def kConcatHeads{"_concat_heads", concat_heads_method, "(N, H, T, d) -> (N, T, E); the inverse of _split_heads."};
+constexpr vk::Def kMergeMasks{"_merge_masks", merge_masks_method,
                               "Returns the boolean (N, H, L, S) mask: True where the key is padding or the pair is blocked."};
 
 }  // namespace
@@ -164,7 +168,7 @@ constexpr vk::Def kMergeMasks{"_merge_masks", "key_padding_mask, attn_mask", mer
 PYBIND11_MODULE(corvisk, m) {
     m.doc() = "Multi-head attention on numpy arrays with an explicit backward pass.";
     // The collaborators come from this module's own package, as `from .linear import Linear` would.
-    const std::string name = py::str(vk::attr<"__name__">(m));
+    const std::string name = vk::utf8(vk::attr<"__name__">(m));
     const std::string package = name.substr(0, name.rfind('.'));
     m.attr("np") = vk::numpy();
     m.attr("Linear") = vk::attr<"Linear">(py::module_::import((package + ".linear").c_str()));

@@ -17,8 +17,8 @@ using vk::kw;
 
 py::handle matmul() { return vk::imported<"numpy", "matmul">(); }
 
-Py_ssize_t in_features(py::handle self) { return vk::attr<"in_features">(self).cast<Py_ssize_t>(); }
-Py_ssize_t out_features(py::handle self) { return vk::attr<"out_features">(self).cast<Py_ssize_t>(); }
+Py_ssize_t in_features(py::handle self) { return vk::exact_int(vk::attr<"in_features">(self), "in_features"); }
+Py_ssize_t out_features(py::handle self) { return vk::exact_int(vk::attr<"out_features">(self), "out_features"); }
 
 // A copy of a weight array as floats, so later changes to the caller's array leave the layer alone.
 py::object weight_copy(py::handle x, const char* arg) {
@@ -31,9 +31,9 @@ void reset_gradients(py::handle self) {
     vk::set_attr<"dLdb">(self, vk::call(zeros_like, vk::attr<"b">(self)));
 }
 
-py::object linear_init(py::handle self, const vk::RawArgs& a) {
-    const long long in = vk::exact_int(a[0], "in_features");
-    const long long out = vk::exact_int(a[1], "out_features");
+py::object linear_init(py::handle self, const vk::Args<"in_features, out_features">& a) {
+    const long long in = a.integer<"in_features">();
+    const long long out = a.integer<"out_features">();
     if (in <= 0 || out <= 0)
         throw py::value_error("in_features and out_features must be positive, got " + std::to_string(in) + " and " + std::to_string(out));
     vk::set_attr<"in_features">(self, py::int_(in));
@@ -49,15 +49,15 @@ py::object linear_init(py::handle self, const vk::RawArgs& a) {
     return py::none();
 }
 
-py::object init_weights(py::handle self, const vk::RawArgs& a) {
+py::object init_weights(py::handle self, const vk::Args<"W, b">& a) {
     const Py_ssize_t in = in_features(self);
     const Py_ssize_t out = out_features(self);
-    py::object weight = weight_copy(a[0], "W");
+    py::object weight = weight_copy(a.get<"W">(), "W");
     const vk::Shape w_shape = vk::shape_of(weight);
     if (w_shape != vk::Shape{out, in})
         throw py::value_error("W must have shape (out_features, in_features) = " + vk::shape_text({out, in}) + ", got " +
                               vk::shape_text(w_shape));
-    py::object bias = weight_copy(a[1], "b");
+    py::object bias = weight_copy(a.get<"b">(), "b");
     const vk::Shape b_shape = vk::shape_of(bias);
     // (out,), (1, out) and (out, 1) biases all hold the same values; store them flat.
     Py_ssize_t values = 1;
@@ -71,10 +71,10 @@ py::object init_weights(py::handle self, const vk::RawArgs& a) {
     return py::none();
 }
 
-py::object forward(py::handle self, const vk::RawArgs& a) {
+py::object forward(py::handle self, const vk::Args<"A">& a) {
     const Py_ssize_t in = in_features(self);
     const Py_ssize_t out = out_features(self);
-    const py::object input = vk::float_array(a[0], "A");
+    const py::object input = vk::float_array(a.get<"A">(), "A");
     vk::Shape shape = vk::shape_of(input);
     if (shape.empty() || shape.back() != in)
         throw py::value_error("Linear.forward: A must have in_features = " + std::to_string(in) + " values on its last axis, got shape " +
@@ -86,12 +86,12 @@ py::object forward(py::handle self, const vk::RawArgs& a) {
     return vk::call_method<"reshape">(z, vk::shape_tuple(shape));
 }
 
-py::object backward(py::handle self, const vk::RawArgs& a) {
+py::object backward(py::handle self, const vk::Args<"dLdZ">& a) {
     const py::object input = vk::attr<"A">(self);
     if (input.is_none()) throw std::runtime_error("Linear.backward called before forward");
     const Py_ssize_t in = in_features(self);
     const Py_ssize_t out = out_features(self);
-    const py::object grad = vk::float_array(a[0], "dLdZ");
+    const py::object grad = vk::float_array(a.get<"dLdZ">(), "dLdZ");
     vk::Shape expected = vk::shape_of(input);
     expected.back() = out;
     if (vk::shape_of(grad) != expected)
@@ -105,13 +105,13 @@ py::object backward(py::handle self, const vk::RawArgs& a) {
     return vk::call_method<"reshape">(d_input, vk::attr<"shape">(input));
 }
 
-constexpr vk::Def kInit{"__init__", "in_features, out_features", linear_init};
+constexpr vk::Def kInit{"__init__", linear_init};
 constexpr vk::Def kInitWeights{
-    "init_weights", "W, b", init_weights,
+    "init_weights", init_weights,
     "Replaces the weights with copies of W (out_features, in_features) and b (out_features values) and clears the gradients."};
-constexpr vk::Def kForward{"forward", "A", forward, "Returns A @ W.T + b for A of shape (..., in_features), remembering A for backward."};
+constexpr vk::Def kForward{"forward", forward, "Returns A @ W.T + b for A of shape (..., in_features), remembering A for backward."};
 constexpr vk::Def kBackward{
-    "backward", "dLdZ", backward,
+    "backward", backward,
     "Given dL/dZ for the latest forward, stores dLdW and dLdb (overwriting earlier ones) and returns dL/dA (the shape of A)."};
 
 }  // namespace

@@ -24,7 +24,7 @@ py::handle np_fn() {
 
 py::object swap_last(py::handle x) { return vk::call(np_fn<"swapaxes">(), x, -1, -2); }
 
-py::object sdpa_init(py::handle self, const vk::RawArgs&) {
+py::object sdpa_init(py::handle self, const vk::Args<"">&) {
     vk::set_attr<"Q">(self, py::none());
     vk::set_attr<"K">(self, py::none());
     vk::set_attr<"V">(self, py::none());
@@ -58,10 +58,10 @@ void check_mask(const vk::Shape& mask, const vk::Shape& scores) {
                               vk::shape_text(scores));
 }
 
-py::object forward(py::handle self, const vk::RawArgs& a) {
-    const py::object q = vk::float_array(a[0], "Q");
-    const py::object k = vk::float_array(a[1], "K");
-    const py::object v = vk::float_array(a[2], "V");
+py::object forward(py::handle self, const vk::Args<"Q, K, V, mask=None">& a) {
+    const py::object q = vk::float_array(a.get<"Q">(), "Q");
+    const py::object k = vk::float_array(a.get<"K">(), "K");
+    const py::object v = vk::float_array(a.get<"V">(), "V");
     const vk::Shape q_shape = vk::shape_of(q);
     check_inputs(q_shape, vk::shape_of(k), vk::shape_of(v));
     const Py_ssize_t d = q_shape.back();
@@ -70,8 +70,8 @@ py::object forward(py::handle self, const vk::RawArgs& a) {
     const py::object weights = vk::call(np_fn<"matmul">(), q, swap_last(k));
     vk::call(np_fn<"multiply">(), weights, scale, kw<"out">(weights));
     py::object mask = py::none();
-    if (!a.is_none(3)) {
-        mask = vk::bool_array(a[3], "mask");
+    if (!a.is_none<"mask">()) {
+        mask = vk::bool_array(a.get<"mask">(), "mask");
         check_mask(vk::shape_of(mask), vk::shape_of(weights));
         vk::call(np_fn<"copyto">(), weights, -std::numeric_limits<double>::infinity(), kw<"where">(mask));
     }
@@ -95,13 +95,13 @@ py::object forward(py::handle self, const vk::RawArgs& a) {
     return vk::call(np_fn<"matmul">(), weights, v);
 }
 
-py::object backward(py::handle self, const vk::RawArgs& a) {
+py::object backward(py::handle self, const vk::Args<"dLdA">& a) {
     const py::object weights = vk::attr<"attention_weights">(self);
     if (weights.is_none()) throw std::runtime_error("ScaledDotProductAttention.backward called before forward");
     const py::object q = vk::attr<"Q">(self);
     const py::object k = vk::attr<"K">(self);
     const py::object v = vk::attr<"V">(self);
-    const py::object grad = vk::float_array(a[0], "dLdA");
+    const py::object grad = vk::float_array(a.get<"dLdA">(), "dLdA");
     vk::Shape expected = vk::shape_of(q);
     expected.back() = vk::shape_of(v).back();
     if (vk::shape_of(grad) != expected)
@@ -122,12 +122,12 @@ py::object backward(py::handle self, const vk::RawArgs& a) {
     return py::make_tuple(d_q, d_k, d_v);
 }
 
-constexpr vk::Def kInit{"__init__", "", sdpa_init};
-constexpr vk::Def kForward{"forward", "Q, K, V, mask=None", forward,
+constexpr vk::Def kInit{"__init__", sdpa_init};
+constexpr vk::Def kForward{"forward", forward,
                            "Returns softmax(Q @ K^T / sqrt(d)) @ V for Q (..., L, d), K (..., S, d), V (..., S, dv).\n\n"
                            "mask is a boolean array broadcastable to (..., L, S), True where a query may not attend a key;\n"
                            "None masks nothing. A query whose keys are all masked gets zero weights, so a zero output."};
-constexpr vk::Def kBackward{"backward", "dLdA", backward, "Given dL/d(output) of the latest forward, returns (dL/dQ, dL/dK, dL/dV)."};
+constexpr vk::Def kBackward{"backward", backward, "Given dL/d(output) of the latest forward, returns (dL/dQ, dL/dK, dL/dV)."};
 
 }  // namespace
 

@@ -7,6 +7,7 @@
 // equivalent maskers defined here otherwise (per-utterance masks, width uniform in
 // [0, mask_param), mask value 0, drawn over the padded length). With the built-in maskers a
 // batch is masked in place, span by span, instead of by whole-tensor passes.
+#include <vk/arrays.hpp>
 #include <vk/common.hpp>
 #include <vk/corpus.hpp>
 #include <vk/npy.hpp>
@@ -40,15 +41,19 @@ struct Span {
 // torch.manual_seed reproduces it): width floor(U * param), start floor(U' * (size - width')),
 // in 32-bit float arithmetic like torch's.
 std::vector<Span> draw_spans(Py_ssize_t items, Py_ssize_t size, long long mask_param, double p) {
+    if (!(p >= 0.0 && p <= 1.0)) throw py::value_error("p must be between 0.0 and 1.0, got " + vk::float_text(p));
     if (p < 1.0) mask_param = std::min(mask_param, static_cast<long long>(static_cast<double>(size) * p));
+    // Positions beyond these bounds mask the same frames (none or all), and they keep the
+    // float-to-integer conversions below defined for any mask_param.
+    const auto position = [](float v) { return static_cast<Py_ssize_t>(std::clamp(v, -4e18f, 4e18f)); };
     const py::array_t<float> draws = vk::call_method<"numpy">(vk::call(vk::attr<"rand">(vk::torch()), 2, items));
     const float* r = draws.data();
     std::vector<Span> spans(static_cast<std::size_t>(items));
     for (Py_ssize_t k = 0; k < items; ++k) {
         const float value = r[k] * static_cast<float>(mask_param);
         const float min_value = r[items + k] * (static_cast<float>(size) - value);
-        const auto start = static_cast<Py_ssize_t>(min_value);
-        spans[static_cast<std::size_t>(k)] = {start, start + static_cast<Py_ssize_t>(value)};
+        const Py_ssize_t start = position(min_value);
+        spans[static_cast<std::size_t>(k)] = {start, start + position(value)};
     }
     return spans;
 }
@@ -64,32 +69,46 @@ py::object masking_init(py::handle self, long long mask_param, long long axis, b
     return py::none();
 }
 
-py::object frequency_masking_init(py::handle self, const vk::RawArgs& a) {
-    return masking_init(self, vk::exact_int(a[0], "freq_mask_param"), 1, vk::truthy(a[1]), 1.0);
+py::object frequency_masking_init(py::handle self, const vk::Args<"freq_mask_param, iid_masks=False">& a) {
+    return masking_init(self, a.integer<"freq_mask_param">(), 1, a.flag<"iid_masks">(), 1.0);
 }
 
-py::object time_masking_init(py::handle self, const vk::RawArgs& a) {
-    return masking_init(self, vk::exact_int(a[0], "time_mask_param"), 2, vk::truthy(a[1]), vk::to_float(a[2]));
+py::object time_masking_init(py::handle self, const vk::Args<"time_mask_param, iid_masks=False, p=1.0">& a) {
+    return masking_init(self, a.integer<"time_mask_param">(), 2, a.flag<"iid_masks">(), a.real<"p">());
+}
+
+// The public attributes a masker's forward reads, checked: users may reassign them.
+struct MaskerSettings {
+    long long mask_param;
+    long long axis;
+    double p;
+};
+
+MaskerSettings masker_settings(py::handle masker) {
+    const long long mask_param = vk::exact_int(vk::attr<"mask_param">(masker), "mask_param");
+    const long long axis = vk::exact_int(vk::attr<"axis">(masker), "axis");
+    if (axis != 1 && axis != 2) throw py::value_error("axis must be 1 (frequency) or 2 (time), got " + std::to_string(axis));
+    return {mask_param, axis, vk::to_real(vk::attr<"p">(masker), "p")};
 }
 
 // specgram (..., freq, time) with one span along the masker's axis set to mask_value: one span
 // per leading index with iid_masks, else one span shared by the whole tensor.
-py::object masking_forward(py::handle self, const vk::RawArgs& a) {
-    const py::handle specgram = a[0];
-    const double mask_value = vk::to_float(a[1]);
+py::object masking_forward(py::handle self, const vk::Args<"specgram, mask_value=0.0">& a) {
+    const py::handle specgram = a.get<"specgram">();
+    const double mask_value = a.real<"mask_value">();
     const bool iid = vk::truthy(vk::attr<"iid_masks">(self));
-    const std::vector<Py_ssize_t> shape =
-        py::cast<std::vector<Py_ssize_t>>(vk::call(vk::imported<"builtins", "list">(), vk::attr<"shape">(specgram)));
+    const MaskerSettings settings = masker_settings(self);
+    const vk::Shape shape = vk::shape_of(specgram);
     const auto dim = static_cast<Py_ssize_t>(shape.size());
     if (iid && dim < 3) throw py::value_error("Spectrogram must have at least three dimensions (" + std::to_string(dim) + " given).");
     if (dim < 2) throw py::value_error("Spectrogram must have at least two dimensions (" + std::to_string(dim) + " given).");
-    const Py_ssize_t axis = py::cast<Py_ssize_t>(vk::attr<"axis">(self)) + dim - 3;
+    // The axis counts from the end (1: frequency, 2: time), so it always lies within the tensor.
+    const Py_ssize_t axis = static_cast<Py_ssize_t>(settings.axis) + dim - 3;
     const Py_ssize_t size = shape[static_cast<std::size_t>(axis)];
     const std::vector<Py_ssize_t> lead = iid ? std::vector<Py_ssize_t>(shape.begin(), shape.end() - 2) : std::vector<Py_ssize_t>{};
     Py_ssize_t items = 1;
     for (const Py_ssize_t d : lead) items *= d;
-    const std::vector<Span> spans =
-        draw_spans(items, size, py::cast<long long>(vk::attr<"mask_param">(self)), vk::to_float(vk::attr<"p">(self)));
+    const std::vector<Span> spans = draw_spans(items, size, settings.mask_param, settings.p);
 
     py::array_t<bool> mask({items, size});
     bool* m = mask.mutable_data();
@@ -127,23 +146,25 @@ std::pair<py::handle, py::handle> masker_classes() {
     return {classes.first, classes.second};
 }
 
-bool is_builtin_masker(py::handle obj, const char* class_name) {
-    return py::type::handle_of(obj).is(py::getattr(this_module(), class_name)) && vk::truthy(vk::attr<"iid_masks">(obj));
+// A built-in masker left on its own axis, whose work the in-place path below can do instead.
+bool is_builtin_masker(py::handle obj, const char* class_name, long long axis) {
+    return py::type::handle_of(obj).is(py::getattr(this_module(), class_name)) && vk::truthy(vk::attr<"iid_masks">(obj)) &&
+           masker_settings(obj).axis == axis;
 }
 
 // SpecAugment on a padded (B, T, F) batch: frequency masks, then time masks, each application
 // drawing a fresh span per utterance.
 py::object spec_augment(py::handle self, py::object padded, const std::vector<Py_ssize_t>& lengths, const py::dict& conf) {
     const bool freq = vk::truthy(conf["apply_freq_mask"]);
-    const long long num_freq = freq ? py::cast<long long>(conf["num_freq_mask"]) : 0;
+    const long long num_freq = freq ? vk::config_int(conf["num_freq_mask"], "num_freq_mask") : 0;
     const bool time = vk::truthy(conf["apply_time_mask"]);
-    const long long num_time = time ? py::cast<long long>(conf["num_time_mask"]) : 0;
+    const long long num_time = time ? vk::config_int(conf["num_time_mask"], "num_time_mask") : 0;
     const py::object freq_mask = vk::attr<"freq_mask">(self);
     const py::object time_mask = vk::attr<"time_mask">(self);
 
-    const bool in_place = is_builtin_masker(freq_mask, "FrequencyMasking") && is_builtin_masker(time_mask, "TimeMasking") &&
+    const bool in_place = is_builtin_masker(freq_mask, "FrequencyMasking", 1) && is_builtin_masker(time_mask, "TimeMasking", 2) &&
                           vk::attr<"dtype">(padded).is(vk::attr<"float32">(vk::torch())) &&
-                          std::string(py::str(vk::attr<"type">(vk::attr<"device">(padded)))) == "cpu" &&
+                          vk::display(vk::attr<"type">(vk::attr<"device">(padded))) == "cpu" &&
                           vk::truthy(vk::call_method<"is_contiguous">(padded)) && !vk::truthy(vk::attr<"requires_grad">(padded));
     if (!in_place) {
         py::object x = vk::call_method<"permute">(padded, 0, 2, 1);
@@ -157,13 +178,12 @@ py::object spec_augment(py::handle self, py::object padded, const std::vector<Py
     py::array_t<float> view = vk::call_method<"numpy">(padded);
     const Py_ssize_t batch = view.shape(0), frames = view.shape(1), feats = view.shape(2);
     float* data = view.mutable_data();
-    const long long freq_param = py::cast<long long>(vk::attr<"mask_param">(freq_mask));
-    const long long time_param = py::cast<long long>(vk::attr<"mask_param">(time_mask));
-    const double freq_p = vk::to_float(vk::attr<"p">(freq_mask));
-    const double time_p = vk::to_float(vk::attr<"p">(time_mask));
+    const MaskerSettings freq_settings = masker_settings(freq_mask);
+    const MaskerSettings time_settings = masker_settings(time_mask);
     std::vector<std::vector<Span>> freq_spans, time_spans;
-    for (long long k = 0; k < num_freq; ++k) freq_spans.push_back(draw_spans(batch, feats, freq_param, freq_p));
-    for (long long k = 0; k < num_time; ++k) time_spans.push_back(draw_spans(batch, frames, time_param, time_p));
+    for (long long k = 0; k < num_freq; ++k) freq_spans.push_back(draw_spans(batch, feats, freq_settings.mask_param, freq_settings.p));
+    for (long long k = 0; k < num_time; ++k) time_spans.push_back(draw_spans(batch, frames, time_settings.mask_param, time_settings.p));
+    if (static_cast<Py_ssize_t>(lengths.size()) < batch) throw py::value_error("SpecAugment needs one length per utterance");
     std::vector<char> frame_masked(static_cast<std::size_t>(frames));
     for (Py_ssize_t b = 0; b < batch; ++b) {
         const Py_ssize_t length = std::min(frames, lengths[static_cast<std::size_t>(b)]);
@@ -198,10 +218,13 @@ public:
     void add(const py::array& features, py::handle path) {
         // Values are taken as 32-bit floats, as the items are; float32 files are read in place.
         const auto x = py::array_t<float, py::array::c_style | py::array::forcecast>::ensure(features);
-        if (!x) throw py::error_already_set();
+        if (!x) {
+            if (PyErr_Occurred()) throw py::error_already_set();
+            throw py::value_error("Feature file " + vk::display_repr(path) + " does not hold numbers");
+        }
         const auto dims = static_cast<Py_ssize_t>(mean_.size());
         if (x.shape(0) != dims)
-            throw py::value_error("Feature file " + std::string(py::repr(path)) + " has " + std::to_string(x.shape(0)) +
+            throw py::value_error("Feature file " + vk::display_repr(path) + " has " + std::to_string(x.shape(0)) +
                                   " feature rows, but global statistics need num_feats = " + std::to_string(dims));
         const Py_ssize_t n = x.shape(1);
         if (n == 0) return;  // nothing to add; dividing by a zero count would poison the mean
@@ -266,22 +289,28 @@ bool equals(py::handle a, const char* text) {
 Py_ssize_t positive_num_feats(const py::dict& config) {
     const py::object value = config["num_feats"];
     const Py_ssize_t n = PyNumber_AsSsize_t(value.ptr(), PyExc_OverflowError);
-    if (n == -1 && PyErr_Occurred()) throw py::error_already_set();
+    if (n == -1 && PyErr_Occurred()) {
+        py::error_already_set e;
+        vk::add_note(e, "Configuration key 'num_feats' must be a positive integer");
+        throw e;
+    }
     if (n <= 0) throw py::value_error("Configuration key 'num_feats' must be a positive integer, got " + std::to_string(n));
     return n;
 }
 
-py::object asr_init(py::handle self, const vk::RawArgs& a) {
-    const std::string partition = vk::exact_str(a[0], "partition");
-    const py::dict config = vk::exact_dict(a[1], "config");
-    const py::handle tokenizer = a[2];
-    const bool is_train = vk::truthy(a[3]);
-    const py::handle global_stats = a[4];
+using InitArgs = vk::Args<"partition, config, tokenizer, isTrainPartition, global_stats=None">;
+py::object asr_init(py::handle self, const InitArgs& a) {
+    const std::string partition = a.text<"partition">();
+    const py::handle partition_name = a.get<"partition">();
+    const py::dict config = a.dict<"config">();
+    const py::handle tokenizer = a.get<"tokenizer">();
+    const bool is_train = a.flag<"isTrainPartition">();
+    const py::handle global_stats = a.get<"global_stats">();
     if (!global_stats.is_none() && !PyTuple_CheckExact(global_stats.ptr())) vk::raise_arg_type("global_stats", "tuple", global_stats);
     const bool labelled = partition != kTestClean;
 
     vk::set_attr<"config">(self, config);
-    vk::set_attr<"partition">(self, a[0]);
+    vk::set_attr<"partition">(self, partition_name);
     vk::set_attr<"isTrainPartition">(self, py::bool_(is_train));
     vk::set_attr<"tokenizer">(self, tokenizer);
     const py::object eos = vk::attr<"eos_id">(tokenizer), sos = vk::attr<"sos_id">(tokenizer);
@@ -290,7 +319,7 @@ py::object asr_init(py::handle self, const vk::RawArgs& a) {
     vk::set_attr<"pad_token">(self, vk::attr<"pad_id">(tokenizer));
 
     const py::object root = config["root"];
-    const py::object fbank_dir = vk::corpus::path_join(vk::corpus::path_join(root, a[0]), py::str("fbank"));
+    const py::object fbank_dir = vk::corpus::path_join(vk::corpus::path_join(root, partition_name), py::str("fbank"));
     const double subset = vk::corpus::subset_size(config);
     const py::list fbank_files = vk::corpus::cut(vk::corpus::npy_files(fbank_dir), subset);
     const auto length = static_cast<Py_ssize_t>(fbank_files.size());
@@ -300,7 +329,7 @@ py::object asr_init(py::handle self, const vk::RawArgs& a) {
 
     py::list text_files;
     if (labelled) {
-        const py::object text_dir = vk::corpus::path_join(vk::corpus::path_join(root, a[0]), py::str("text"));
+        const py::object text_dir = vk::corpus::path_join(vk::corpus::path_join(root, partition_name), py::str("text"));
         text_files = vk::corpus::cut(vk::corpus::npy_files(text_dir), subset);
         vk::set_attr<"text_dir">(self, text_dir);
         vk::set_attr<"text_files">(self, text_files);
@@ -336,8 +365,10 @@ py::object asr_init(py::handle self, const vk::RawArgs& a) {
         const py::handle path = fbank_files[i].ptr();
         const py::array x = vk::corpus::naming(path, [&] { return vk::npy::read_rows(path, num_feats); });
         if (x.ndim() != 2)
-            throw py::value_error("Feature file " + std::string(py::repr(path)) + " must hold a 2-D array (features, frames), got " +
+            throw py::value_error("Feature file " + vk::display_repr(path) + " must hold a 2-D array (features, frames), got " +
                                   std::to_string(x.ndim()) + " dimensions");
+        if (const char kind = vk::dtype_kind(x); kind != 'f' && kind != 'i' && kind != 'u' && kind != 'b')
+            throw py::value_error("Feature file " + vk::display_repr(path) + " must hold numbers, got dtype " + vk::dtype_text(x));
         feats.append(x);
         feat_max_len = std::max<long long>(feat_max_len, x.shape(1));
         if (stats) stats->add(x, path);
@@ -370,10 +401,11 @@ py::object asr_init(py::handle self, const vk::RawArgs& a) {
     return py::none();
 }
 
-py::object asr_len(py::handle self, const vk::RawArgs&) { return vk::attr<"length">(self); }
+py::object asr_len(py::handle self, const vk::Args<"">&) { return vk::attr<"length">(self); }
 
-py::object asr_getitem(py::handle self, const vk::RawArgs& a) {
-    const py::object features = py::reinterpret_borrow<py::list>(vk::attr<"feats">(self))[a[0]];
+py::object asr_getitem(py::handle self, const vk::Args<"idx">& a) {
+    const py::handle idx = a.get<"idx">();
+    const py::object features = py::reinterpret_borrow<py::list>(vk::attr<"feats">(self))[idx];
     const py::object norm = py::reinterpret_borrow<py::dict>(vk::attr<"config">(self))["norm"];
     const py::object float32 = vk::attr<"float32">(vk::torch());
     py::object x = vk::call(vk::attr<"as_tensor">(vk::torch()), features, kw<"dtype">(float32));
@@ -393,8 +425,8 @@ py::object asr_getitem(py::handle self, const vk::RawArgs& a) {
         x = vk::call_method<"clone">(x);  // never hand out the stored features themselves
     }
     if (!equals(vk::attr<"partition">(self), kTestClean)) {
-        const py::object shifted = py::reinterpret_borrow<py::list>(vk::attr<"transcripts_shifted">(self))[a[0]];
-        const py::object golden = py::reinterpret_borrow<py::list>(vk::attr<"transcripts_golden">(self))[a[0]];
+        const py::object shifted = py::reinterpret_borrow<py::list>(vk::attr<"transcripts_shifted">(self))[idx];
+        const py::object golden = py::reinterpret_borrow<py::list>(vk::attr<"transcripts_golden">(self))[idx];
         return py::make_tuple(x, long_tensor(shifted), long_tensor(golden));
     }
     return py::make_tuple(x, py::none(), py::none());
@@ -404,8 +436,8 @@ py::object pad(py::handle sequences, py::handle value) {
     return vk::call(vk::imported<"torch.nn.utils.rnn", "pad_sequence">(), sequences, kw<"batch_first">(true), kw<"padding_value">(value));
 }
 
-py::object asr_collate(py::handle self, const vk::RawArgs& a) {
-    const py::list items(py::reinterpret_borrow<py::object>(a[0]));
+py::object asr_collate(py::handle self, const vk::Args<"batch">& a) {
+    const py::list items(py::reinterpret_borrow<py::object>(a.get<"batch">()));
     py::list feats, shifted, golden;
     std::vector<Py_ssize_t> feat_lengths;
     std::vector<long long> transcript_lengths;
@@ -435,23 +467,23 @@ py::object asr_collate(py::handle self, const vk::RawArgs& a) {
     return py::make_tuple(padded_feats, padded_shifted, padded_golden, long_tensor(py::cast(feat_lengths)), lengths);
 }
 
-py::object asr_avg_chars(py::handle self, const vk::RawArgs&) { return vk::attr<"avg_chars_per_token">(self); }
+py::object asr_avg_chars(py::handle self, const vk::Args<"">&) { return vk::attr<"avg_chars_per_token">(self); }
 
-constexpr vk::Def kInit{"__init__", "partition, config, tokenizer, isTrainPartition, global_stats=None", asr_init};
-constexpr vk::Def kLen{"__len__", "", asr_len, "Number of utterances."};
-constexpr vk::Def kGetItem{"__getitem__", "idx", asr_getitem,
+constexpr vk::Def kInit{"__init__", asr_init};
+constexpr vk::Def kLen{"__len__", asr_len, "Number of utterances."};
+constexpr vk::Def kGetItem{"__getitem__", asr_getitem,
                            "(features (num_feats, frames) float32 normalized, shifted, golden); shifted and golden are "
                            "int64 tensors, or None for the unlabelled test-clean partition."};
 constexpr vk::Def kCollate{
-    "collate_fn", "batch", asr_collate,
+    "collate_fn", asr_collate,
     "Pads a list of items into (padded_feats (B, T_max, F), padded_shifted (B, L_max), padded_golden (B, L_max), "
     "feat_lengths (B,), transcript_lengths (B,)); the transcript entries are None for test-clean. Training batches get "
     "SpecAugment when config['specaug'] is true."};
-constexpr vk::Def kAvgChars{"get_avg_chars_per_token", "", asr_avg_chars, "Average number of characters per token."};
+constexpr vk::Def kAvgChars{"get_avg_chars_per_token", asr_avg_chars, "Average number of characters per token."};
 
-constexpr vk::Def kFrequencyInit{"__init__", "freq_mask_param, iid_masks=False", frequency_masking_init};
-constexpr vk::Def kTimeInit{"__init__", "time_mask_param, iid_masks=False, p=1.0", time_masking_init};
-constexpr vk::Def kMaskForward{"forward", "specgram, mask_value=0.0", masking_forward,
+constexpr vk::Def kFrequencyInit{"__init__", frequency_masking_init};
+constexpr vk::Def kTimeInit{"__init__", time_masking_init};
+constexpr vk::Def kMaskForward{"forward", masking_forward,
                                "Returns a copy of specgram (..., freq, time) with one span along this masker's axis set to "
                                "mask_value: a span per leading index when iid_masks is true, else one for the whole tensor."};
 

@@ -22,22 +22,23 @@ py::object pad(py::handle sequences, py::handle value) {
     return vk::call(vk::imported<"torch.nn.utils.rnn", "pad_sequence">(), sequences, kw<"batch_first">(true), kw<"padding_value">(value));
 }
 
-py::object lm_init(py::handle self, const vk::RawArgs& a) {
-    const std::string partition = vk::exact_str(a[0], "partition");
-    const py::dict config = vk::exact_dict(a[1], "config");
-    const py::handle tokenizer = a[2];
+py::object lm_init(py::handle self, const vk::Args<"partition, config, tokenizer">& a) {
+    const std::string partition = a.text<"partition">();
+    const py::handle partition_name = a.get<"partition">();
+    const py::dict config = a.dict<"config">();
+    const py::handle tokenizer = a.get<"tokenizer">();
     // The dataset keys live in a "dataset" section when there is one.
     const py::object data_config = config.contains("dataset") ? py::object(config["dataset"]) : py::object(config);
 
     vk::set_attr<"config">(self, config);
-    vk::set_attr<"partition">(self, a[0]);
+    vk::set_attr<"partition">(self, partition_name);
     vk::set_attr<"tokenizer">(self, tokenizer);
     const py::object eos = vk::attr<"eos_id">(tokenizer), sos = vk::attr<"sos_id">(tokenizer);
     vk::set_attr<"eos_token">(self, eos);
     vk::set_attr<"sos_token">(self, sos);
     vk::set_attr<"pad_token">(self, vk::attr<"pad_id">(tokenizer));
 
-    const py::object text_dir = vk::corpus::path_join(data_config[py::str("root")], a[0]);
+    const py::object text_dir = vk::corpus::path_join(data_config[py::str("root")], partition_name);
     const double subset = PyDict_Check(data_config.ptr()) ? vk::corpus::subset_size(py::reinterpret_borrow<py::dict>(data_config)) : -1.0;
     const py::list text_files = vk::corpus::cut(vk::corpus::npy_files(text_dir), subset);
     vk::set_attr<"text_dir">(self, text_dir);
@@ -62,18 +63,19 @@ py::object lm_init(py::handle self, const vk::RawArgs& a) {
     return py::none();
 }
 
-py::object lm_len(py::handle self, const vk::RawArgs&) { return vk::attr<"length">(self); }
+py::object lm_len(py::handle self, const vk::Args<"">&) { return vk::attr<"length">(self); }
 
-py::object lm_getitem(py::handle self, const vk::RawArgs& a) {
-    vk::exact_int(a[0], "idx");
-    const py::object shifted = py::reinterpret_borrow<py::list>(vk::attr<"transcripts_shifted">(self))[a[0]];
-    const py::object golden = py::reinterpret_borrow<py::list>(vk::attr<"transcripts_golden">(self))[a[0]];
+py::object lm_getitem(py::handle self, const vk::Args<"idx">& a) {
+    a.integer<"idx">();
+    const py::handle idx = a.get<"idx">();
+    const py::object shifted = py::reinterpret_borrow<py::list>(vk::attr<"transcripts_shifted">(self))[idx];
+    const py::object golden = py::reinterpret_borrow<py::list>(vk::attr<"transcripts_golden">(self))[idx];
     return py::make_tuple(long_tensor(shifted), long_tensor(golden));
 }
 
-py::object lm_collate(py::handle self, const vk::RawArgs& a) {
+py::object lm_collate(py::handle self, const vk::Args<"batch">& a) {
     // zip(*batch): the pairs transposed, exactly two components.
-    const py::tuple items(py::reinterpret_borrow<py::object>(a[0]));
+    const py::tuple items(py::reinterpret_borrow<py::object>(a.get<"batch">()));
     const py::object columns = vk::detail::steal_or_throw(PyObject_Call(vk::imported<"builtins", "zip">().ptr(), items.ptr(), nullptr));
     const auto [shifted, golden] = vk::unpack<2>(py::tuple(columns));
     std::vector<long long> lengths;
@@ -82,11 +84,11 @@ py::object lm_collate(py::handle self, const vk::RawArgs& a) {
     return py::make_tuple(pad(shifted, pad_token), pad(golden, pad_token), long_tensor(py::cast(lengths)));
 }
 
-py::object lm_sample_prompts(py::handle self, const vk::RawArgs& a) {
-    const long long num_samples = vk::exact_int(a[0], "num_samples");
-    const long long prompt_length = vk::exact_int(a[1], "prompt_length");
-    vk::exact_int(a[2], "seed");
-    vk::call(vk::imported<"random", "seed">(), a[2]);
+py::object lm_sample_prompts(py::handle self, const vk::Args<"num_samples, prompt_length, seed=52719">& a) {
+    const long long num_samples = a.integer<"num_samples">();
+    const long long prompt_length = a.integer<"prompt_length">();
+    a.integer<"seed">();
+    vk::call(vk::imported<"random", "seed">(), a.get<"seed">());
 
     const py::list sequences = vk::attr<"transcripts_shifted">(self);
     py::list valid;
@@ -105,19 +107,19 @@ py::object lm_sample_prompts(py::handle self, const vk::RawArgs& a) {
     return py::make_tuple(vk::call(vk::attr<"stack">(vk::torch()), prompts), originals);
 }
 
-py::object lm_avg_chars(py::handle self, const vk::RawArgs&) { return vk::attr<"avg_chars_per_token">(self); }
+py::object lm_avg_chars(py::handle self, const vk::Args<"">&) { return vk::attr<"avg_chars_per_token">(self); }
 
-constexpr vk::Def kInit{"__init__", "partition, config, tokenizer", lm_init};
-constexpr vk::Def kLen{"__len__", "", lm_len, "Number of texts."};
-constexpr vk::Def kGetItem{"__getitem__", "idx", lm_getitem, "(shifted, golden) of text idx as int64 tensors."};
-constexpr vk::Def kCollate{"collate_fn", "batch", lm_collate,
+constexpr vk::Def kInit{"__init__", lm_init};
+constexpr vk::Def kLen{"__len__", lm_len, "Number of texts."};
+constexpr vk::Def kGetItem{"__getitem__", lm_getitem, "(shifted, golden) of text idx as int64 tensors."};
+constexpr vk::Def kCollate{"collate_fn", lm_collate,
                            "Pads a list of (shifted, golden) pairs into (padded_shifted (B, L_max), padded_golden (B, L_max), "
                            "lengths (B,)), padding with the tokenizer's pad id."};
 constexpr vk::Def kSamplePrompts{
-    "sample_prompts", "num_samples, prompt_length, seed=52719", lm_sample_prompts,
+    "sample_prompts", lm_sample_prompts,
     "Reseeds Python's random module with seed and draws up to num_samples texts longer than prompt_length; returns "
     "(prompts (N, prompt_length) int64, list of the N full shifted sequences)."};
-constexpr vk::Def kAvgChars{"get_avg_chars_per_token", "", lm_avg_chars, "Average number of characters per token."};
+constexpr vk::Def kAvgChars{"get_avg_chars_per_token", lm_avg_chars, "Average number of characters per token."};
 
 }  // namespace
 

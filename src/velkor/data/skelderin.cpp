@@ -15,7 +15,7 @@ const std::string kInnerRule(50, '-');
 
 void print_value(const char* label, const std::string& value) { vk::println(vk::format_text(py::str(label), "<25"), ": ", value); }
 
-void print_value(const char* label, py::handle value) { print_value(label, std::string(py::str(value))); }
+void print_value(const char* label, py::handle value) { print_value(label, vk::text(value)); }
 
 void print_shape(const char* label, py::handle tensor) {
     if (!tensor.is_none()) print_value(label, vk::call(vk::imported<"builtins", "list">(), vk::attr<"shape">(tensor)));
@@ -31,8 +31,8 @@ void print_shapes(py::handle feats, py::handle transcripts_shifted = py::none(),
     print_shape("Transcript Lengths Shape", transcript_lengths);
 }
 
-py::object skelderin(py::handle, const vk::RawArgs& a) {
-    const py::handle dataloader = a[0];
+py::object skelderin(py::handle, const vk::Args<"dataloader">& a) {
+    const py::handle dataloader = a.get<"dataloader">();
     const py::object dataset = vk::attr<"dataset">(dataloader);
 
     vk::println(kOuterRule);
@@ -81,7 +81,7 @@ py::object skelderin(py::handle, const vk::RawArgs& a) {
     return py::none();
 }
 
-constexpr vk::Def kSkelderin{"skelderin", "dataloader", skelderin,
+constexpr vk::Def kSkelderin{"skelderin", skelderin,
                              "Prints a report of a data loader over an ASRDataset or LMDataset: partition, number of batches, "
                              "batch size, the shapes of the first batch, maximum lengths and average characters per token."};
 

@@ -57,12 +57,25 @@ struct Native {
 
 constexpr const char* kCapsuleName = "velkor.data.tokenizer.Native";
 
-Native& native(py::handle self) {
-    const py::object capsule = vk::attr<"_native">(self);
-    void* p = PyCapsule_GetPointer(capsule.ptr(), kCapsuleName);
-    if (p == nullptr) throw py::error_already_set();
-    return *static_cast<Native*>(p);
-}
+// The native state of `self`, with a strong reference to the capsule that owns it: a call that
+// runs Python code (an id's __index__, a tensor's tolist) may re-run __init__ or __setstate__,
+// which replaces the capsule, and the state must outlive the call that is using it.
+class NativeRef {
+public:
+    explicit NativeRef(py::handle self) : capsule_(vk::attr<"_native">(self)) {
+        void* p = PyCapsule_GetPointer(capsule_.ptr(), kCapsuleName);
+        if (p == nullptr) throw py::error_already_set();
+        state_ = static_cast<const Native*>(p);
+    }
+    const Native& operator*() const { return *state_; }
+    const Native* operator->() const { return state_; }
+
+private:
+    py::object capsule_;
+    const Native* state_ = nullptr;
+};
+
+NativeRef native(py::handle self) { return NativeRef(self); }
 
 py::capsule make_capsule(std::unique_ptr<Native> state) {
     return py::capsule(state.release(), kCapsuleName, [](PyObject* o) {
@@ -160,21 +173,22 @@ py::bytes read_model_file(py::handle path) {
     return vk::call_method<"read_bytes">(file);
 }
 
-py::object init(py::handle self, const vk::RawArgs& a) {
-    const std::string token_type = vk::exact_str(a[0], "token_type");
-    const bool lowercase = vk::truthy(a[2]);
+py::object init(py::handle self, const vk::Args<"token_type='char', characters=None, lowercase=True, model_file=None">& a) {
+    const std::string token_type = a.text<"token_type">();
+    const bool lowercase = a.flag<"lowercase">();
     if (token_type == "char") {
-        if (!a.is_none(3)) throw py::value_error("model_file is only used with token_type 'subword'");
-        if (a.is_none(1)) {
+        if (!a.is_none<"model_file">()) throw py::value_error("model_file is only used with token_type 'subword'");
+        if (a.is_none<"characters">()) {
             install_char(self, py::str(kDefaultCharacters), lowercase);
         } else {
-            vk::exact_str(a[1], "characters");
-            install_char(self, a[1], lowercase);
+            a.text<"characters">();
+            install_char(self, a.get<"characters">(), lowercase);
         }
     } else if (token_type == "subword") {
-        if (a.is_none(3)) throw py::value_error("token_type 'subword' needs a model_file");
-        if (!a.is_none(1)) throw py::value_error("characters is only used with token_type 'char'");
-        install_subword(self, read_model_file(a[3]), lowercase, py::str(a[3]));
+        if (a.is_none<"model_file">()) throw py::value_error("token_type 'subword' needs a model_file");
+        if (!a.is_none<"characters">()) throw py::value_error("characters is only used with token_type 'char'");
+        const py::handle model_file = a.get<"model_file">();
+        install_subword(self, read_model_file(model_file), lowercase, vk::display(model_file));
     } else {
         throw py::value_error("token_type must be 'char' or 'subword'");
     }
@@ -214,10 +228,11 @@ py::list encode_ascii_folded(const Native& st, py::handle text) {
     return ids;
 }
 
-py::object encode(py::handle self, const vk::RawArgs& a) {
-    const py::handle text = a[0];
+py::object encode(py::handle self, const vk::Args<"text">& a) {
+    const py::handle text = a.get<"text">();
     if (!PyUnicode_CheckExact(text.ptr())) vk::raise_arg_type("text", "str", text);
-    const Native& st = native(self);
+    const NativeRef held = native(self);
+    const Native& st = *held;
     if (st.is_char()) {
         if (!st.lowercase) return encode_chars(st, text);
         if (PyUnicode_IS_ASCII(text.ptr())) return encode_ascii_folded(st, text);
@@ -249,20 +264,21 @@ std::vector<long> read_ids(const Native& st, py::handle ids) {
     std::vector<long> out(static_cast<std::size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* item = items[i];
-        long id;
+        py::object index;
         if (PyLong_CheckExact(item)) {
-            id = PyLong_AsLong(item);
+            index = py::reinterpret_borrow<py::object>(item);
         } else {
             if (PyList_Check(item) || PyTuple_Check(item))
                 throw py::value_error("decode expects a 1-D sequence of token ids, got a nested sequence");
-            PyObject* index = PyNumber_Index(item);  // numpy integers; floats are refused here
-            if (index == nullptr) throw py::error_already_set();
-            id = PyLong_AsLong(index);
-            Py_DECREF(index);
+            index = py::reinterpret_steal<py::object>(PyNumber_Index(item));  // numpy integers; floats are refused here
+            if (!index) throw py::error_already_set();
         }
+        int overflow = 0;
+        const long id = PyLong_AsLongAndOverflow(index.ptr(), &overflow);
         if (id == -1 && PyErr_Occurred()) throw py::error_already_set();
-        if (id < 0 || id >= st.num_classes)
-            throw py::value_error(vk::text("Token id ", id, " is out of range for a vocabulary of ", st.num_classes, " tokens"));
+        if (overflow != 0 || id < 0 || id >= st.num_classes)
+            throw py::value_error(vk::text("Token id ", overflow != 0 ? vk::display(index) : std::to_string(id),
+                                           " is out of range for a vocabulary of ", st.num_classes, " tokens"));
         out[static_cast<std::size_t>(i)] = id;
     }
     return out;
@@ -340,10 +356,11 @@ py::str decode_subwords(const Native& st, const std::vector<long>& ids, bool ski
     return py::str("").attr("join")(parts);
 }
 
-py::object decode(py::handle self, const vk::RawArgs& a) {
-    const Native& st = native(self);
-    const std::vector<long> ids = read_ids(st, a[0]);
-    const bool skip_special = vk::truthy(a[1]);
+py::object decode(py::handle self, const vk::Args<"ids, skip_special_tokens=False">& a) {
+    const NativeRef held = native(self);
+    const Native& st = *held;
+    const std::vector<long> ids = read_ids(st, a.get<"ids">());
+    const bool skip_special = a.flag<"skip_special_tokens">();
     return st.is_char() ? decode_chars(st, ids, skip_special) : decode_subwords(st, ids, skip_special);
 }
 
@@ -351,7 +368,8 @@ py::object decode(py::handle self, const vk::RawArgs& a) {
 // Persistence: one state dictionary serves pickling, copying and the saved file.
 
 py::dict state_of(py::handle self) {
-    const Native& st = native(self);
+    const NativeRef held = native(self);
+    const Native& st = *held;
     py::dict state;
     state["format"] = kFileFormat;
     state["version"] = kFileVersion;
@@ -388,20 +406,20 @@ void restore(py::handle self, py::handle state_obj, const std::string& source) {
     }
 }
 
-py::object get_state(py::handle self, const vk::RawArgs&) { return state_of(self); }
+py::object get_state(py::handle self, const vk::Args<"">&) { return state_of(self); }
 
-py::object set_state(py::handle self, const vk::RawArgs& a) {
-    restore(self, a[0], "the pickled state");
+py::object set_state(py::handle self, const vk::Args<"state">& a) {
+    restore(self, a.get<"state">(), "the pickled state");
     return py::none();
 }
 
-py::object save(py::handle self, const vk::RawArgs& a) {
+py::object save(py::handle self, const vk::Args<"path">& a) {
     py::dict state = state_of(self);
     if (state.contains("model_proto"))
         state["model_proto"] =
             vk::call_method<"decode">(vk::call(vk::imported<"base64", "b64encode">(), py::object(state["model_proto"])), "ascii");
     const py::object text = vk::call(vk::imported<"json", "dumps">(), state, kw<"ensure_ascii">(false), kw<"indent">(1));
-    const py::object file = vk::call(vk::imported<"pathlib", "Path">(), a[0]);
+    const py::object file = vk::call(vk::imported<"pathlib", "Path">(), a.get<"path">());
     vk::call_method<"write_text">(file, text, kw<"encoding">("utf-8"));
     return py::none();
 }
@@ -411,9 +429,9 @@ py::object new_instance() {
     return vk::call(object_new, vk::imported<"velkor.data.tokenizer", "BrixTokenizer">());
 }
 
-py::object load(py::handle, const vk::RawArgs& a) {
-    const py::object file = vk::call(vk::imported<"pathlib", "Path">(), a[0]);
-    const std::string source = py::str(file);
+py::object load(py::handle, const vk::Args<"path">& a) {
+    const py::object file = vk::call(vk::imported<"pathlib", "Path">(), a.get<"path">());
+    const std::string source = vk::display(file);
     const py::object text = vk::call_method<"read_text">(file, kw<"encoding">("utf-8"));
     py::object state;
     try {
@@ -437,16 +455,17 @@ py::object load(py::handle, const vk::RawArgs& a) {
 
 // Trains a sentencepiece model in memory on `corpus` (a text file with one sentence per line, or
 // an iterable of sentences) with this tokenizer's special-id layout.
-py::object train_subword(py::handle, const vk::RawArgs& a) {
-    const long long vocab_size = vk::exact_int(a[1], "vocab_size");
-    const std::string model_type = vk::exact_str(a[2], "model_type");
-    const bool lowercase = vk::truthy(a[3]);
-    const double character_coverage = vk::to_float(a[4]);
+using TrainSubwordArgs = vk::Args<"corpus, vocab_size, model_type='unigram', lowercase=True, character_coverage=1.0">;
+py::object train_subword(py::handle, const TrainSubwordArgs& a) {
+    const long long vocab_size = a.integer<"vocab_size">();
+    const std::string model_type = a.text<"model_type">();
+    const bool lowercase = a.flag<"lowercase">();
+    const double character_coverage = a.real<"character_coverage">();
     if (vocab_size <= kFirstTextId) throw py::value_error(vk::text("vocab_size must be greater than ", kFirstTextId));
     if (model_type != "unigram" && model_type != "bpe" && model_type != "char" && model_type != "word")
         throw py::value_error("model_type must be 'unigram', 'bpe', 'char' or 'word'");
 
-    py::handle corpus = a[0];
+    const py::handle corpus = a.get<"corpus">();
     py::object lines_source;
     if (PyUnicode_Check(corpus.ptr()) || vk::has_attr<"__fspath__">(corpus)) {
         const py::object file = vk::call(vk::imported<"pathlib", "Path">(), corpus);
@@ -474,25 +493,24 @@ py::object train_subword(py::handle, const vk::RawArgs& a) {
     return tokenizer;
 }
 
-py::object repr(py::handle self, const vk::RawArgs&) {
+py::object repr(py::handle self, const vk::Args<"">&) {
     return py::str(vk::text("BrixTokenizer(token_type=", py::repr(vk::attr<"token_type">(self)),
                             ", num_classes=", vk::attr<"num_classes">(self), ")"));
 }
 
-constexpr vk::Def kInit{"__init__", "token_type='char', characters=None, lowercase=True, model_file=None", init};
-constexpr vk::Def kEncode{"encode", "text", encode,
+constexpr vk::Def kInit{"__init__", init};
+constexpr vk::Def kEncode{"encode", encode,
                           "Token ids of `text` as a plain list of ints, without start or end id. Characters outside the "
                           "vocabulary encode as `unk_id`."};
-constexpr vk::Def kDecode{"decode", "ids, skip_special_tokens=False", decode,
+constexpr vk::Def kDecode{"decode", decode,
                           "Text of `ids` (a list of ints or a 1-D tensor). With skip_special_tokens the start, end and "
                           "padding ids contribute no text; otherwise they are written as <sos>, <eos>, <pad>."};
-constexpr vk::Def kSave{"save", "path", save, "Writes the tokenizer (vocabulary or sub-word model included) to one file."};
-constexpr vk::Def kGetState{"__getstate__", "", get_state};
-constexpr vk::Def kSetState{"__setstate__", "state", set_state};
-constexpr vk::Def kRepr{"__repr__", "", repr};
-constexpr vk::Def kLoad{"load", "path", load, "Rebuilds a tokenizer written by BrixTokenizer.save."};
-constexpr vk::Def kTrainSubword{"train_subword", "corpus, vocab_size, model_type='unigram', lowercase=True, character_coverage=1.0",
-                                train_subword,
+constexpr vk::Def kSave{"save", save, "Writes the tokenizer (vocabulary or sub-word model included) to one file."};
+constexpr vk::Def kGetState{"__getstate__", get_state};
+constexpr vk::Def kSetState{"__setstate__", set_state};
+constexpr vk::Def kRepr{"__repr__", repr};
+constexpr vk::Def kLoad{"load", load, "Rebuilds a tokenizer written by BrixTokenizer.save."};
+constexpr vk::Def kTrainSubword{"train_subword", train_subword,
                                 "Trains a sentencepiece sub-word model on `corpus` (a text file, one sentence per line, or an iterable of "
                                 "sentences) and returns a tokenizer using it."};
 

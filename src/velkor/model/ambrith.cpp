@@ -10,17 +10,19 @@ namespace {
 
 namespace py = pybind11;
 
-py::object positional_encoding_init(py::handle self, const vk::RawArgs& a) {
+using TableArgs = vk::Args<"d_model, max_len">;
+
+py::object positional_encoding_init(py::handle self, const TableArgs& a) {
     vk::init_module(self);
     // Through the method, so that a subclass may build its own table.
-    vk::call_method<"create_pe_table">(self, a[0], a[1]);
+    vk::call_method<"create_pe_table">(self, a.get<"d_model">(), a.get<"max_len">());
     return py::none();
 }
 
 // Columns 2i hold sin(p * div_term[i]), columns 2i+1 the cosine of the same argument.
-py::object create_pe_table(py::handle self, const vk::RawArgs& a) {
-    const long long d_model = vk::exact_int(a[0], "d_model");
-    const long long max_len = vk::exact_int(a[1], "max_len");
+py::object create_pe_table(py::handle self, const TableArgs& a) {
+    const long long d_model = a.integer<"d_model">();
+    const long long max_len = a.integer<"max_len">();
     if (d_model % 2 != 0) vk::println("Warning: d_model=", d_model, " is odd. Positional Encoding assumes d_model is even.");
     // The frequency scale divides by d_model: refuse what would divide by zero or count backwards.
     if (d_model < 1) throw py::value_error(vk::text("d_model must be positive, got ", d_model));
@@ -46,8 +48,8 @@ py::object create_pe_table(py::handle self, const vk::RawArgs& a) {
     return py::none();
 }
 
-py::object positional_encoding_forward(py::handle self, const vk::RawArgs& a) {
-    const py::handle x = a[0];
+py::object positional_encoding_forward(py::handle self, const vk::Args<"x">& a) {
+    const py::handle x = a.get<"x">();
     const py::object pe = vk::module_attr<"pe">(self);
     const long long seq_len = py::cast<long long>(vk::call_method<"size">(x, 1));
     const long long max_len = py::cast<long long>(vk::call_method<"size">(pe, 1));
@@ -58,11 +60,11 @@ py::object positional_encoding_forward(py::handle self, const vk::RawArgs& a) {
     return vk::add(x, pe[index]);
 }
 
-constexpr vk::Def kInit{"__init__", "d_model, max_len", positional_encoding_init};
+constexpr vk::Def kInit{"__init__", positional_encoding_init};
 constexpr vk::Def kCreatePeTable{
-    "create_pe_table", "d_model, max_len", create_pe_table,
+    "create_pe_table", create_pe_table,
     "Builds the (1, max_len, d_model) sinusoidal table and registers it as the buffer `pe`, replacing any earlier one."};
-constexpr vk::Def kForward{"forward", "x", positional_encoding_forward,
+constexpr vk::Def kForward{"forward", positional_encoding_forward,
                            "Returns x (B, T, d_model) plus the first T positions of `pe`, broadcast over the batch."};
 
 }  // namespace

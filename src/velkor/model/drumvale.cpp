@@ -15,52 +15,55 @@ py::handle cross_attention_layer() { return vk::imported<"velkor.model.pellith",
 py::handle feed_forward_layer() { return vk::imported<"velkor.model.pellith", "FeedForwardLayer">(); }
 
 // Both layers take (d_model, num_heads, d_ff, dropout); the sizes are checked before anything is built.
-py::float_ checked_dropout(const vk::RawArgs& a) {
-    vk::exact_int(a[0], "d_model");
-    vk::exact_int(a[1], "num_heads");
-    vk::exact_int(a[2], "d_ff");
-    return py::float_(vk::to_float(a[3]));
+using InitArgs = vk::Args<"d_model, num_heads, d_ff, dropout=0.1">;
+struct Sizes {
+    py::int_ d_model, num_heads, d_ff;
+    py::float_ dropout;
+};
+Sizes checked_sizes(const InitArgs& a) {
+    return {py::int_(a.integer<"d_model">()), py::int_(a.integer<"num_heads">()), py::int_(a.integer<"d_ff">()),
+            py::float_(a.real<"dropout">())};
 }
 
-py::object self_attention_decoder_init(py::handle self, const vk::RawArgs& a) {
-    const py::float_ dropout = checked_dropout(a);
+py::object self_attention_decoder_init(py::handle self, const InitArgs& a) {
+    const Sizes n = checked_sizes(a);
     vk::init_module(self);
-    vk::set_attr<"self_attn">(self, vk::call(self_attention_layer(), a[0], a[1], dropout));
-    vk::set_attr<"ffn">(self, vk::call(feed_forward_layer(), a[0], a[2], dropout));
+    vk::set_attr<"self_attn">(self, vk::call(self_attention_layer(), n.d_model, n.num_heads, n.dropout));
+    vk::set_attr<"ffn">(self, vk::call(feed_forward_layer(), n.d_model, n.d_ff, n.dropout));
     return py::none();
 }
 
-py::object self_attention_decoder_forward(py::handle self, const vk::RawArgs& a) {
-    const auto [x, weights] =
-        vk::unpack<2>(vk::call_module_attr<"self_attn">(self, a[0], kw<"key_padding_mask">(a[1]), kw<"attn_mask">(a[2])));
+py::object self_attention_decoder_forward(py::handle self, const vk::Args<"x, key_padding_mask=None, attn_mask=None">& a) {
+    const auto [x, weights] = vk::unpack<2>(vk::call_module_attr<"self_attn">(
+        self, a.get<"x">(), kw<"key_padding_mask">(a.get<"key_padding_mask">()), kw<"attn_mask">(a.get<"attn_mask">())));
     return py::make_tuple(vk::call_module_attr<"ffn">(self, x), weights);
 }
 
-py::object cross_attention_decoder_init(py::handle self, const vk::RawArgs& a) {
-    const py::float_ dropout = checked_dropout(a);
+py::object cross_attention_decoder_init(py::handle self, const InitArgs& a) {
+    const Sizes n = checked_sizes(a);
     vk::init_module(self);
-    vk::set_attr<"self_attn">(self, vk::call(self_attention_layer(), a[0], a[1], dropout));
-    vk::set_attr<"cross_attn">(self, vk::call(cross_attention_layer(), a[0], a[1], dropout));
-    vk::set_attr<"ffn">(self, vk::call(feed_forward_layer(), a[0], a[2], dropout));
+    vk::set_attr<"self_attn">(self, vk::call(self_attention_layer(), n.d_model, n.num_heads, n.dropout));
+    vk::set_attr<"cross_attn">(self, vk::call(cross_attention_layer(), n.d_model, n.num_heads, n.dropout));
+    vk::set_attr<"ffn">(self, vk::call(feed_forward_layer(), n.d_model, n.d_ff, n.dropout));
     return py::none();
 }
 
-// a: x, enc_output, dec_key_padding_mask, enc_key_padding_mask, attn_mask.
-py::object cross_attention_decoder_forward(py::handle self, const vk::RawArgs& a) {
-    const auto [x_self, self_weights] =
-        vk::unpack<2>(vk::call_module_attr<"self_attn">(self, a[0], kw<"key_padding_mask">(a[2]), kw<"attn_mask">(a[4])));
-    const auto [x_cross, cross_weights] =
-        vk::unpack<2>(vk::call_module_attr<"cross_attn">(self, x_self, a[1], kw<"key_padding_mask">(a[3]), kw<"attn_mask">(py::none())));
+using CrossForwardArgs = vk::Args<"x, enc_output, dec_key_padding_mask=None, enc_key_padding_mask=None, attn_mask=None">;
+py::object cross_attention_decoder_forward(py::handle self, const CrossForwardArgs& a) {
+    const auto [x_self, self_weights] = vk::unpack<2>(vk::call_module_attr<"self_attn">(
+        self, a.get<"x">(), kw<"key_padding_mask">(a.get<"dec_key_padding_mask">()), kw<"attn_mask">(a.get<"attn_mask">())));
+    const auto [x_cross, cross_weights] = vk::unpack<2>(vk::call_module_attr<"cross_attn">(
+        self, x_self, a.get<"enc_output">(), kw<"key_padding_mask">(a.get<"enc_key_padding_mask">()), kw<"attn_mask">(py::none())));
     return py::make_tuple(vk::call_module_attr<"ffn">(self, x_cross), self_weights, cross_weights);
 }
 
-constexpr vk::Def kSelfInit{"__init__", "d_model, num_heads, d_ff, dropout=0.1", self_attention_decoder_init};
-constexpr vk::Def kSelfForward{"forward", "x, key_padding_mask=None, attn_mask=None", self_attention_decoder_forward,
+constexpr vk::Def kSelfInit{"__init__", self_attention_decoder_init};
+constexpr vk::Def kSelfForward{"forward", self_attention_decoder_forward,
                                "Returns (layer output (B, T, d_model), head-averaged self-attention weights (B, T, T))."};
 
-constexpr vk::Def kCrossInit{"__init__", "d_model, num_heads, d_ff, dropout=0.1", cross_attention_decoder_init};
+constexpr vk::Def kCrossInit{"__init__", cross_attention_decoder_init};
 constexpr vk::Def kCrossForward{
-    "forward", "x, enc_output, dec_key_padding_mask=None, enc_key_padding_mask=None, attn_mask=None", cross_attention_decoder_forward,
+    "forward", cross_attention_decoder_forward,
     "Returns (layer output (B, T, d_model), self-attention weights (B, T, T), cross-attention weights (B, T, S)),\n"
     "the weights averaged over heads. attn_mask applies to the self-attention only."};
 

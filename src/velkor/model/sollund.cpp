@@ -25,13 +25,17 @@ std::pair<long long, long long> closest_factors(long long n) {
     // Zero would be divided by, and a negative number has no real square root to start from.
     if (n < 1) throw py::value_error(vk::text("Time reduction must be a positive integer to be split into factors, got ", n));
     long long factor = static_cast<long long>(std::pow(static_cast<double>(n), 0.5));
-    while (n % factor != 0) --factor;
+    // Up to ~3e9 trial divisions for a large prime: let Ctrl-C through now and then.
+    for (long long tried = 1; n % factor != 0; ++tried) {
+        --factor;
+        if (tried % (1 << 22) == 0 && PyErr_CheckSignals() != 0) throw py::error_already_set();
+    }
     const long long other = n / factor;
     return {std::max(factor, other), std::min(factor, other)};
 }
 
-py::object closest_factors_method(py::handle, const vk::RawArgs& a) {
-    const auto [larger, smaller] = closest_factors(vk::exact_int(a[0], "n"));
+py::object closest_factors_method(py::handle, const vk::Args<"n">& a) {
+    const auto [larger, smaller] = closest_factors(a.integer<"n">());
     return py::make_tuple(larger, smaller);
 }
 
@@ -55,16 +59,18 @@ py::object conv_lengths(py::handle self, py::handle lengths, py::handle stride1,
     return floor_div(l - kernel_size, stride2) + one;
 }
 
-py::object conv_calculate_downsampled_length(py::handle self, const vk::RawArgs& a) { return conv_lengths(self, a[0], a[1], a[2]); }
+py::object conv_calculate_downsampled_length(py::handle self, const vk::Args<"lengths, stride1, stride2">& a) {
+    return conv_lengths(self, a.get<"lengths">(), a.get<"stride1">(), a.get<"stride2">());
+}
 
-py::object conv_init(py::handle self, const vk::RawArgs& a) {
-    vk::exact_int(a[0], "input_dim");
-    const long long output_dim = vk::exact_int(a[1], "output_dim");
-    const double dropout = vk::to_float(a[2]);
-    const long long time_reduction = vk::exact_int(a[3], "time_reduction");
-    const long long kernel_size = vk::exact_int(a[4], "kernel_size");
+py::object conv_init(py::handle self, const vk::Args<"input_dim, output_dim, dropout=0.0, time_reduction=2, kernel_size=3">& a) {
+    const py::int_ input_dim(a.integer<"input_dim">());
+    const long long output_dim = a.integer<"output_dim">();
+    const double dropout = a.real<"dropout">();
+    const long long time_reduction = a.integer<"time_reduction">();
+    const long long kernel_size = a.integer<"kernel_size">();
     vk::init_module(self);
-    vk::set_attr<"kernel_size">(self, a[4]);
+    vk::set_attr<"kernel_size">(self, py::int_(kernel_size));
     const auto [stride1, stride2] = closest_factors(time_reduction);
     vk::set_attr<"time_stride1">(self, py::int_(stride1));
     vk::set_attr<"time_stride2">(self, py::int_(stride2));
@@ -77,21 +83,21 @@ py::object conv_init(py::handle self, const vk::RawArgs& a) {
                        vk::call(conv2d, 1, output_dim, kernel_size, kw<"stride">(py::make_tuple(stride1, 1))), vk::call(gelu),
                        vk::call(conv2d, output_dim, output_dim, kernel_size, kw<"stride">(py::make_tuple(stride2, 1))), vk::call(gelu)));
     const py::int_ unit(1);
-    const py::object frequency_width = conv_lengths(self, a[0], unit, unit);
+    const py::object frequency_width = conv_lengths(self, input_dim, unit, unit);
     const py::object linear_in_dim = py::int_(output_dim) * frequency_width;
     vk::set_attr<"linear_out">(self, vk::call(vk::imported<"torch.nn", "Linear">(), linear_in_dim, output_dim));
     vk::set_attr<"dropout">(self, vk::call(vk::imported<"torch.nn", "Dropout">(), dropout));
     return py::none();
 }
 
-py::object conv_forward(py::handle self, const vk::RawArgs& a) {
-    const py::object features = vk::call_module_attr<"conv">(self, vk::call_method<"unsqueeze">(a[0], 1));
+py::object conv_forward(py::handle self, const vk::Args<"x, x_len">& a) {
+    const py::object features = vk::call_module_attr<"conv">(self, vk::call_method<"unsqueeze">(a.get<"x">(), 1));
     const auto [batch, channels, time, width] = vk::unpack<4>(vk::call_method<"size">(features));
     // Channel-major inside each frame: (B, C, T', F') -> (B, T', C * F').
     const py::object frames =
         vk::call_method<"view">(vk::call_method<"contiguous">(vk::call_method<"transpose">(features, 1, 2)), batch, time, channels * width);
     const py::object x = vk::call_module_attr<"dropout">(self, vk::call_module_attr<"linear_out">(self, frames));
-    const py::object x_len = conv_lengths(self, a[1], vk::attr<"time_stride1">(self), vk::attr<"time_stride2">(self));
+    const py::object x_len = conv_lengths(self, a.get<"x_len">(), vk::attr<"time_stride1">(self), vk::attr<"time_stride2">(self));
     return py::make_tuple(x, x_len);
 }
 
@@ -114,10 +120,12 @@ py::object pool_lengths(py::handle lengths, py::handle pool_params) {
     return vk::call_method<"long">(floor_div(py::reinterpret_borrow<py::object>(lengths) + offset, stride) + one);
 }
 
-py::object blstm_calculate_pool_output_length(py::handle, const vk::RawArgs& a) { return pool_lengths(a[0], a[1]); }
+py::object blstm_calculate_pool_output_length(py::handle, const vk::Args<"L_in, pool_params">& a) {
+    return pool_lengths(a.get<"L_in">(), a.get<"pool_params">());
+}
 
-py::object blstm_calculate_downsampled_length(py::handle self, const vk::RawArgs& a) {
-    return pool_lengths(pool_lengths(a[0], vk::attr<"pool1_params">(self)), vk::attr<"pool2_params">(self));
+py::object blstm_calculate_downsampled_length(py::handle self, const vk::Args<"lengths">& a) {
+    return pool_lengths(pool_lengths(a.get<"lengths">(), vk::attr<"pool1_params">(self)), vk::attr<"pool2_params">(self));
 }
 
 py::dict pool_params(long long stride) {
@@ -129,12 +137,12 @@ py::dict pool_params(long long stride) {
     return params;
 }
 
-py::object blstm_init(py::handle self, const vk::RawArgs& a) {
-    const long long input_dim = vk::exact_int(a[0], "input_dim");
-    const long long hidden_dim = vk::exact_int(a[1], "hidden_dim");
-    const long long output_dim = vk::exact_int(a[2], "output_dim");
-    const long long time_reduction = vk::exact_int(a[3], "time_reduction");
-    const double dropout = vk::to_float(a[4]);
+py::object blstm_init(py::handle self, const vk::Args<"input_dim, hidden_dim, output_dim, time_reduction=2, dropout=0.1">& a) {
+    const long long input_dim = a.integer<"input_dim">();
+    const long long hidden_dim = a.integer<"hidden_dim">();
+    const long long output_dim = a.integer<"output_dim">();
+    const long long time_reduction = a.integer<"time_reduction">();
+    const double dropout = a.real<"dropout">();
     vk::init_module(self);
     check_dimensions({input_dim, hidden_dim, output_dim, time_reduction}, dropout);
 
@@ -174,8 +182,8 @@ std::pair<py::object, py::object> blstm_stage(py::handle self, py::handle x, py:
     return {vk::call_method<"transpose">(pooled, 1, 2), pool_lengths(x_len, vk::attr<Params>(self))};
 }
 
-py::object blstm_forward(py::handle self, const vk::RawArgs& a) {
-    const auto [x1, len1] = blstm_stage<"blstm1", "pool1", "pool1_params">(self, a[0], a[1]);
+py::object blstm_forward(py::handle self, const vk::Args<"x, x_len">& a) {
+    const auto [x1, len1] = blstm_stage<"blstm1", "pool1", "pool1_params">(self, a.get<"x">(), a.get<"x_len">());
     const auto [x2, len2] = blstm_stage<"blstm2", "pool2", "pool2_params">(self, x1, len1);
     const py::object x = vk::call_module_attr<"dropout">(self, vk::call_module_attr<"linear_embed">(self, x2));
     return py::make_tuple(x, len2);
@@ -183,19 +191,21 @@ py::object blstm_forward(py::handle self, const vk::RawArgs& a) {
 
 // ---- SpeechEmbedding --------------------------------------------------------------------
 
-py::object speech_init(py::handle self, const vk::RawArgs& a) {
-    const long long input_dim = vk::exact_int(a[0], "input_dim");
-    const long long output_dim = vk::exact_int(a[1], "output_dim");
-    const long long time_reduction = vk::exact_int(a[2], "time_reduction");
-    const std::string method = vk::exact_str(a[3], "reduction_method");
-    const double dropout = vk::to_float(a[4]);
+using SpeechInitArgs = vk::Args<"input_dim, output_dim, time_reduction=6, reduction_method='lstm', dropout=0.0">;
+py::object speech_init(py::handle self, const SpeechInitArgs& a) {
+    const long long input_dim = a.integer<"input_dim">();
+    const long long output_dim = a.integer<"output_dim">();
+    const long long time_reduction = a.integer<"time_reduction">();
+    const std::string method = a.text<"reduction_method">();
+    const double dropout = a.real<"dropout">();
     vk::init_module(self);
     check_dimensions({input_dim, output_dim, time_reduction}, dropout);
     const bool conv = method == "conv" || method == "both";
     const bool lstm = method == "lstm" || method == "both";
     if (!conv && !lstm) throw py::value_error("reduction_method must be 'conv', 'lstm', or 'both'");
-    vk::set_attr<"embedding_dim">(self, a[1]);
-    vk::set_attr<"reduction_method">(self, a[3]);
+    const py::int_ input(input_dim), output(output_dim);
+    vk::set_attr<"embedding_dim">(self, output);
+    vk::set_attr<"reduction_method">(self, a.get<"reduction_method">());
 
     // With both stages the convolution takes the larger factor: 6 -> conv 3, LSTM 2.
     std::pair<long long, long long> split{time_reduction, 1};
@@ -207,18 +217,18 @@ py::object speech_init(py::handle self, const vk::RawArgs& a) {
     vk::set_attr<"blstm">(self, py::none());
     const py::float_ rate(dropout);
     if (conv)
-        vk::set_attr<"cnn">(self, vk::call(vk::imported<"velkor.model.sollund", "Conv2DSubsampling">(), a[0], a[1], kw<"dropout">(rate),
+        vk::set_attr<"cnn">(self, vk::call(vk::imported<"velkor.model.sollund", "Conv2DSubsampling">(), input, output, kw<"dropout">(rate),
                                            kw<"time_reduction">(conv_reduction)));
     if (lstm)
         vk::set_attr<"blstm">(
-            self, vk::call(vk::imported<"velkor.model.sollund", "StackedBLSTMEmbedding">(), kw<"input_dim">(conv ? a[1] : a[0]),
-                           kw<"hidden_dim">(a[1]), kw<"output_dim">(a[1]), kw<"time_reduction">(lstm_reduction), kw<"dropout">(rate)));
+            self, vk::call(vk::imported<"velkor.model.sollund", "StackedBLSTMEmbedding">(), kw<"input_dim">(conv ? output : input),
+                           kw<"hidden_dim">(output), kw<"output_dim">(output), kw<"time_reduction">(lstm_reduction), kw<"dropout">(rate)));
     return py::none();
 }
 
-py::object speech_forward(py::handle self, const vk::RawArgs& a) {
-    py::object x = py::reinterpret_borrow<py::object>(a[0]);
-    py::object x_len = py::reinterpret_borrow<py::object>(a[1]);
+py::object speech_forward(py::handle self, const vk::Args<"x, x_len">& a) {
+    py::object x = py::reinterpret_borrow<py::object>(a.get<"x">());
+    py::object x_len = py::reinterpret_borrow<py::object>(a.get<"x_len">());
     for (const py::object& stage : {vk::module_attr<"cnn">(self), vk::module_attr<"blstm">(self)}) {
         if (stage.is_none()) continue;
         auto out = vk::unpack<2>(vk::call(stage, x, x_len));
@@ -228,8 +238,8 @@ py::object speech_forward(py::handle self, const vk::RawArgs& a) {
     return py::make_tuple(x, x_len);
 }
 
-py::object speech_calculate_downsampled_length(py::handle self, const vk::RawArgs& a) {
-    py::object lengths = py::reinterpret_borrow<py::object>(a[0]);
+py::object speech_calculate_downsampled_length(py::handle self, const vk::Args<"lengths">& a) {
+    py::object lengths = py::reinterpret_borrow<py::object>(a.get<"lengths">());
     if (const py::object cnn = vk::module_attr<"cnn">(self); !cnn.is_none())
         lengths =
             vk::call_method<"calculate_downsampled_length">(cnn, lengths, vk::attr<"time_stride1">(cnn), vk::attr<"time_stride2">(cnn));
@@ -240,10 +250,10 @@ py::object speech_calculate_downsampled_length(py::handle self, const vk::RawArg
 
 // ---- Demonstrations -------------------------------------------------------------------------
 
-py::object get_inputs(py::handle, const vk::RawArgs& a) {
-    const long long input_dim = vk::exact_int(a[0], "input_dim");
-    const long long max_length = vk::exact_int(a[1], "max_length");
-    const long long batch_size = vk::exact_int(a[2], "batch_size");
+py::object get_inputs(py::handle, const vk::Args<"input_dim, max_length, batch_size">& a) {
+    const long long input_dim = a.integer<"input_dim">();
+    const long long max_length = a.integer<"max_length">();
+    const long long batch_size = a.integer<"batch_size">();
     const py::handle torch = vk::torch();
     const py::object input_data = vk::call(vk::attr<"randn">(torch), batch_size, max_length, input_dim);
     const py::object input_lengths = vk::call(vk::attr<"ones">(torch), batch_size) * py::int_(max_length);
@@ -253,10 +263,10 @@ py::object get_inputs(py::handle, const vk::RawArgs& a) {
 // Builds the front-end for one reduction method, prints its summary, runs it on 10 utterances
 // of 1000 frames and prints the shortened lengths.
 template <vk::Lit Method>
-py::object demonstrate(py::handle, const vk::RawArgs& a) {
+py::object demonstrate(py::handle, const vk::Args<"time_reduction=2">& a) {
     const py::handle module = vk::imported<"velkor.model.sollund">();
     const auto [inputs, lengths] = vk::unpack<2>(vk::call(vk::attr<"get_inputs">(module), 80, 1000, 10));
-    const py::object model = vk::call(vk::attr<"SpeechEmbedding">(module), 80, 256, kw<"time_reduction">(a[0]),
+    const py::object model = vk::call(vk::attr<"SpeechEmbedding">(module), 80, 256, kw<"time_reduction">(a.get<"time_reduction">()),
                                       kw<"reduction_method">(Method.text), kw<"dropout">(0.1));
     py::list input_data;
     input_data.append(inputs);
@@ -267,50 +277,45 @@ py::object demonstrate(py::handle, const vk::RawArgs& a) {
     return py::none();
 }
 
-// One Def per class, so that argument errors name the right class.
-constexpr const char* kClosestFactorsDoc = "Returns the two factors of n closest to its square root, the larger first: 6 -> (3, 2).";
-constexpr vk::Def kConvClosestFactors{"closest_factors", "n", closest_factors_method, kClosestFactorsDoc};
-constexpr vk::Def kBlstmClosestFactors{"closest_factors", "n", closest_factors_method, kClosestFactorsDoc};
-constexpr vk::Def kSpeechClosestFactors{"closest_factors", "n", closest_factors_method, kClosestFactorsDoc};
+// Shared by the three classes; argument errors name the class it is called through.
+constexpr vk::Def kClosestFactors{"closest_factors", closest_factors_method,
+                                  "Returns the two factors of n closest to its square root, the larger first: 6 -> (3, 2)."};
 
-constexpr vk::Def kConvInit{"__init__", "input_dim, output_dim, dropout=0.0, time_reduction=2, kernel_size=3", conv_init};
-constexpr vk::Def kConvForward{"forward", "x, x_len", conv_forward,
-                               "Returns (embeddings (B, T', output_dim), lengths after both convolutions)."};
+constexpr vk::Def kConvInit{"__init__", conv_init};
+constexpr vk::Def kConvForward{"forward", conv_forward, "Returns (embeddings (B, T', output_dim), lengths after both convolutions)."};
 constexpr vk::Def kConvLengths{
-    "calculate_downsampled_length", "lengths, stride1, stride2", conv_calculate_downsampled_length,
+    "calculate_downsampled_length", conv_calculate_downsampled_length,
     "Applies L <- (L - (kernel_size - 1) - 1) // stride + 1 with stride1, then stride2; lengths may be a tensor or an int."};
 
-constexpr vk::Def kBlstmInit{"__init__", "input_dim, hidden_dim, output_dim, time_reduction=2, dropout=0.1", blstm_init};
-constexpr vk::Def kBlstmForward{"forward", "x, x_len", blstm_forward,
-                                "Returns (embeddings (B, T', output_dim), pooled lengths as 64-bit integers)."};
-constexpr vk::Def kPoolLength{"calculate_pool_output_length", "L_in, pool_params", blstm_calculate_pool_output_length,
+constexpr vk::Def kBlstmInit{"__init__", blstm_init};
+constexpr vk::Def kBlstmForward{"forward", blstm_forward, "Returns (embeddings (B, T', output_dim), pooled lengths as 64-bit integers)."};
+constexpr vk::Def kPoolLength{"calculate_pool_output_length", blstm_calculate_pool_output_length,
                               "Pooling length rule (L_in + 2*padding - dilation*(kernel_size - 1) - 1) // stride + 1, as 64-bit integers."};
-constexpr vk::Def kBlstmLengths{"calculate_downsampled_length", "lengths", blstm_calculate_downsampled_length,
-                                "Lengths after both pooling layers."};
+constexpr vk::Def kBlstmLengths{"calculate_downsampled_length", blstm_calculate_downsampled_length, "Lengths after both pooling layers."};
 
-constexpr vk::Def kSpeechInit{"__init__", "input_dim, output_dim, time_reduction=6, reduction_method='lstm', dropout=0.0", speech_init};
-constexpr vk::Def kSpeechForward{"forward", "x, x_len", speech_forward, "Returns (embeddings (B, T', output_dim), new lengths (B))."};
-constexpr vk::Def kSpeechLengths{"calculate_downsampled_length", "lengths", speech_calculate_downsampled_length,
+constexpr vk::Def kSpeechInit{"__init__", speech_init};
+constexpr vk::Def kSpeechForward{"forward", speech_forward, "Returns (embeddings (B, T', output_dim), new lengths (B))."};
+constexpr vk::Def kSpeechLengths{"calculate_downsampled_length", speech_calculate_downsampled_length,
                                  "Lengths after the front-end, computed without running it (for sizing encoder padding masks)."};
 
-constexpr vk::Def kGetInputs{"get_inputs", "input_dim, max_length, batch_size", get_inputs,
+constexpr vk::Def kGetInputs{"get_inputs", get_inputs,
                              "Returns (standard-normal features (batch_size, max_length, input_dim), lengths all max_length)."};
-constexpr vk::Def kTestLstm{"test_sollund_lstm", "time_reduction=2", demonstrate<"lstm">,
+constexpr vk::Def kTestLstm{"test_sollund_lstm", demonstrate<"lstm">,
                             "Summarises and runs a SpeechEmbedding with reduction_method 'lstm', printing the output lengths."};
-constexpr vk::Def kTestConv{"test_sollund_conv", "time_reduction=2", demonstrate<"conv">,
+constexpr vk::Def kTestConv{"test_sollund_conv", demonstrate<"conv">,
                             "Summarises and runs a SpeechEmbedding with reduction_method 'conv', printing the output lengths."};
-constexpr vk::Def kTestBoth{"test_sollund_both", "time_reduction=2", demonstrate<"both">,
+constexpr vk::Def kTestBoth{"test_sollund_both", demonstrate<"both">,
                             "Summarises and runs a SpeechEmbedding with reduction_method 'both', printing the output lengths."};
 
 }  // namespace
 
 PYBIND11_MODULE(sollund, m) {
     m.doc() = "Speech front-end: filter-bank features to shortened embedding sequences.";
-    vk::define_module_class<kConvInit, kConvForward, kConvClosestFactors, kConvLengths>(
+    vk::define_module_class<kConvInit, kConvForward, kClosestFactors, kConvLengths>(
         m, "Conv2DSubsampling", "Two time-strided 2-D convolutions over (time, frequency), then a linear projection.");
-    vk::define_module_class<kBlstmInit, kBlstmForward, kBlstmClosestFactors, kPoolLength, kBlstmLengths>(
+    vk::define_module_class<kBlstmInit, kBlstmForward, kClosestFactors, kPoolLength, kBlstmLengths>(
         m, "StackedBLSTMEmbedding", "Two bidirectional LSTMs, each followed by max-pooling over time, then a linear projection.");
-    vk::define_module_class<kSpeechInit, kSpeechForward, kSpeechClosestFactors, kSpeechLengths>(
+    vk::define_module_class<kSpeechInit, kSpeechForward, kClosestFactors, kSpeechLengths>(
         m, "SpeechEmbedding", "Speech front-end: convolutional and/or recurrent time reduction of filter-bank features.");
     vk::define_functions<kGetInputs, kTestLstm, kTestConv, kTestBoth>(m);
 }

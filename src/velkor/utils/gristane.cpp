@@ -32,7 +32,9 @@ std::vector<NamedParam> named_parameters(py::handle model) {
     std::vector<NamedParam> out;
     for (const py::handle pair : vk::call_method<"named_parameters">(model)) {
         const auto [name, param] = vk::unpack<2>(pair);
-        std::string text = py::cast<std::string>(name);
+        // Names are compared as UTF-8 (lone surrogates kept), like the patterns they are matched with.
+        if (!PyUnicode_Check(name.ptr())) throw py::type_error("named_parameters() must yield str names, got " + vk::type_name(name));
+        std::string text = vk::utf8(name, "surrogatepass");
         const long depth = static_cast<long>(std::count(text.begin(), text.end(), '.'));
         const bool trainable = vk::truthy(vk::attr<"requires_grad">(param));
         out.push_back({name, std::move(text), param, trainable, depth});
@@ -82,7 +84,7 @@ std::vector<std::string> pattern_list(py::handle patterns) {
     std::vector<std::string> out;
     for (const py::handle p : patterns) {
         if (!PyUnicode_Check(p.ptr())) throw py::type_error("Each pattern must be of type str, got " + vk::type_name(p));
-        out.push_back(py::cast<std::string>(p));
+        out.push_back(vk::utf8(p, "surrogatepass"));
     }
     return out;
 }
@@ -177,9 +179,9 @@ py::object build_optimizer(const std::string& opt_name, py::handle config, const
                     kw<"amsgrad">(amsgrad));
 }
 
-py::object gristane(py::handle, const vk::RawArgs& a) {
-    const py::handle model = a[0];
-    const py::dict config = vk::exact_dict(a[1], "opt_config");
+py::object gristane(py::handle, const vk::Args<"model, opt_config">& a) {
+    const py::handle model = a.get<"model">();
+    const py::dict config = a.dict<"opt_config">();
 
     const py::object opt_name = vk::call_method<"lower">(vk::item<"name">(config));
     const py::object base_lr = vk::item<"lr">(config);
@@ -198,10 +200,10 @@ py::object gristane(py::handle, const vk::RawArgs& a) {
         vk::println(kBranch, "Layer-wise Decay: Disabled");
         parameter_groups.append(group_record(vk::call_method<"parameters">(model), base_lr, py::str("model")));
     }
-    return build_optimizer(py::cast<std::string>(opt_name), config, parameter_groups);
+    return build_optimizer(vk::utf8(opt_name), config, parameter_groups);
 }
 
-constexpr vk::Def kGristane{"gristane", "model, opt_config", gristane,
+constexpr vk::Def kGristane{"gristane", gristane,
                             "Builds torch.optim.SGD, Adam or AdamW for `model` from `opt_config`, with per-parameter learning\n"
                             "rates from named pattern groups, model-wide layer-wise decay by name depth, or one group,\n"
                             "and prints a report of the decisions."};

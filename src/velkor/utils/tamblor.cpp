@@ -46,10 +46,25 @@ py::object multiply(py::handle a, py::handle b) {
     return py::reinterpret_steal<py::object>(r);
 }
 
-py::object epochs_to_steps(py::handle, const vk::RawArgs& a) {
-    const long long epochs = vk::exact_int(a[0], "epochs");
-    const long long accumulation = vk::exact_int(a[2], "gradient_accumulation_steps");
-    return py::int_(epochs * updates_per_epoch(batch_count(a[1]), accumulation));
+// epochs * per_epoch with Python's unbounded integers: a product beyond 64 bits must not wrap.
+py::object steps_in(long long epochs, long long per_epoch) {
+    return vk::detail::steal_or_throw(PyNumber_Multiply(py::int_(epochs).ptr(), py::int_(per_epoch).ptr()));
+}
+
+// The same product where a step count drives a native loop: it has to fit in 64 bits.
+long long native_steps(long long epochs, long long per_epoch, const char* what) {
+    long long steps = 0;
+    if (__builtin_mul_overflow(epochs, per_epoch, &steps))
+        throw py::value_error(std::string(what) + " is out of range: " + std::to_string(epochs) + " epochs of " +
+                              std::to_string(per_epoch) + " steps");
+    return steps;
+}
+
+using EpochsToStepsArgs = vk::Args<"epochs, train_loader, gradient_accumulation_steps=1">;
+py::object epochs_to_steps(py::handle, const EpochsToStepsArgs& a) {
+    const long long epochs = a.integer<"epochs">();
+    const long long accumulation = a.integer<"gradient_accumulation_steps">();
+    return steps_in(epochs, updates_per_epoch(batch_count(a.get<"train_loader">()), accumulation));
 }
 
 // LinearLR over `warmup_steps` updates, then the main schedule, switched at that milestone.
@@ -69,11 +84,12 @@ py::object chain_warmup(py::handle optimizer, py::handle base_scheduler, py::han
 }
 
 // Called on its own it has no accumulation factor, so one step is one batch.
-py::object create_warmup_scheduler(py::handle, const vk::RawArgs& a) {
-    const py::dict warmup_config = vk::exact_dict(a[2], "warmup_config");
+using WarmupArgs = vk::Args<"optimizer, base_scheduler, warmup_config, train_loader">;
+py::object create_warmup_scheduler(py::handle, const WarmupArgs& a) {
+    const py::dict warmup_config = a.dict<"warmup_config">();
     const py::object warmup_epochs = vk::get<"epochs">(warmup_config, py::int_(5));
-    const py::object warmup_steps = multiply(py::int_(batch_count(a[3])), warmup_epochs);
-    return chain_warmup(a[0], a[1], warmup_config, warmup_steps);
+    const py::object warmup_steps = multiply(py::int_(batch_count(a.get<"train_loader">())), warmup_epochs);
+    return chain_warmup(a.get<"optimizer">(), a.get<"base_scheduler">(), warmup_config, warmup_steps);
 }
 
 py::object reduce_on_plateau(py::handle optimizer, py::handle config) {
@@ -103,7 +119,7 @@ py::object reduce_on_plateau(py::handle optimizer, py::handle config) {
 py::object cosine(py::handle optimizer, py::handle config, long long steps_per_epoch) {
     const py::object section = vk::item<"cosine">(config);
     const py::object t_max = vk::get<"T_max">(section, py::int_(60));
-    const long long t_max_steps = vk::exact_int(t_max, "epochs") * steps_per_epoch;
+    const py::object t_max_steps = steps_in(vk::exact_int(t_max, "epochs"), steps_per_epoch);
     const py::object eta_min = vk::get<"eta_min">(section, py::float_(1e-4));
     vk::println(kBranch, "Cosine Annealing Settings:");
     vk::println(kPipe, kBranch, "T_max: ", t_max, " epochs (", t_max_steps, " steps)");
@@ -115,7 +131,7 @@ py::object cosine(py::handle optimizer, py::handle config, long long steps_per_e
 py::object cosine_warm(py::handle optimizer, py::handle config, long long steps_per_epoch) {
     const py::object section = vk::item<"cosine_warm">(config);
     const py::object t_0 = vk::get<"T_0">(section, py::int_(10));
-    const long long t_0_steps = vk::exact_int(t_0, "epochs") * steps_per_epoch;
+    const py::object t_0_steps = steps_in(vk::exact_int(t_0, "epochs"), steps_per_epoch);
     const py::object t_mult = vk::get<"T_mult">(section, py::int_(2));
     const py::object eta_min = vk::get<"eta_min">(section, py::float_(1e-4));
     vk::println(kBranch, "Cosine Annealing Warm Restarts Settings:");
@@ -126,14 +142,15 @@ py::object cosine_warm(py::handle optimizer, py::handle config, long long steps_
                     kw<"T_mult">(t_mult), kw<"eta_min">(eta_min), kw<"last_epoch">(vk::get<"last_epoch">(section, py::int_(-1))));
 }
 
-py::object create_scheduler(py::handle, const vk::RawArgs& a) {
-    const py::handle optimizer = a[0];
-    const py::dict config = vk::exact_dict(a[1], "scheduler_config");
-    const py::handle train_loader = a[2];
-    const long long accumulation = vk::exact_int(a[3], "gradient_accumulation_steps");
+using CreateSchedulerArgs = vk::Args<"optimizer, scheduler_config, train_loader, gradient_accumulation_steps=1">;
+py::object create_scheduler(py::handle, const CreateSchedulerArgs& a) {
+    const py::handle optimizer = a.get<"optimizer">();
+    const py::dict config = a.dict<"scheduler_config">();
+    const py::handle train_loader = a.get<"train_loader">();
+    const long long accumulation = a.integer<"gradient_accumulation_steps">();
 
     const py::object name_obj = vk::call_method<"lower">(vk::item<"name">(config));
-    const std::string name = py::cast<std::string>(name_obj);
+    const std::string name = vk::utf8(name_obj);
     const long long steps_per_epoch = updates_per_epoch(batch_count(train_loader), accumulation);
     vk::println("\n📈 Configuring Learning Rate Scheduler:");
     vk::println(kBranch, "Type: ", vk::call_method<"upper">(name_obj));
@@ -262,7 +279,8 @@ py::object linspace(long long num_epochs, long long points) { return vk::call(vk
 Curves simulate_steps(py::handle scheduler, py::handle optimizer, const std::vector<py::object>& groups, long long num_epochs,
                       long long total_steps) {
     Curves c{std::vector<std::vector<double>>(groups.size()), py::none()};
-    for (auto& lrs : c.lrs) lrs.reserve(static_cast<std::size_t>(std::max(total_steps, 0LL)));
+    // Reserved up to a bound: the count comes from the caller, the memory only as steps are made.
+    for (auto& lrs : c.lrs) lrs.reserve(static_cast<std::size_t>(std::clamp(total_steps, 0LL, 1LL << 20)));
     const py::object optimizer_step = vk::attr<"step">(optimizer);
     const py::object scheduler_step = vk::attr<"step">(scheduler);
     for (long long s = 0; s < total_steps; ++s) {
@@ -277,6 +295,7 @@ Curves simulate_steps(py::handle scheduler, py::handle optimizer, const std::vec
 // Plateau: a flat stretch per epoch, then one step with a synthetic metric that is 1.0 every
 // (patience + 1) epochs and 0.0 otherwise.
 Curves simulate_plateau(py::handle scheduler, const std::vector<py::object>& groups, long long num_epochs, long long batches) {
+    native_steps(num_epochs, batches, "The number of steps to plot");
     Curves c{std::vector<std::vector<double>>(groups.size()), py::none()};
     const py::object period = vk::add(vk::attr<"patience">(scheduler), py::int_(1));
     const py::object scheduler_step = vk::attr<"step">(scheduler);
@@ -288,7 +307,7 @@ Curves simulate_plateau(py::handle scheduler, const std::vector<py::object>& gro
         const bool bad = py::reinterpret_steal<py::object>(rem).equal(zero);
         vk::call(scheduler_step, bad ? 1.0 : 0.0);
     }
-    c.x = linspace(num_epochs, num_epochs * batches);
+    c.x = linspace(num_epochs, native_steps(num_epochs, batches, "The number of steps to plot"));
     return c;
 }
 
@@ -319,12 +338,13 @@ void draw(const Curves& c, py::handle save_path) {
     vk::call_method<"show">(plt);
 }
 
-py::object plot_lr_schedule(py::handle, const vk::RawArgs& a) {
-    const py::handle scheduler = a[0];
-    const long long num_epochs = vk::exact_int(a[1], "num_epochs");
-    const py::handle train_loader = a[2];
-    const long long accumulation = vk::exact_int(a[3], "gradient_accumulation_steps");
-    const long long max_groups = vk::exact_int(a[4], "max_groups");
+using PlotArgs = vk::Args<"scheduler, num_epochs, train_loader, gradient_accumulation_steps=1, max_groups=5, *, save_path=None">;
+py::object plot_lr_schedule(py::handle, const PlotArgs& a) {
+    const py::handle scheduler = a.get<"scheduler">();
+    const long long num_epochs = a.integer<"num_epochs">();
+    const py::handle train_loader = a.get<"train_loader">();
+    const long long accumulation = a.integer<"gradient_accumulation_steps">();
+    const long long max_groups = a.integer<"max_groups">();
 
     const py::object optimizer = vk::attr<"optimizer">(scheduler);
     const bool plateau = py::isinstance(scheduler, vk::imported<"torch.optim.lr_scheduler", "ReduceLROnPlateau">());
@@ -343,7 +363,8 @@ py::object plot_lr_schedule(py::handle, const vk::RawArgs& a) {
         try {
             curves = plateau ? simulate_plateau(scheduler, groups, num_epochs, batch_count(train_loader))
                              : simulate_steps(scheduler, optimizer, groups, num_epochs,
-                                              num_epochs * updates_per_epoch(batch_count(train_loader), accumulation));
+                                              native_steps(num_epochs, updates_per_epoch(batch_count(train_loader), accumulation),
+                                                           "The number of steps to plot"));
         } catch (py::error_already_set&) {
             // Leave the scheduler and optimizer as they were, then report the original error.
             try {
@@ -354,26 +375,22 @@ py::object plot_lr_schedule(py::handle, const vk::RawArgs& a) {
         }
     }
     saved.restore();
-    draw(curves, a[5]);
+    draw(curves, a.get<"save_path">());
     return py::none();
 }
 
-constexpr vk::Def kCreateScheduler{"create_scheduler", "optimizer, scheduler_config, train_loader, gradient_accumulation_steps=1",
-                                   create_scheduler,
+constexpr vk::Def kCreateScheduler{"create_scheduler", create_scheduler,
                                    "Builds ReduceLROnPlateau, CosineAnnealingLR or CosineAnnealingWarmRestarts for `optimizer` from\n"
                                    "`scheduler_config`, optionally preceded by a linear warm-up (SequentialLR), and prints a report.\n"
                                    "Durations are given in epochs and converted to optimizer updates: ceil(len(train_loader) /\n"
                                    "gradient_accumulation_steps) per epoch, the number of times the trainers step the scheduler."};
-constexpr vk::Def kCreateWarmupScheduler{"create_warmup_scheduler", "optimizer, base_scheduler, warmup_config, train_loader",
-                                         create_warmup_scheduler,
+constexpr vk::Def kCreateWarmupScheduler{"create_warmup_scheduler", create_warmup_scheduler,
                                          "Chains a LinearLR warm-up of warmup_config['epochs'] * len(train_loader) steps in front of\n"
                                          "`base_scheduler` with SequentialLR."};
-constexpr vk::Def kEpochsToSteps{"_epochs_to_steps", "epochs, train_loader, gradient_accumulation_steps=1", epochs_to_steps,
+constexpr vk::Def kEpochsToSteps{"_epochs_to_steps", epochs_to_steps,
                                  "Optimizer updates in `epochs` epochs: epochs * ceil(len(train_loader) / "
                                  "gradient_accumulation_steps)."};
-constexpr vk::Def kPlotLrSchedule{"plot_lr_schedule",
-                                  "scheduler, num_epochs, train_loader, gradient_accumulation_steps=1, max_groups=5, *, save_path=None",
-                                  plot_lr_schedule,
+constexpr vk::Def kPlotLrSchedule{"plot_lr_schedule", plot_lr_schedule,
                                   "Runs `scheduler` forward over `num_epochs` epochs, restores it and its optimizer, and plots the\n"
                                   "learning rate of up to `max_groups` parameter groups on a log scale; with `save_path` the figure\n"
                                   "is also written to that file. The model's parameters and gradients are left untouched."};
