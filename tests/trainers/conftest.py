@@ -36,10 +36,14 @@ def write_partition(root, partition, texts):
 
 @pytest.fixture(autouse=True)
 def workdir(tmp_path, monkeypatch):
-    """Every test runs in its own directory, with seeded torch."""
+    """Every test runs in its own directory, with seeded torch on one thread (tiny models are only
+    slowed down by a second thread on a busy machine)."""
     monkeypatch.chdir(tmp_path)
     torch.manual_seed(0)
-    return tmp_path
+    threads = torch.get_num_threads()
+    torch.set_num_threads(1)
+    yield tmp_path
+    torch.set_num_threads(threads)
 
 
 @pytest.fixture

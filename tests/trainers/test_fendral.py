@@ -393,6 +393,9 @@ def test_offline_wandb_run_holds_logged_keys(tokenizer, config_file, make_lm_mod
     trainer.optimizer = torch.optim.SGD(trainer.model.parameters(), lr=0.25)
     trainer._log_metrics({"train": {"ce_loss_token": 1.25}, "val": {"ce_loss_char": 0.5}}, 0)
     trainer.cleanup()
+    import wandb
+
+    wandb.teardown()  # the client's service writes the run file in the background; this waits for it
     runs = list((workdir / "wandb").glob("offline-run-*/*.wandb"))
     assert len(runs) == 1
     record = runs[0].read_bytes()

@@ -109,11 +109,7 @@ inline PyType_Slot abstract_method_slots[] = {
 };
 
 inline PyType_Spec abstract_method_spec = {
-    "vk.AbstractMethod",
-    sizeof(AbstractMethodObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
-    abstract_method_slots,
+    "vk.AbstractMethod", sizeof(AbstractMethodObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, abstract_method_slots,
 };
 
 inline PyTypeObject* abstract_method_type() {

@@ -15,8 +15,8 @@ namespace vk {
 inline py::object integer_like(py::handle v, const char* arg) {
     PyObject* o = v.ptr();
     if (PyLong_CheckExact(o)) return py::reinterpret_borrow<py::object>(v);
-    const bool number = !PyBool_Check(o) && (PyFloat_Check(o) || PyIndex_Check(o) ||
-                                             PyObject_IsInstance(o, imported<"numbers", "Real">().ptr()) == 1);
+    const bool number =
+        !PyBool_Check(o) && (PyFloat_Check(o) || PyIndex_Check(o) || PyObject_IsInstance(o, imported<"numbers", "Real">().ptr()) == 1);
     if (PyErr_Occurred()) throw py::error_already_set();
     if (!number) raise_arg_type(arg, "int", v);
     PyObject* r = PyNumber_Long(o);

@@ -12,8 +12,8 @@
 
 #include <limits>
 #include <random>
-#include <string_view>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -58,7 +58,9 @@ py::object learning_rate(py::handle self) {
 // turns autocast off.
 py::object amp_dtype(py::handle training, const std::string& device) {
     const py::object chosen = vk::get<"amp_dtype">(training, py::none());
-    if (chosen.is_none()) return py::reinterpret_borrow<py::object>(device == "cpu" ? vk::imported<"torch", "bfloat16">() : vk::imported<"torch", "float16">());
+    if (chosen.is_none())
+        return py::reinterpret_borrow<py::object>(device == "cpu" ? vk::imported<"torch", "bfloat16">()
+                                                                  : vk::imported<"torch", "float16">());
     if (PyUnicode_CheckExact(chosen.ptr())) {
         const std::string name = py::str(chosen);
         if (name == "float16") return py::reinterpret_borrow<py::object>(vk::imported<"torch", "float16">());
@@ -75,11 +77,11 @@ py::object init(py::handle self, const InitArgs& a) {
     const py::handle run_name = a.get<"run_name">(), config_file = a.get<"config_file">();
     a.text<"run_name">();
     a.text<"config_file">();
-    if (!a.is_none<"device">() && !PyUnicode_CheckExact(a.get<"device">().ptr())) vk::raise_arg_type("device", "str or None", a.get<"device">());
+    if (!a.is_none<"device">() && !PyUnicode_CheckExact(a.get<"device">().ptr()))
+        vk::raise_arg_type("device", "str or None", a.get<"device">());
 
     py::object device = py::reinterpret_borrow<py::object>(a.get<"device">());
-    if (device.is_none())
-        device = py::str(vk::truthy(vk::call(vk::imported<"torch.cuda", "is_available">())) ? "cuda" : "cpu");
+    if (device.is_none()) device = py::str(vk::truthy(vk::call(vk::imported<"torch.cuda", "is_available">())) ? "cuda" : "cpu");
     vk::println("Using device: ", device);
 
     vk::set_attr<"device">(self, device);
@@ -233,7 +235,8 @@ py::object log_metrics(py::handle self, const LogMetricsArgs& a) {
         py::dict flat;
         for (const auto& [split, values] : metrics) {
             const std::string prefix = py::str(split).cast<std::string>() + "/";
-            for (const auto& [metric, value] : py::reinterpret_borrow<py::dict>(values)) flat[py::str(prefix + py::str(metric).cast<std::string>())] = value;
+            for (const auto& [metric, value] : py::reinterpret_borrow<py::dict>(values))
+                flat[py::str(prefix + py::str(metric).cast<std::string>())] = value;
         }
         flat["learning_rate"] = lr;
         vk::call_method<"log">(wandb(), flat, kw<"step">(step));
@@ -318,8 +321,8 @@ std::string entry_path(const std::string& where, py::handle key) { return where 
 
 [[noreturn]] void refuse_entry(const std::string& where, py::handle value, const std::string& why) {
     const py::handle type = reinterpret_cast<PyObject*>(Py_TYPE(value.ptr()));
-    const std::string type_name = py::str(vk::attr<"__module__">(type)).cast<std::string>() + "." +
-                                  py::str(vk::attr<"__qualname__">(type)).cast<std::string>();
+    const std::string type_name =
+        py::str(vk::attr<"__module__">(type)).cast<std::string>() + "." + py::str(vk::attr<"__qualname__">(type)).cast<std::string>();
     throw py::type_error("Cannot save checkpoint: entry " + where + " holds a " + type_name + ", which the checkpoint loader refuses" +
                          (why.empty() ? "" : " (" + why + ")") + "; store numbers, text, None, tensors, lists and dictionaries");
 }
@@ -484,7 +487,8 @@ py::object load_checkpoint(py::handle self, const FilenameArgs& a) {
         vk::raise_in_context(PyExc_RuntimeError, "Failed to load checkpoint file: " + vk::error_text(e), e);
     }
     if (!PyDict_Check(checkpoint.ptr()))
-        throw std::runtime_error("Failed to load checkpoint file: it holds a " + vk::type_name(checkpoint) + ", not a checkpoint dictionary");
+        throw std::runtime_error("Failed to load checkpoint file: it holds a " + vk::type_name(checkpoint) +
+                                 ", not a checkpoint dictionary");
     const py::dict ckpt = py::reinterpret_borrow<py::dict>(checkpoint);
 
     std::vector<std::pair<const char*, bool>> status;
@@ -496,9 +500,8 @@ py::object load_checkpoint(py::handle self, const FilenameArgs& a) {
                         }));
     const py::object scheduler_state = vk::get<"scheduler_state_dict">(ckpt, py::none());
     if (vk::truthy(scheduler_state) && vk::truthy(vk::attr<"scheduler">(self)))
-        status.emplace_back("scheduler", restore("scheduler", [&] {
-                                vk::call_method<"load_state_dict">(vk::attr<"scheduler">(self), scheduler_state);
-                            }));
+        status.emplace_back(
+            "scheduler", restore("scheduler", [&] { vk::call_method<"load_state_dict">(vk::attr<"scheduler">(self), scheduler_state); }));
     status.emplace_back("scaler", restore("scaler", [&] {
                             vk::call_method<"load_state_dict">(vk::attr<"scaler">(self), vk::item<"scaler_state_dict">(ckpt));
                         }));
@@ -572,5 +575,6 @@ PYBIND11_MODULE(fendral, m) {
     m.attr("create_scheduler") = vk::imported<"velkor.utils", "create_scheduler">();
     vk::define_abc_class<kTrainEpoch, kValidateEpoch, kTrain, kEvaluate, kInit, kInitExperiment, kLogMetrics, kSaveAttentionPlot,
                          kSaveGeneratedText, kSaveCheckpoint, kLoadCheckpoint, kCleanup>(
-        m, "BaseTrainer", vk::abc_root(), "Abstract base class for all trainers.", {"_train_epoch", "_validate_epoch", "train", "evaluate"});
+        m, "BaseTrainer", vk::abc_root(), "Abstract base class for all trainers.",
+        {"_train_epoch", "_validate_epoch", "train", "evaluate"});
 }

@@ -1,0 +1,467 @@
+// The language-model trainer: token-level cross-entropy under mixed precision with gradient
+// accumulation, a validation pass, an epoch loop that keeps the best checkpoint by per-character
+// validation loss, evaluation with greedy, beam and sampling generation, and generation of
+// continuations of dataset prompts.
+#include <vk/abc_class.hpp>
+#include <vk/common.hpp>
+#include <vk/lookup.hpp>
+#include <vk/trainer.hpp>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <limits>
+#include <string>
+
+namespace {
+
+namespace py = pybind11;
+using vk::kw;
+
+py::handle base_trainer() { return vk::imported<"velkor.trainers.fendral", "BaseTrainer">(); }
+py::handle sequence_generator() { return vk::imported<"velkor.decoding.maravex", "SequenceGenerator">(); }
+
+bool is_instance(py::handle obj, py::handle cls) {
+    const int r = PyObject_IsInstance(obj.ptr(), cls.ptr());
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+[[noreturn]] void raise_zero_division() {
+    PyErr_SetString(PyExc_ZeroDivisionError, "float division by zero");
+    throw py::error_already_set();
+}
+
+double divide(double a, double b) {
+    if (b == 0.0) raise_zero_division();
+    return a / b;
+}
+
+// e^x computed on a tensor, as a float.
+double exp_on_tensor(double x) {
+    const py::object t = vk::call(vk::imported<"torch", "tensor">(), x);
+    return py::cast<double>(vk::call_method<"item">(vk::call(vk::imported<"torch", "exp">(), t)));
+}
+
+std::string four_decimals(double v) { return vk::fixed_text(v, 4); }
+
+// The "gradient_accumulation_steps" training key, read at every use.
+long long accumulation_steps(py::handle self) {
+    const py::object value = vk::item<"gradient_accumulation_steps">(vk::item<"training">(vk::attr<"config">(self)));
+    const long long steps = vk::exact_int(value, "gradient_accumulation_steps");
+    if (steps < 1) throw py::value_error(vk::text("gradient_accumulation_steps must be a positive integer, got ", steps));
+    return steps;
+}
+
+// The first sample's map of the first entry of an attention dictionary.
+py::object first_map(py::handle attention) {
+    const py::object values = vk::call_method<"values">(attention);
+    const py::iterator it = py::iter(values);
+    if (it == py::iterator::sentinel()) throw py::index_error("list index out of range");
+    return py::object((*it)[py::int_(0)]);
+}
+
+// The tqdm bar of one pass, closed however the pass ends.
+class Bar {
+public:
+    Bar(py::handle loader, const char* desc) {
+        const Py_ssize_t total = PyObject_Length(loader.ptr());
+        if (total < 0) throw py::error_already_set();
+        bar_ = vk::call(vk::imported<"tqdm.auto", "tqdm">(), kw<"total">(total), kw<"dynamic_ncols">(true), kw<"leave">(false),
+                        kw<"position">(0), kw<"desc">(desc));
+    }
+    ~Bar() {
+        if (!bar_) return;
+        // An error already on its way out wins over one from closing the bar.
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);
+        PyObject* r = PyObject_CallMethod(bar_.ptr(), "close", nullptr);
+        if (r == nullptr) PyErr_Clear();
+        Py_XDECREF(r);
+        PyErr_Restore(type, value, traceback);
+    }
+    Bar(const Bar&) = delete;
+    Bar& operator=(const Bar&) = delete;
+
+    // The postfix is drawn with the next refresh of the bar, which tqdm paces itself.
+    template <class... A>
+    void advance(A&&... postfix) {
+        vk::call_method<"set_postfix">(bar_, std::forward<A>(postfix)..., kw<"refresh">(false));
+        vk::call_method<"update">(bar_);
+    }
+    void close() {
+        const py::object bar = std::move(bar_);
+        vk::call_method<"close">(bar);
+    }
+
+private:
+    py::object bar_;
+};
+
+void empty_cuda_cache() { vk::call(vk::attr<"empty_cache">(vk::imported<"torch.cuda">())); }
+
+// ---------------------------------------------------------------------------------------------
+// Construction
+
+using InitArgs = vk::Args<"model, tokenizer, config, run_name, config_file, device=None">;
+py::object init(py::handle self, const InitArgs& a) {
+    vk::call(vk::attr<"__init__">(base_trainer()), self, a.get<"model">(), a.get<"tokenizer">(), a.get<"config">(), a.get<"run_name">(),
+             a.get<"config_file">(), a.get<"device">());
+    const py::object training = vk::item<"training">(vk::attr<"config">(self));
+    vk::set_attr<"criterion">(
+        self, vk::call(vk::imported<"torch.nn", "CrossEntropyLoss">(), kw<"ignore_index">(vk::attr<"pad_id">(vk::attr<"tokenizer">(self))),
+                       kw<"label_smoothing">(vk::get<"label_smoothing">(training, py::float_(0.0)))));
+    return py::none();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Passes
+
+// One batch through the model and the criterion: (raw loss, attention dictionary).
+struct Forward {
+    py::object loss;
+    py::object attention;
+};
+
+struct Pass {
+    py::handle self;
+    py::object model, criterion, device;
+
+    explicit Pass(py::handle self_) : self(self_) {
+        model = vk::attr<"model">(self);
+        criterion = vk::attr<"criterion">(self);
+        device = vk::attr<"device">(self);
+    }
+
+    // Batch tensors on the device: decoder input, targets, lengths.
+    std::array<py::object, 3> to_device(py::handle batch) const {
+        auto parts = vk::unpack<3>(batch);
+        for (py::object& t : parts) t = vk::call_method<"to">(t, device);
+        return parts;
+    }
+
+    Forward forward(const std::array<py::object, 3>& batch) const {
+        const auto [logits, attention] = vk::unpack<2>(vk::call(model, batch[0], kw<"target_lengths">(batch[2])));
+        const py::object flat_logits = vk::call_method<"reshape">(logits, -1, vk::call_method<"size">(logits, -1));
+        const py::object loss = vk::call(criterion, flat_logits, vk::call_method<"reshape">(batch[1], -1));
+        return {loss, attention};
+    }
+
+    static long long token_count(py::handle lengths) {
+        return py::cast<long long>(vk::call_method<"item">(vk::call_method<"sum">(lengths)));
+    }
+};
+
+py::object epoch_metrics(py::handle loader, double loss_sum, long long tokens) {
+    if (tokens == 0) raise_zero_division();
+    const double ce_token = loss_sum / static_cast<double>(tokens);
+    const double chars_per_token = vk::to_float(vk::call_method<"get_avg_chars_per_token">(vk::attr<"dataset">(loader)));
+    const double ce_char = divide(ce_token, chars_per_token);
+    py::dict metrics;
+    metrics["ce_loss_token"] = py::float_(ce_token);
+    metrics["ce_loss_char"] = py::float_(ce_char);
+    metrics["perplexity_token"] = py::float_(exp_on_tensor(ce_token));
+    metrics["perplexity_char"] = py::float_(exp_on_tensor(ce_char));
+    return metrics;
+}
+
+// Optimizer update through the scaler; the scheduler follows every update unless it is a
+// plateau scheduler, which the epoch loop steps on the validation loss.
+void update(py::handle optimizer, py::handle scheduler, py::handle scaler, bool plateau) {
+    vk::call_method<"step">(scaler, optimizer);
+    if (!plateau) vk::call_method<"step">(scheduler);
+    vk::call_method<"update">(scaler);
+    vk::call_method<"zero_grad">(optimizer);
+}
+
+py::object train_epoch(py::handle self, const vk::Args<"dataloader">& a) {
+    const py::handle loader = a.get<"dataloader">();
+    const Pass pass(self);
+    vk::call_method<"train">(pass.model);
+    Bar bar(loader, "[Training LM]");
+
+    double loss_sum = 0.0;
+    long long tokens = 0;
+    const py::object optimizer = vk::attr<"optimizer">(self), scheduler = vk::attr<"scheduler">(self), scaler = vk::attr<"scaler">(self);
+    const bool plateau = is_instance(scheduler, vk::imported<"torch.optim.lr_scheduler", "ReduceLROnPlateau">());
+    const py::object precision = vk::attr<"amp_dtype">(self);
+    // float32 means no autocast at all.
+    const bool autocast = !precision.is(vk::imported<"torch", "float32">());
+    vk::call_method<"zero_grad">(optimizer);
+
+    py::object attention = py::none();
+    long long i = 0;
+    for (const py::handle batch : loader) {
+        {
+            const auto tensors = pass.to_device(batch);
+            Forward out;
+            if (autocast) {
+                const py::object context =
+                    vk::call(vk::imported<"torch", "autocast">(), kw<"device_type">(pass.device), kw<"dtype">(precision));
+                vk::with_block(context, [&] { out = pass.forward(tensors); });
+            } else {
+                out = pass.forward(tensors);
+            }
+            attention = out.attention;
+            const long long batch_tokens = Pass::token_count(tensors[2]);
+            tokens += batch_tokens;
+            loss_sum += py::cast<double>(vk::call_method<"item">(out.loss)) * static_cast<double>(batch_tokens);
+
+            const long long steps = accumulation_steps(self);
+            const py::object scaled = vk::detail::steal_or_throw(PyNumber_TrueDivide(out.loss.ptr(), py::int_(steps).ptr()));
+            vk::call_method<"backward">(vk::call_method<"scale">(scaler, scaled));
+            if ((i + 1) % steps == 0) update(optimizer, scheduler, scaler, plateau);
+
+            const double mean = divide(loss_sum, static_cast<double>(tokens));
+            bar.advance(kw<"ce_loss_token">(four_decimals(mean)), kw<"perplexity_token">(four_decimals(exp_on_tensor(mean))),
+                        kw<"acc_step">(vk::text(i % steps + 1, "/", steps)));
+        }  // the batch, logits and losses are released here, before the allocator cache is emptied
+        empty_cuda_cache();
+        ++i;
+    }
+    if (i % accumulation_steps(self) != 0) update(optimizer, scheduler, scaler, plateau);
+
+    const py::object metrics = epoch_metrics(loader, loss_sum, tokens);
+    bar.close();
+    return py::make_tuple(metrics, attention);
+}
+
+py::object validate_epoch(py::handle self, const vk::Args<"dataloader">& a) {
+    const py::handle loader = a.get<"dataloader">();
+    const Pass pass(self);
+    vk::call_method<"eval">(pass.model);
+    Bar bar(loader, "[Validating LM]");
+
+    double loss_sum = 0.0;
+    long long tokens = 0;
+    py::object attention = py::none();
+    for (const py::handle batch : loader) {
+        {
+            const auto tensors = pass.to_device(batch);
+            Forward out;
+            vk::with_block(vk::call(vk::imported<"torch", "inference_mode">()), [&] { out = pass.forward(tensors); });
+            attention = out.attention;
+            const long long batch_tokens = Pass::token_count(tensors[2]);
+            tokens += batch_tokens;
+            loss_sum += py::cast<double>(vk::call_method<"item">(out.loss)) * static_cast<double>(batch_tokens);
+            const double mean = divide(loss_sum, static_cast<double>(tokens));
+            bar.advance(kw<"ce_loss_token">(four_decimals(mean)), kw<"perplexity_token">(four_decimals(exp_on_tensor(mean))));
+        }
+        empty_cuda_cache();
+    }
+    const py::object metrics = epoch_metrics(loader, loss_sum, tokens);
+    bar.close();
+    return py::make_tuple(metrics, attention);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Epoch loop and evaluation
+
+py::object train(py::handle self, const vk::Args<"train_dataloader, val_dataloader, epochs">& a) {
+    const long long epochs = py::cast<long long>(vk::integer_like(a.get<"epochs">(), "epochs"));
+    if (vk::attr<"scheduler">(self).is_none()) throw py::value_error("Scheduler is not initialized, initialize it first!");
+    if (vk::attr<"optimizer">(self).is_none()) throw py::value_error("Optimizer is not initialized, initialize it first!");
+
+    double best_val_loss = std::numeric_limits<double>::infinity();
+    const long long first = py::cast<long long>(vk::integer_like(vk::attr<"current_epoch">(self), "current_epoch"));
+    for (long long epoch = first; epoch < first + epochs; ++epoch) {
+        const auto [train_metrics, train_attention] = vk::unpack<2>(vk::call_method<"_train_epoch">(self, a.get<"train_dataloader">()));
+        const auto [val_metrics, val_attention] = vk::unpack<2>(vk::call_method<"_validate_epoch">(self, a.get<"val_dataloader">()));
+        // A failed sample generation is reported and the epoch is still logged and saved.
+        py::object generated;
+        try {
+            generated = vk::call_method<"generate">(self, a.get<"val_dataloader">());
+        } catch (py::error_already_set& e) {
+            if (!vk::ordinary_error(e)) throw;
+            vk::println("Could not generate results for validation: ", vk::error_text(e));
+        }
+
+        const py::object scheduler = vk::attr<"scheduler">(self);
+        if (is_instance(scheduler, vk::imported<"torch.optim.lr_scheduler", "ReduceLROnPlateau">()))
+            vk::call_method<"step">(scheduler, vk::item<"ce_loss_char">(val_metrics));
+
+        py::dict metrics;
+        metrics["train"] = train_metrics;
+        metrics["val"] = val_metrics;
+        vk::call_method<"_log_metrics">(self, metrics, epoch);
+        vk::call_method<"_save_attention_plot">(self, first_map(train_attention), epoch, "train_self");
+        vk::call_method<"_save_attention_plot">(self, first_map(val_attention), epoch, "val_self");
+        if (generated) vk::call_method<"_save_generated_text">(self, generated, vk::text("val_epoch_", epoch));
+        vk::call_method<"save_checkpoint">(self, "checkpoint-last-epoch-model.pth");
+
+        const py::object val_loss = vk::item<"ce_loss_char">(val_metrics);
+        const double loss = vk::to_float(val_loss);
+        if (loss < best_val_loss) {
+            best_val_loss = loss;
+            vk::set_attr<"best_metric">(self, val_loss);
+            vk::call_method<"save_checkpoint">(self, "checkpoint-best-metric-model.pth");
+        }
+        vk::set_attr<"current_epoch">(self, vk::add(vk::attr<"current_epoch">(self), py::int_(1)));
+    }
+    return py::none();
+}
+
+py::object evaluate(py::handle self, const vk::Args<"test_dataloader">& a) {
+    const py::handle loader = a.get<"test_dataloader">();
+    const auto [metrics, attention] = vk::unpack<2>(vk::call_method<"_validate_epoch">(self, loader));
+    const py::object epoch = vk::attr<"current_epoch">(self);
+    py::dict logged;
+    logged["test"] = metrics;
+    vk::call_method<"_log_metrics">(self, logged, epoch);
+    vk::call_method<"_save_attention_plot">(self, first_map(attention), epoch, "test_self");
+
+    py::dict results;
+    const py::object configs = vk::call_method<"_get_evaluation_generation_configs">(self);
+    for (const py::handle name : py::iter(configs)) {
+        try {
+            const py::object generated = vk::call_method<"generate">(self, loader, kw<"generation_config">(py::object(configs[name])));
+            results[name] = generated;
+            vk::call_method<"_save_generated_text">(self, generated, vk::text("test_epoch_", epoch, "_", name));
+        } catch (py::error_already_set& e) {
+            if (!vk::ordinary_error(e)) throw;
+            vk::println("Could not generate results for ", name, ": ", vk::error_text(e));
+        }
+    }
+    return py::make_tuple(metrics, results);
+}
+
+py::dict generation_config(py::handle max_len, long long num_samples, long long prompt_length, double temperature, long long beam_width,
+                           double repeat_penalty, long long top_k, double top_p) {
+    py::dict c;
+    c["num_samples"] = num_samples;
+    c["prompt_length"] = prompt_length;
+    c["seed"] = 52719;
+    c["max_length"] = max_len;
+    c["temperature"] = temperature;
+    c["beam_width"] = beam_width;
+    c["repeat_penalty"] = repeat_penalty;
+    c["top_k"] = top_k;
+    c["top_p"] = top_p;
+    return c;
+}
+
+py::object evaluation_configs(py::handle self, const vk::Args<"">&) {
+    const py::object max_len = vk::attr<"max_len">(vk::attr<"model">(self));
+    py::dict configs;
+    configs["greedy"] = generation_config(max_len, 50, 10, 1.0, 1, 1.0, 0, 0.0);
+    configs["beam"] = generation_config(max_len, 50, 10, 1.0, 10, 1.2, 0, 0.0);
+    configs["sample"] = generation_config(max_len, 50, 10, 1.0, 1, 1.0, 10, 0.95);
+    return configs;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Generation
+
+// v > n, as Python compares.
+bool greater(py::handle v, long long n) {
+    const int r = PyObject_RichCompareBool(v.ptr(), py::int_(n).ptr(), Py_GT);
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+py::list as_list(py::handle ids) {
+    if (vk::has_attr<"tolist">(ids)) return vk::call_method<"tolist">(ids);
+    return py::list(py::reinterpret_borrow<py::object>(ids));
+}
+
+py::object tail(const py::list& ids, std::size_t from) { return ids[py::slice(py::int_(from), py::none(), py::none())]; }
+
+py::object generate(py::handle self, const vk::Args<"dataloader, generation_config=None">& a) {
+    const py::object model = vk::attr<"model">(self);
+    py::dict config;
+    if (a.is_none<"generation_config">()) {
+        config = generation_config(vk::attr<"max_len">(model), 10, 20, 1.0, 1, 1.0, 0, 0.0);
+    } else {
+        config = a.dict<"generation_config">();
+    }
+    const py::object tokenizer = vk::attr<"tokenizer">(self), device = vk::attr<"device">(self);
+    const py::object generator = vk::call(sequence_generator(), kw<"score_fn">(vk::attr<"score">(model)), kw<"tokenizer">(tokenizer),
+                                          kw<"max_length">(vk::attr<"max_len">(model)), kw<"device">(device));
+
+    const auto [prompts_host, full_sequences] = vk::unpack<2>(vk::call_method<"sample_prompts">(
+        vk::attr<"dataset">(a.get<"dataloader">()), kw<"num_samples">(vk::get<"num_samples">(config, py::int_(10))),
+        kw<"prompt_length">(vk::get<"prompt_length">(config, py::int_(10))), kw<"seed">(vk::get<"seed">(config, py::int_(52719)))));
+    const py::object prompts = vk::call_method<"to">(prompts_host, device);
+
+    vk::call_method<"eval">(model);
+    py::object sequences, scores;
+    vk::with_block(vk::call(vk::imported<"torch", "inference_mode">()), [&] {
+        const py::object temperature = vk::get<"temperature">(config, py::float_(1.0));
+        const py::object repeat_penalty = vk::get<"repeat_penalty">(config, py::float_(1.0));
+        const py::object top_k = vk::get<"top_k">(config, py::int_(0));
+        const py::object beam_width = vk::get<"beam_width">(config, py::int_(1));
+        if (greater(top_k, 0) || greater(vk::get<"top_p">(config, py::int_(0)), 0)) {
+            vk::println("Generating with sampling...");
+            const auto out =
+                vk::unpack<2>(vk::call_method<"generate_sample">(generator, prompts, kw<"temperature">(temperature), kw<"top_k">(top_k),
+                                                                 kw<"top_p">(vk::get<"top_p">(config, py::float_(1.0)))));
+            sequences = out[0];
+            scores = out[1];
+        } else if (greater(beam_width, 1)) {
+            vk::println("Generating with beam search...");
+            const auto out = vk::unpack<2>(vk::call_method<"generate_beam">(
+                generator, prompts, kw<"beam_width">(beam_width), kw<"temperature">(temperature), kw<"repeat_penalty">(repeat_penalty)));
+            // Slot 0 holds each prompt's best hypothesis.
+            const py::object best = py::make_tuple(py::slice(py::none(), py::none(), py::none()), 0);
+            sequences = out[0][best];
+            scores = out[1][best];
+        } else {
+            vk::println("Generating with greedy search...");
+            const auto out = vk::unpack<2>(vk::call_method<"generate_greedy">(generator, prompts, kw<"temperature">(temperature),
+                                                                              kw<"repeat_penalty">(repeat_penalty)));
+            sequences = out[0];
+            scores = out[1];
+        }
+    });
+
+    const py::object processed = vk::call(vk::attr<"post_process_sequence">(sequence_generator()), sequences, tokenizer);
+    const py::list prompt_rows = vk::call_method<"tolist">(prompts);
+    const py::list score_values = vk::call_method<"tolist">(scores);
+    const py::list processed_rows(py::reinterpret_borrow<py::object>(processed));
+    const py::list full_rows(py::reinterpret_borrow<py::object>(full_sequences));
+    const std::size_t count = std::min({prompt_rows.size(), processed_rows.size(), score_values.size(), full_rows.size()});
+
+    py::list records;
+    for (std::size_t i = 0; i < count; ++i) {
+        const py::list prompt = prompt_rows[i];
+        const std::size_t length = prompt.size();
+        py::dict record;
+        record["prompt"] = vk::call_method<"decode">(tokenizer, prompt);
+        record["original"] = vk::call_method<"decode">(tokenizer, tail(as_list(full_rows[i]), length));
+        record["generated"] = vk::call_method<"decode">(tokenizer, tail(as_list(processed_rows[i]), length));
+        record["score"] = py::float_(vk::to_float(score_values[i]));
+        records.append(record);
+    }
+    return records;
+}
+
+constexpr vk::Def kInit{"__init__", init};
+constexpr vk::Def kTrainEpoch{"_train_epoch", train_epoch,
+                              "One training pass: mixed precision, gradient accumulation over gradient_accumulation_steps batches.\n"
+                              "Returns (metrics, attention dictionary of the last batch)."};
+constexpr vk::Def kValidateEpoch{
+    "_validate_epoch", validate_epoch,
+    "One pass without updates under inference mode. Returns (metrics, attention dictionary of the last batch)."};
+constexpr vk::Def kTrain{"train", train,
+                         "Runs epochs of training and validation from current_epoch, generating samples, logging, and saving the\n"
+                         "last-epoch checkpoint and, when the validation ce_loss_char improves, the best one."};
+constexpr vk::Def kEvaluate{"evaluate", evaluate,
+                            "Test metrics and generation with the greedy, beam and sample configurations: returns (metrics, results)."};
+constexpr vk::Def kGenerate{"generate", generate,
+                            "Generates continuations of prompts drawn from dataloader.dataset (greedy by default; sampling when top_k\n"
+                            "or top_p is positive, beam search when beam_width > 1). Returns one record per prompt:\n"
+                            "{'prompt', 'original', 'generated', 'score'}."};
+constexpr vk::Def kEvaluationConfigs{"_get_evaluation_generation_configs", evaluation_configs,
+                                     "The generation configurations of evaluate: 'greedy', 'beam' and 'sample'."};
+
+}  // namespace
+
+PYBIND11_MODULE(wistoke, m) {
+    m.doc() = "Language-model trainer.";
+    m.attr("BaseTrainer") = base_trainer();
+    m.attr("SequenceGenerator") = sequence_generator();
+    m.attr("gristane") = vk::imported<"velkor.utils", "gristane">();
+    m.attr("create_scheduler") = vk::imported<"velkor.utils", "create_scheduler">();
+    vk::define_abc_class<kInit, kTrainEpoch, kValidateEpoch, kTrain, kEvaluate, kGenerate, kEvaluationConfigs>(
+        m, "LMTrainer", base_trainer(), "Language Model Trainer class that handles the training, validation, and generation loops.");
+}
