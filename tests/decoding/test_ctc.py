@@ -281,3 +281,19 @@ def test_select_and_step_check_their_sizes(bad):
             scorer.select(torch.tensor([0, 4]))
         else:
             scorer.step(torch.tensor([3, 3, 3]))
+
+
+@pytest.mark.skipif(not torch.cuda.is_available(), reason="needs a CUDA device")
+@pytest.mark.parametrize("weight", [0.0, 0.4, 1.0])
+def test_cuda_search_matches_the_cpu(weight):
+    attention = table_attention(seed=2)
+    log_probs = random_log_probs(2, 7, 3).float()
+    lengths = torch.tensor([7, 5, 6])
+    results = []
+    for device in ("cpu", "cuda"):
+        table = lambda x: attention(x.cpu()).float().to(x.device)  # noqa: E731
+        scorer = JointScorer(table, CTCPrefixScorer(log_probs.to(device), lengths.to(device), TOK), weight)
+        prompt = torch.full((3, 1), SOS, device=device)
+        results.append([t.cpu() for t in SequenceGenerator(scorer, TOK, 8, device).generate_beam(prompt, 4)])
+    assert torch.equal(results[0][0], results[1][0])
+    torch.testing.assert_close(results[0][1], results[1][1], rtol=1e-4, atol=1e-4)

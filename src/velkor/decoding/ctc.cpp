@@ -102,11 +102,6 @@ py::object long_tensor(const std::vector<long long>& values, py::handle device) 
     return vk::call(vk::imported<"torch", "tensor">(), py::cast(values), kw<"dtype">(int64()), kw<"device">(device));
 }
 
-py::object neg_inf() {
-    static PyObject* const v = vk::keep(py::float_(-kInf));
-    return py::reinterpret_borrow<py::object>(v);
-}
-
 // ---------------------------------------------------------------------------------------------
 // Best path
 
@@ -196,27 +191,37 @@ struct PrefixState {
     bool eos_is_label = true;
     std::vector<long long> lengths;
     py::object device;
-    py::object out_dtype;  // float64 for float64 input, else float32: also the dtype of all the work
-    py::object x_flat;     // (B * V, T): row b * V + c holds utterance b's log-probabilities of c
-    py::object e_table;    // (B, T, V): exp(x - x_max), the factors of the batched product
-    py::object x_max;      // (B, V): per utterance and class the largest log-probability
-    py::object blank_cum;  // (B, T): cumulative blank log-probabilities
-    py::object eos_weight;  // (B, T): log probability of ending with eos from frame u on (see eos_weights)
+    py::object out_dtype;   // float64 for float64 input, else float32: also the dtype of all the work
     double cutoff = 0.0;    // scaled factors below e^-cutoff are dropped (see prefix_scores)
+    py::object x_flat;      // (B * V, T): row b * V + c holds utterance b's log-probabilities of c
+    py::object e_table;     // (B, T, V): exp(x - x_max), the factors of the batched product
+    py::object x_max;       // (B, V): per utterance and class the largest log-probability
+    py::object blank_cum;   // (B, T): cumulative blank log-probabilities
+    py::object eos_weight;  // (B, T): log probability of ending with eos from frame u on (see eos_weights)
+    py::object banned;      // class ids that never extend a prefix (blank, sos)
 
-    // Rows (hypotheses)
+    // Rows (hypotheses): host bookkeeping, and on the device phi and r_b shifted one frame later
+    // (phi_prev[t] = phi[t-1]), -inf past each utterance's end, which is all a step needs.
     std::vector<long long> batch_of, last;  // last label, -1 for the empty prefix
     std::vector<char> dead;                 // prefix impossible or ended: every extension scores -inf
-    py::object rn, rb;                      // (N, T) log r_n, log r_b
-    py::object psi;                         // (N,) log prefix probability
+    py::object phi_prev, rb_prev;           // (N, T)
+    py::object full = py::none();           // (N, 1) log probability of exactly the row's labels (eos not a label)
+    py::object psi;                         // (N,) log prefix probability of the row
+    py::object psi_all = py::none();        // (N, V) that of each extension (eos: the whole), None when stale
     bool started = false;
 
     // Derived from batch_of, rebuilt when it changes.
     std::vector<long long> mapped;
     bool mapped_valid = false;
     long long group = 0;  // K when row n belongs to utterance n / K for all n, else 0
-    py::object blank_rows, beyond, end_index, eos_weight_rows, zero_length;
+    py::object blank_rows, blank_next, beyond, end_index, eos_weight_rows, zero_length, neg_inf_column;
     py::object e_rows, x_max_rows;  // only when not grouped
+
+    // A step's host-side plan, uploaded in two copies, and views of it on the device.
+    std::unique_ptr<vk::Staging<std::int64_t>> index_plan;  // token rows, token ids, last-label rows, last-label ids
+    std::unique_ptr<vk::Staging<std::uint8_t>> flag_plan;   // same label, ended, empty prefix, kept (prompt sos)
+    py::object token_rows, token_ids, last_rows, last_ids, same, ended, empty, kept;
+    bool any_last = false, any_ended = false, any_kept = false;
 
     std::size_t rows() const { return batch_of.size(); }
 };
@@ -242,13 +247,17 @@ py::object narrow(py::handle t, long long dim, long long start, long long length
     return vk::call_method<"narrow">(t, dim, start, length);
 }
 
-// A (N, 1) column of `value` on the state's device.
-py::object column(const PrefixState& s, std::size_t n, double value) {
-    return vk::call(vk::imported<"torch", "full">(), py::make_tuple(n, 1), value, kw<"dtype">(s.out_dtype), kw<"device">(s.device));
+py::object logaddexp(py::handle a, py::handle b) { return vk::call(vk::imported<"torch", "logaddexp">(), a, b); }
+
+py::object logsumexp_rows(py::handle t, bool keepdim) {
+    return vk::call(vk::imported<"torch", "logsumexp">(), t, 1, kw<"keepdim">(keepdim));
 }
 
-// (N, T) values shifted one frame later, `first` (N, 1) in front.
+// (N, T) values one frame later: `first` (N, 1) in front, the last frame dropped.
 py::object shift(const PrefixState& s, py::handle values, py::handle first) { return cat(first, narrow(values, 1, 0, s.frames - 1), 1); }
+
+// A view of plan row k as an (N, 1) column.
+py::object plan_column(py::handle plan, long long k) { return vk::call_method<"view">(vk::call_method<"select">(plan, 0, k), -1, 1); }
 
 void rebuild_rows(PrefixState& s) {
     if (s.mapped_valid && s.mapped == s.batch_of) return;
@@ -262,11 +271,11 @@ void rebuild_rows(PrefixState& s) {
     }
     const py::object rows = long_tensor(s.batch_of, s.device);
     s.blank_rows = vk::call_method<"index_select">(s.blank_cum, 0, rows);
+    s.blank_next = narrow(s.blank_rows, 1, 1, s.frames - 1);
     std::vector<long long> lengths(n), ends(n);
     bool any_zero = false;
     for (std::size_t i = 0; i < n; ++i) {
-        const long long b = s.batch_of[i];
-        lengths[i] = s.lengths[static_cast<std::size_t>(b)];
+        lengths[i] = s.lengths[static_cast<std::size_t>(s.batch_of[i])];
         ends[i] = std::max(lengths[i] - 1, 0LL);
         any_zero = any_zero || lengths[i] == 0;
     }
@@ -275,7 +284,9 @@ void rebuild_rows(PrefixState& s) {
     s.beyond = vk::call_method<"ge">(vk::call_method<"unsqueeze">(positions, 0), vk::call_method<"unsqueeze">(row_lengths, 1));
     s.end_index = vk::call_method<"unsqueeze">(long_tensor(ends, s.device), 1);
     s.eos_weight_rows = s.eos_is_label ? vk::call_method<"index_select">(s.eos_weight, 0, rows) : py::none();
-    s.zero_length = any_zero ? vk::call_method<"eq">(row_lengths, 0) : py::none();
+    s.zero_length = any_zero ? vk::call_method<"unsqueeze">(vk::call_method<"eq">(row_lengths, 0), 1) : py::none();
+    s.neg_inf_column =
+        vk::call(vk::imported<"torch", "full">(), py::make_tuple(n, 1), -kInf, kw<"dtype">(s.out_dtype), kw<"device">(s.device));
     if (s.group == 0) {
         s.e_rows = vk::call_method<"index_select">(s.e_table, 0, rows);
         s.x_max_rows = vk::call_method<"index_select">(s.x_max, 0, rows);
@@ -283,30 +294,154 @@ void rebuild_rows(PrefixState& s) {
         s.e_rows = py::none();
         s.x_max_rows = py::none();
     }
+    if (!s.index_plan || s.mapped.size() != n) {
+        const bool cpu = py::str(vk::attr<"type">(s.device)).cast<std::string>() == "cpu";
+        s.index_plan = std::make_unique<vk::Staging<std::int64_t>>(py::make_tuple(4, n), int64(), s.device, cpu);
+        s.flag_plan = std::make_unique<vk::Staging<std::uint8_t>>(py::make_tuple(4, n), vk::imported<"torch", "uint8">(), s.device, cpu);
+        const py::object indices = s.index_plan->target();
+        s.token_rows = vk::call_method<"select">(indices, 0, 0);
+        s.token_ids = plan_column(indices, 1);
+        s.last_rows = vk::call_method<"select">(indices, 0, 2);
+        s.last_ids = plan_column(indices, 3);
+        const py::object flags = vk::call_method<"view">(s.flag_plan->target(), vk::imported<"torch", "bool">());
+        s.same = plan_column(flags, 0);
+        s.ended = plan_column(flags, 1);
+        s.empty = plan_column(flags, 2);
+        s.kept = plan_column(flags, 3);
+    }
     s.mapped = s.batch_of;
     s.mapped_valid = true;
 }
 
-// log r_n of the extension whose label has log-probabilities x (N, T), given phi_prev[t] =
-// phi[t-1] (N, T): r_n'[t] = C[t] + logcumsumexp_s(phi_prev[s] - C[s-1]), C the running sum of x.
-py::object extend_rn(const PrefixState& s, py::handle phi_prev, py::handle x) {
+// Fills the plan's rows that describe the prefixes as they now are (after this step's tokens),
+// then uploads the plan.
+void upload_plan(PrefixState& s) {
+    const std::size_t n = s.rows();
+    vk::Staging<std::int64_t>& index = *s.index_plan;
+    vk::Staging<std::uint8_t>& flags = *s.flag_plan;
+    s.any_last = false;
+    for (std::size_t i = 0; i < n; ++i) {
+        const long long c = s.last[i] >= 0 ? s.last[i] : s.eos;  // the eos column is overwritten anyway
+        index[2 * n + i] = s.batch_of[i] * s.vocab + c;
+        index[3 * n + i] = c;
+        flags[2 * n + i] = s.last[i] < 0 && !s.dead[i];
+        s.any_last = s.any_last || s.last[i] >= 0;
+    }
+    index.upload();
+    flags.upload();
+}
+
+// phi_prev and rb_prev (and the full probability) from r_n and r_b of the rows' prefixes.
+void refresh(PrefixState& s, py::handle rn, py::handle rb) {
+    const py::object phi = logaddexp(rn, rb);
+    // Before the first frame the empty prefix has probability 1, any other 0.
+    const py::object start = vk::call_method<"masked_fill">(s.neg_inf_column, s.empty, 0.0);
+    s.phi_prev = vk::call_method<"masked_fill_">(shift(s, phi, start), s.beyond, -kInf);
+    s.rb_prev = vk::call_method<"masked_fill_">(shift(s, rb, s.neg_inf_column), s.beyond, -kInf);
+    if (!s.eos_is_label) {
+        s.full = vk::call_method<"gather">(phi, 1, s.end_index);
+        // Without frames, only the empty prefix is the whole output.
+        if (!s.zero_length.is_none()) s.full = vk::call(vk::imported<"torch", "where">(), s.zero_length, start, s.full);
+    }
+}
+
+// Appends tokens (read at offset + i * stride) to the rows. In a prompt, sos tokens leave their
+// row as it is. Blank, eos, sos and out-of-range ids end the prefix: it scores -inf from then on.
+void advance(PrefixState& s, const vk::HostValues& tokens, std::size_t offset, std::size_t stride, bool prompt) {
+    rebuild_rows(s);
+    const std::size_t n = s.rows();
+    vk::Staging<std::int64_t>& index = *s.index_plan;
+    vk::Staging<std::uint8_t>& flags = *s.flag_plan;
+    s.any_ended = s.any_kept = false;
+    for (std::size_t i = 0; i < n; ++i) {
+        const long long c = tokens.integer(offset + i * stride);
+        const long long row = s.batch_of[i] * s.vocab;
+        const bool keep = prompt && c == s.sos;
+        const bool label = c >= 0 && c < s.vocab && c != s.blank && c != s.eos && c != s.sos;
+        if (!keep && (s.dead[i] || !label)) s.dead[i] = 1;
+        const bool live = !keep && !s.dead[i];
+        flags[i] = live && c == s.last[i];
+        flags[n + i] = s.dead[i];
+        flags[3 * n + i] = keep;
+        index[i] = live ? row + c : row;
+        index[n + i] = live ? c : 0;
+        if (live) s.last[i] = c;
+        s.any_ended = s.any_ended || s.dead[i];
+        s.any_kept = s.any_kept || keep;
+    }
+    upload_plan(s);
+
+    // r_n'[t] = C[t] + logcumsumexp_s(phi_prev[s] - C[s-1]), C the running sum of the label's
+    // log-probabilities; r_b'[t] = B[t] + logcumsumexp_{s<t}(r_n'[s] - B[s]), B that of the blank.
+    const py::object source = vk::call(vk::imported<"torch", "where">(), s.same, s.rb_prev, s.phi_prev);
+    const py::object x = vk::call_method<"index_select">(s.x_flat, 0, s.token_rows);
     const py::object c = vk::call_method<"cumsum">(x, 1);
-    const py::object c_prev = shift(s, c, column(s, s.rows(), 0.0));
-    return vk::add(c, vk::call(vk::imported<"torch", "logcumsumexp">(), vk::call_method<"sub">(phi_prev, c_prev), 1));
+    const py::handle logcumsumexp = vk::imported<"torch", "logcumsumexp">();
+    const py::object scan = vk::call(logcumsumexp, vk::call_method<"sub">(source, vk::call_method<"sub">(c, x)), 1);
+    const py::object rn = vk::add(c, scan);
+    const py::object blank_scan = vk::call(logcumsumexp, vk::call_method<"sub">(rn, s.blank_rows), 1);
+    const py::object rb = cat(s.neg_inf_column, vk::add(s.blank_next, narrow(blank_scan, 1, 0, s.frames - 1)), 1);
+
+    // The extension's prefix probability was part of the last scores; before any (a prompt) it
+    // is the sum over frames of phi_prev x.
+    py::object psi = s.psi_all.is_none() ? logsumexp_rows(vk::add(source, x), false)
+                                         : vk::call_method<"squeeze">(vk::call_method<"gather">(s.psi_all, 1, s.token_ids), 1);
+    if (s.any_ended) psi = vk::call_method<"masked_fill">(psi, vk::call_method<"squeeze">(s.ended, 1), -kInf);
+
+    const py::object old_phi = s.phi_prev, old_rb = s.rb_prev, old_full = s.full, old_psi = s.psi;
+    refresh(s, rn, rb);
+    if (s.any_kept) {
+        const py::handle where = vk::imported<"torch", "where">();
+        s.phi_prev = vk::call(where, s.kept, old_phi, s.phi_prev);
+        s.rb_prev = vk::call(where, s.kept, old_rb, s.rb_prev);
+        if (!s.eos_is_label) s.full = vk::call(where, s.kept, old_full, s.full);
+        psi = vk::call(where, vk::call_method<"squeeze">(s.kept, 1), old_psi, psi);
+    }
+    s.psi = psi;
+    s.psi_all = py::none();
 }
 
-// log r_b from log r_n: r_b[t] = B[t] + logcumsumexp_{s<t}(r_n[s] - B[s]), B the blank running sum.
-py::object blank_after(const PrefixState& s, py::handle rn) {
-    const py::object d = vk::call_method<"sub">(rn, s.blank_rows);
-    const py::object d_prev = shift(s, d, column(s, s.rows(), -kInf));
-    return vk::add(s.blank_rows, vk::call(vk::imported<"torch", "logcumsumexp">(), d_prev, 1));
-}
+// Next-token scores (N, V): log prefix probability of each extension minus that of the row's
+// prefix; eos scores the whole hypothesis, blank and sos can never be emitted.
+py::object prefix_scores(PrefixState& s) {
+    const long long rows = static_cast<long long>(s.rows());
+    // Prefix probabilities of every label: sum_t exp(phi_prev[t]) x_t(c), as a matrix product of
+    // values scaled by their maxima. Factors below e^-cutoff are dropped, so no product is
+    // subnormal (which would slow the product down many times over). What that drops is below
+    // T e^-cutoff of the row's prefix probability (phi[t] never exceeds it): only extensions
+    // scoring below log(T) - cutoff, hopeless ones, can be affected.
+    const py::object top = vk::call(vk::imported<"torch", "nan_to_num">(),
+                                    vk::call(vk::imported<"torch", "amax">(), s.phi_prev, 1, kw<"keepdim">(true)), kw<"neginf">(0.0));
+    const py::object scaled =
+        vk::call(vk::imported<"torch.nn.functional", "threshold">(), vk::call_method<"sub">(s.phi_prev, top), -s.cutoff, -kInf);
+    const py::object weights = vk::call_method<"exp_">(scaled);
+    py::object psi;
+    if (s.group > 0) {
+        const py::object product =
+            vk::call(vk::imported<"torch", "bmm">(), vk::call_method<"view">(weights, s.batch, s.group, s.frames), s.e_table);
+        psi = vk::call_method<"view">(vk::call_method<"add_">(vk::call_method<"log_">(product), vk::call_method<"unsqueeze">(s.x_max, 1)),
+                                      rows, s.vocab);
+    } else {
+        const py::object product = vk::call(vk::imported<"torch", "bmm">(), vk::call_method<"unsqueeze">(weights, 1), s.e_rows);
+        psi = vk::call_method<"add_">(vk::call_method<"log_">(vk::call_method<"squeeze">(product, 1)), s.x_max_rows);
+    }
+    vk::call_method<"add_">(psi, top);
 
-py::object logaddexp(py::handle a, py::handle b) { return vk::call(vk::imported<"torch", "logaddexp">(), a, b); }
+    // A label repeating the prefix's last one must be separated from it by a blank.
+    if (s.any_last) {
+        const py::object x_last = vk::call_method<"index_select">(s.x_flat, 0, s.last_rows);
+        vk::call_method<"scatter_">(psi, 1, s.last_ids, logsumexp_rows(vk::add(s.rb_prev, x_last), true));
+    }
+    // The end: the full probability of the labels, followed by eos when it is a CTC label (which
+    // is linear in phi_prev with per-utterance weights).
+    const py::object full = s.eos_is_label ? logsumexp_rows(vk::add(s.phi_prev, s.eos_weight_rows), true) : s.full;
+    vk::call_method<"copy_">(vk::call_method<"narrow">(psi, 1, s.eos, 1), full);
+    vk::call_method<"index_fill_">(psi, 1, s.banned, -kInf);
+    s.psi_all = psi;
 
-// log values (N, T) with those below -cutoff set to -inf, so that their exp is exactly 0.
-py::object below_cutoff(const PrefixState& s, py::handle values) {
-    return vk::call_method<"masked_fill">(values, vk::call_method<"lt">(values, -s.cutoff), neg_inf());
+    const py::object base = vk::call_method<"unsqueeze">(s.psi, 1);
+    py::object scores = vk::call_method<"sub">(psi, base);
+    return vk::call_method<"masked_fill_">(scores, vk::call(vk::imported<"torch", "isneginf">(), base), -kInf);
 }
 
 // Per utterance b and frame u, the log probability of the frames u..T_b-1 spelling eos: one or
@@ -335,139 +470,8 @@ py::object eos_weights(const PrefixState& s, py::handle x) {
         }
     }
     return vk::call_method<"view">(
-        vk::call(vk::imported<"torch", "tensor">(), py::cast(weights), kw<"dtype">(s.out_dtype), kw<"device">(s.device)), s.batch, s.frames);
-}
-
-// The first frame's phi_prev: probability 1 before any frame for the empty prefix, 0 otherwise.
-py::object start_column(const PrefixState& s) {
-    std::vector<double> values(s.rows());
-    for (std::size_t i = 0; i < s.rows(); ++i) values[i] = s.last[i] < 0 && !s.dead[i] ? 0.0 : -kInf;
-    return vk::call_method<"view">(
-        vk::call(vk::imported<"torch", "tensor">(), py::cast(values), kw<"dtype">(s.out_dtype), kw<"device">(s.device)), -1, 1);
-}
-
-py::object bool_column(const PrefixState& s, const std::vector<char>& flags) {
-    std::vector<bool> values(flags.begin(), flags.end());
-    return vk::call_method<"view">(
-        vk::call(vk::imported<"torch", "tensor">(), py::cast(values), kw<"dtype">(vk::imported<"torch", "bool">()), kw<"device">(s.device)),
-        -1, 1);
-}
-
-// Next-token scores (N, V): log prefix probability of each extension minus that of the row's
-// prefix; eos scores the whole hypothesis, blank and sos can never be emitted.
-py::object prefix_scores(PrefixState& s) {
-    rebuild_rows(s);
-    const std::size_t n = s.rows();
-    const py::object phi = logaddexp(s.rn, s.rb);
-    const py::object phi_prev = vk::call_method<"masked_fill">(shift(s, phi, start_column(s)), s.beyond, neg_inf());
-
-    // Prefix probabilities of every label: sum_t exp(phi_prev[t]) x_t(c), as a matrix product of
-    // values scaled by their maxima. Factors below e^-cutoff are dropped, so no product is
-    // subnormal (which would slow the product down many times over). What that drops is below
-    // T e^-cutoff of the row's prefix probability (phi[t] never exceeds it): only extensions
-    // scoring below log(T) - cutoff, hopeless ones, can be affected.
-    const py::object top = vk::call(vk::imported<"torch", "amax">(), phi_prev, 1, kw<"keepdim">(true));
-    const py::object safe_top = vk::call_method<"masked_fill">(top, vk::call(vk::imported<"torch", "isneginf">(), top), 0.0);
-    const py::object weights = vk::call_method<"exp">(below_cutoff(s, vk::call_method<"sub">(phi_prev, safe_top)));
-    py::object psi;
-    const long long rows = static_cast<long long>(n);
-    if (s.group > 0) {
-        const py::object product =
-            vk::call(vk::imported<"torch", "bmm">(), vk::call_method<"view">(weights, s.batch, s.group, s.frames), s.e_table);
-        psi = vk::call_method<"view">(vk::add(vk::call_method<"log">(product), vk::call_method<"unsqueeze">(s.x_max, 1)), rows, s.vocab);
-    } else {
-        const py::object product = vk::call(vk::imported<"torch", "bmm">(), vk::call_method<"unsqueeze">(weights, 1), s.e_rows);
-        psi = vk::add(vk::call_method<"log">(vk::call_method<"squeeze">(product, 1)), s.x_max_rows);
-    }
-    psi = vk::add(psi, safe_top);
-
-    // A label repeating the prefix's last one must be separated from it by a blank.
-    std::vector<long long> last_rows(n), last_columns(n);
-    bool any_last = false;
-    for (std::size_t i = 0; i < n; ++i) {
-        const long long c = s.last[i] >= 0 ? s.last[i] : s.eos;  // the eos column is overwritten below
-        last_rows[i] = s.batch_of[i] * s.vocab + c;
-        last_columns[i] = c;
-        any_last = any_last || s.last[i] >= 0;
-    }
-    if (any_last) {
-        const py::object x_last = vk::call_method<"index_select">(s.x_flat, 0, long_tensor(last_rows, s.device));
-        const py::object rb_prev = vk::call_method<"masked_fill">(shift(s, s.rb, column(s, n, -kInf)), s.beyond, neg_inf());
-        const py::object same = vk::call(vk::imported<"torch", "logsumexp">(), vk::add(rb_prev, x_last), 1, kw<"keepdim">(true));
-        vk::call_method<"scatter_">(psi, 1, vk::call_method<"view">(long_tensor(last_columns, s.device), -1, 1), same);
-    }
-
-    // The end: the full probability of the labels (followed by eos when it is a CTC label, which
-    // is linear in phi_prev with per-utterance weights).
-    py::object full;
-    if (s.eos_is_label) {
-        full = vk::call(vk::imported<"torch", "logsumexp">(), vk::add(phi_prev, s.eos_weight_rows), 1, kw<"keepdim">(true));
-    } else {
-        full = vk::call_method<"gather">(phi, 1, s.end_index);
-        if (!s.zero_length.is_none())
-            full = vk::call(vk::imported<"torch", "where">(), vk::call_method<"unsqueeze">(s.zero_length, 1), start_column(s), full);
-    }
-    vk::call_method<"copy_">(vk::call_method<"select">(psi, 1, s.eos), vk::call_method<"squeeze">(full, 1));
-    vk::call_method<"fill_">(vk::call_method<"select">(psi, 1, s.blank), -kInf);
-    if (s.sos >= 0) vk::call_method<"fill_">(vk::call_method<"select">(psi, 1, s.sos), -kInf);
-
-    const py::object base = vk::call_method<"unsqueeze">(s.psi, 1);
-    py::object scores = vk::call_method<"sub">(psi, base);
-    vk::call_method<"masked_fill_">(scores, vk::call(vk::imported<"torch", "isneginf">(), base), neg_inf());
-    return vk::call_method<"to">(scores, s.out_dtype);
-}
-
-// Appends tokens[i] to row i; rows with skip[i] set (a start-of-sequence token in a prompt) keep
-// their prefix. Blank, eos, sos and out-of-range ids end the prefix: it scores -inf from then on.
-void advance(PrefixState& s, const vk::HostValues& tokens, std::size_t offset, std::size_t stride, bool prompt) {
-    rebuild_rows(s);
-    const std::size_t n = s.rows();
-    std::vector<long long> token_rows(n);
-    std::vector<char> same(n, 0), ended(n, 0), keep(n, 0);
-    bool any_keep = false, any_ended = false;
-    const py::object start = start_column(s);  // of the prefixes before this token
-    for (std::size_t i = 0; i < n; ++i) {
-        const long long c = tokens.integer(offset + i * stride);
-        if (prompt && c == s.sos) {
-            keep[i] = 1;
-            any_keep = true;
-            token_rows[i] = s.batch_of[i] * s.vocab;
-            continue;
-        }
-        const bool label = c >= 0 && c < s.vocab && c != s.blank && c != s.eos && c != s.sos;
-        if (s.dead[i] || !label) {
-            s.dead[i] = ended[i] = 1;
-            any_ended = true;
-            token_rows[i] = s.batch_of[i] * s.vocab;
-            continue;
-        }
-        same[i] = c == s.last[i];
-        s.last[i] = c;
-        token_rows[i] = s.batch_of[i] * s.vocab + c;
-    }
-    const py::object phi = logaddexp(s.rn, s.rb);
-    const py::object source = vk::call(vk::imported<"torch", "where">(), bool_column(s, same), s.rb, phi);
-    const py::object phi_prev = vk::call_method<"masked_fill">(shift(s, source, start), s.beyond, neg_inf());
-    const py::object x = vk::call_method<"index_select">(s.x_flat, 0, long_tensor(token_rows, s.device));
-    py::object rn = extend_rn(s, phi_prev, x);
-    py::object rb = blank_after(s, rn);
-    py::object psi = vk::call(vk::imported<"torch", "logsumexp">(), vk::add(phi_prev, x), 1);
-    if (any_ended) {
-        const py::object mask = bool_column(s, ended);
-        rn = vk::call_method<"masked_fill">(rn, mask, neg_inf());
-        rb = vk::call_method<"masked_fill">(rb, mask, neg_inf());
-        psi = vk::call_method<"masked_fill">(psi, vk::call_method<"squeeze">(mask, 1), neg_inf());
-    }
-    if (any_keep) {
-        const py::object mask = bool_column(s, keep);
-        const py::handle where = vk::imported<"torch", "where">();
-        rn = vk::call(where, mask, s.rn, rn);
-        rb = vk::call(where, mask, s.rb, rb);
-        psi = vk::call(where, vk::call_method<"squeeze">(mask, 1), s.psi, psi);
-    }
-    s.rn = rn;
-    s.rb = rb;
-    s.psi = psi;
+        vk::call(vk::imported<"torch", "tensor">(), py::cast(weights), kw<"dtype">(s.out_dtype), kw<"device">(s.device)), s.batch,
+        s.frames);
 }
 
 py::object prefix_init(py::handle self, const vk::Args<"log_probs, lengths, tokenizer, eos_is_label=True">& a) {
@@ -492,6 +496,7 @@ py::object prefix_init(py::handle self, const vk::Args<"log_probs, lengths, toke
     s.out_dtype = py::reinterpret_borrow<py::object>(wide ? float64() : float32());
     // Products of two factors above e^-cutoff stay normal numbers: e^-86 in float32, e^-700 in float64.
     s.cutoff = wide ? 350.0 : 43.0;
+    s.banned = long_tensor(s.sos >= 0 ? std::vector<long long>{s.blank, s.sos} : std::vector<long long>{s.blank}, s.device);
 
     // Without frames every utterance is empty; one padding frame keeps the shapes non-empty.
     py::object x = vk::call_method<"to">(log_probs, s.out_dtype);
@@ -510,7 +515,8 @@ py::object prefix_init(py::handle self, const vk::Args<"log_probs, lengths, toke
     const py::object valid = vk::call_method<"masked_fill">(x, vk::call_method<"unsqueeze">(beyond, 2), kLogFloor);
     s.x_max = vk::call(vk::imported<"torch", "amax">(), valid, 1);  // (B, V)
     // Frames past the end get the floor, so no factor exceeds 1 (their weights are 0 anyway).
-    s.e_table = vk::call_method<"exp">(below_cutoff(s, vk::call_method<"sub">(valid, vk::call_method<"unsqueeze">(s.x_max, 1))));
+    s.e_table = vk::call_method<"exp">(vk::call(vk::imported<"torch.nn.functional", "threshold">(),
+                                                vk::call_method<"sub">(valid, vk::call_method<"unsqueeze">(s.x_max, 1)), -s.cutoff, -kInf));
     s.blank_cum = vk::call_method<"cumsum">(vk::call_method<"select">(x, 2, s.blank), 1);
     if (s.eos_is_label) s.eos_weight = eos_weights(s, x);
 
@@ -540,16 +546,22 @@ py::object prefix_start(py::handle self, const vk::Args<"x">& a) {
     for (std::size_t i = 0; i < n; ++i) s.batch_of[i] = static_cast<long long>(i) / per;
     s.last.assign(n, -1);
     s.dead.assign(n, 0);
+    s.started = false;
     rebuild_rows(s);
-    s.rn = vk::call(vk::imported<"torch", "full">(), py::make_tuple(rows, s.frames), -kInf, kw<"dtype">(s.out_dtype), kw<"device">(s.device));
-    s.rb = vk::call_method<"clone">(s.blank_rows);
+    upload_plan(s);
+    // The empty prefix: no label yet, blanks only.
+    refresh(
+        s,
+        vk::call(vk::imported<"torch", "full">(), py::make_tuple(rows, s.frames), -kInf, kw<"dtype">(s.out_dtype), kw<"device">(s.device)),
+        s.blank_rows);
     s.psi = vk::call(vk::imported<"torch", "zeros">(), rows, kw<"dtype">(s.out_dtype), kw<"device">(s.device));
-    s.started = true;
+    s.psi_all = py::none();
     if (width > 0 && rows > 0) {
         const vk::HostValues prompt(vk::call_method<"contiguous">(vk::call_method<"to">(x, int64())));
         if (prompt.size() != static_cast<std::size_t>(rows * width)) throw std::runtime_error("prompt: unexpected size");
         for (long long j = 0; j < width; ++j) advance(s, prompt, static_cast<std::size_t>(j), static_cast<std::size_t>(width), true);
     }
+    s.started = true;
     return prefix_scores(s);
 }
 
@@ -567,7 +579,7 @@ py::object prefix_step(py::handle self, const vk::Args<"tokens">& a) {
     if (host.size() != s.rows())
         throw py::value_error(vk::text("tokens must hold one id per row (", static_cast<long long>(s.rows()), "), got ",
                                        static_cast<long long>(host.size())));
-    if (s.rows() > 0) advance(s, host, 0, 1, false);
+    advance(s, host, 0, 1, false);
     return prefix_scores(s);
 }
 
@@ -591,9 +603,12 @@ py::object prefix_select(py::handle self, const vk::Args<"rows">& a) {
         dead[i] = s.dead[static_cast<std::size_t>(r)];
     }
     const py::object device_index = vk::call_method<"to">(index, s.device);
-    s.rn = vk::call_method<"index_select">(s.rn, 0, device_index);
-    s.rb = vk::call_method<"index_select">(s.rb, 0, device_index);
-    s.psi = vk::call_method<"index_select">(s.psi, 0, device_index);
+    const auto pick = [&](const py::object& t) { return t.is_none() ? t : vk::call_method<"index_select">(t, 0, device_index); };
+    s.phi_prev = pick(s.phi_prev);
+    s.rb_prev = pick(s.rb_prev);
+    s.full = pick(s.full);
+    s.psi = pick(s.psi);
+    s.psi_all = pick(s.psi_all);
     s.batch_of = std::move(batch_of);
     s.last = std::move(last);
     s.dead = std::move(dead);
@@ -603,7 +618,7 @@ py::object prefix_select(py::handle self, const vk::Args<"rows">& a) {
 py::object prefix_prefix_scores(py::handle self, const vk::Args<"">&) {
     const Held held = held_state(self);
     require_started(*held.state);
-    return vk::call_method<"to">(held.state->psi, held.state->out_dtype);
+    return vk::call_method<"clone">(held.state->psi);
 }
 
 // ---------------------------------------------------------------------------------------------
