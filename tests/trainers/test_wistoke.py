@@ -241,7 +241,7 @@ def spy(monkeypatch):
         real = getattr(SequenceGenerator, method)
 
         def wrapper(self, x, *args, _real=real, _name=method, **kwargs):
-            calls.append((_name, tuple(x.shape), self.max_length, kwargs))
+            calls.append((_name, tuple(x.shape), self.max_length, kwargs, self.score_fn))
             return _real(self, x, *args, **kwargs)
 
         monkeypatch.setattr(SequenceGenerator, method, wrapper)
@@ -264,7 +264,7 @@ def test_generation_strategy(build, lm_data, make_loader, tokenizer, spy, capsys
     trainer = build()
     records = trainer.generate(make_loader(val), config)
     assert capsys.readouterr().out == f"Generating with {line}...\n"
-    name, shape, max_length, kwargs = spy[0]
+    name, shape, max_length, kwargs, _ = spy[0]
     assert (name, shape, kwargs) == call and max_length == trainer.model.max_len
     assert len(records) == shape[0] and all(list(r) == ["prompt", "original", "generated", "score"] for r in records)
     full = {tokenizer.decode(s) for s in val.transcripts_shifted}
@@ -284,11 +284,12 @@ def reference_greedy(model, prompt, max_len, eos):
     return seq[len(prompt) :], score
 
 
-def test_greedy_generation_matches_reference(build, lm_data, make_loader, tokenizer):
+@pytest.mark.parametrize("incremental", [True, False])
+def test_greedy_generation_matches_reference(build, lm_data, make_loader, tokenizer, incremental):
     train, val = lm_data
     trainer = build()
     trainer._train_epoch(make_loader(train))  # a model with preferences
-    records = trainer.generate(make_loader(val), {"num_samples": 3})
+    records = trainer.generate(make_loader(val), {"num_samples": 3, "incremental": incremental})
     prompts, _ = val.sample_prompts(num_samples=3, prompt_length=10, seed=52719)
     for record, prompt in zip(records, prompts.tolist()):
         with torch.no_grad():
@@ -297,3 +298,14 @@ def test_greedy_generation_matches_reference(build, lm_data, make_loader, tokeni
         assert record["score"] == pytest.approx(score, abs=1e-3)
     with pytest.raises(TypeError, match="Argument 'generation_config' must be of type dict, got list"):
         trainer.generate(make_loader(val), [])
+
+
+def test_cached_and_full_prefix_beam_search_agree(build, lm_data, make_loader, spy):
+    train, val = lm_data
+    trainer = build()
+    trainer._train_epoch(make_loader(train))
+    cached = trainer.generate(make_loader(val), {"beam_width": 3})
+    full = trainer.generate(make_loader(val), {"beam_width": 3, "incremental": False})
+    assert [r["generated"] for r in cached] == [r["generated"] for r in full]
+    assert [r["score"] for r in cached] == pytest.approx([r["score"] for r in full], abs=1e-4)
+    assert hasattr(spy[0][4], "start") and spy[1][4] == trainer.model.score

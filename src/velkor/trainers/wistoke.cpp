@@ -375,7 +375,12 @@ py::object generate(py::handle self, const vk::Args<"dataloader, generation_conf
         config = a.dict<"generation_config">();
     }
     const py::object tokenizer = vk::attr<"tokenizer">(self), device = vk::attr<"device">(self);
-    const py::object generator = vk::call(sequence_generator(), kw<"score_fn">(vk::attr<"score">(model)), kw<"tokenizer">(tokenizer),
+    vk::call_method<"eval">(model);  // before a scorer reads the model's dropout settings
+    // Keys and values cached step by step give the scores of the full-prefix `score` without
+    // rerunning the prefix; "incremental": False keeps the full-prefix path.
+    const bool incremental = vk::truthy(vk::get<"incremental">(config, py::bool_(true))) && vk::has_attr<"incremental_scorer">(model);
+    const py::object score_fn = incremental ? vk::call_method<"incremental_scorer">(model) : vk::attr<"score">(model);
+    const py::object generator = vk::call(sequence_generator(), kw<"score_fn">(score_fn), kw<"tokenizer">(tokenizer),
                                           kw<"max_length">(vk::attr<"max_len">(model)), kw<"device">(device));
 
     const auto [prompts_host, full_sequences] = vk::unpack<2>(vk::call_method<"sample_prompts">(
@@ -383,7 +388,6 @@ py::object generate(py::handle self, const vk::Args<"dataloader, generation_conf
         kw<"prompt_length">(vk::get<"prompt_length">(config, py::int_(10))), kw<"seed">(vk::get<"seed">(config, py::int_(52719)))));
     const py::object prompts = vk::call_method<"to">(prompts_host, device);
 
-    vk::call_method<"eval">(model);
     py::object sequences, scores;
     vk::with_block(vk::call(vk::imported<"torch", "inference_mode">()), [&] {
         const py::object temperature = vk::get<"temperature">(config, py::float_(1.0));
@@ -449,8 +453,9 @@ constexpr vk::Def kEvaluate{"evaluate", evaluate,
                             "Test metrics and generation with the greedy, beam and sample configurations: returns (metrics, results)."};
 constexpr vk::Def kGenerate{"generate", generate,
                             "Generates continuations of prompts drawn from dataloader.dataset (greedy by default; sampling when top_k\n"
-                            "or top_p is positive, beam search when beam_width > 1). Returns one record per prompt:\n"
-                            "{'prompt', 'original', 'generated', 'score'}."};
+                            "or top_p is positive, beam search when beam_width > 1). The model's incremental scorer (cached keys and\n"
+                            "values) is used when it has one, unless generation_config['incremental'] is False. Returns one record per\n"
+                            "prompt: {'prompt', 'original', 'generated', 'score'}."};
 constexpr vk::Def kEvaluationConfigs{"_get_evaluation_generation_configs", evaluation_configs,
                                      "The generation configurations of evaluate: 'greedy', 'beam' and 'sample'."};
 
