@@ -70,13 +70,14 @@ def build(case):
     """(full-prefix score function, incremental scorer, prompt) for a case."""
     asr, lm = MODELS[case["dtype"], case["replaced"]]
     gen = torch.Generator().manual_seed(case["seed"])
-    x = torch.randint(1, V, (case["batch"], case["prompt"]), generator=gen)
+    device = lm.final_linear.weight.device
+    x = torch.randint(1, V, (case["batch"], case["prompt"]), generator=gen).to(device)
     if case["kind"] == "lm":
         return lm.score, lm.incremental_scorer(), x
     # A padded batch: utterances of different lengths, with garbage in the padding.
     lengths = torch.tensor(case["frames"])
-    feats = torch.randn(case["batch"], int(lengths.max()), FEATS, generator=gen, dtype=case["dtype"])
-    enc, mask = asr.encode(feats, lengths)[:2]
+    feats = torch.randn(case["batch"], int(lengths.max()), FEATS, generator=gen, dtype=case["dtype"]).to(device)
+    enc, mask = asr.encode(feats, lengths.to(device))[:2]
     scorer = asr.incremental_scorer(enc, mask)
     if case["kind"] == "asr":
         return (lambda seq: asr.score(seq, enc, mask)), scorer, x
@@ -160,3 +161,21 @@ def test_scorer_errors_and_limits():
         asr.incremental_scorer(enc, torch.zeros(2, 4, dtype=torch.bool))
     with pytest.raises(ValueError, match="start got 3 sequences for an encoder output of batch size 2"):
         asr.incremental_scorer(enc).start(torch.ones(3, 1, dtype=torch.long))
+
+
+@pytest.mark.skipif(not torch.cuda.is_available(), reason="needs a CUDA device")
+@pytest.mark.parametrize("dtype", [torch.float32, torch.float64])
+def test_incremental_decoding_on_cuda(dtype):
+    case = dict(kind="fusion", dtype=dtype, replaced=False, seed=5, batch=3, prompt=2, frames=[30, 12, 21], max_length=10, eos=3)
+    asr, lm = MODELS[dtype, False]
+    asr.cuda(), lm.cuda()
+    try:
+        full_fn, scorer, x = build(case)
+        assert x.is_cuda
+        tok = Tok(case["eos"])
+        full, inc = SequenceGenerator(full_fn, tok, 10), SequenceGenerator(scorer, tok, 10)
+        with torch.inference_mode():
+            assert_same(inc.generate_beam(x, 4, repeat_penalty=1.3), full.generate_beam(x, 4, repeat_penalty=1.3))
+            assert_same(inc.generate_greedy(x), full.generate_greedy(x))
+    finally:
+        asr.cpu(), lm.cpu()
