@@ -5,8 +5,9 @@ from types import SimpleNamespace
 import pytest
 import torch
 
-from velkor.decoding import SequenceGenerator
+from velkor.decoding import FusedScorer, SequenceGenerator
 from velkor.decoding.ctc import CTCPrefixScorer, JointScorer, best_path, count_unalignable
+from velkor.model import DecoderOnlyTransformer, EncoderDecoderTransformer
 
 PAD, SOS, EOS = 0, 1, 2
 TOK = SimpleNamespace(pad_id=PAD, sos_id=SOS, eos_id=EOS, num_classes=5)  # labels 3 and 4
@@ -232,6 +233,28 @@ def test_joint_scores_sum_to_weighted_attention_and_ctc_log_likelihoods():
             assert scores[b, k].item() == pytest.approx((1 - w) * att + w * ctc, abs=1e-5)
             checked += 1
     assert checked >= 3
+
+
+def test_composes_with_incremental_decoding_and_shallow_fusion():
+    """The models' incremental scorers fused with a language model give the joint search of the
+    full-prefix fusion closure (float32 CTC scores from the model's own CTC head)."""
+    torch.manual_seed(0)
+    asr = EncoderDecoderTransformer(
+        input_dim=8, num_classes=5, d_model=16, num_encoder_layers=1, num_decoder_layers=2, num_encoder_heads=2, num_decoder_heads=2,
+        d_ff_encoder=32, d_ff_decoder=32, dropout=0.0, max_len=64, time_reduction=2, reduction_method="conv",
+    ).eval()
+    lm = DecoderOnlyTransformer(num_classes=5, d_model=16, num_layers=1, num_heads=2, d_ff=32, dropout=0.0, max_len=64).eval()
+    with torch.inference_mode():
+        enc, mask, _, ctc = asr.encode(torch.randn(2, 20, 8), torch.tensor([20, 15]))
+        closure = lambda x: asr.score(x, enc, mask) + 0.5 * lm.score(x)  # noqa: E731
+        fused = FusedScorer(asr.incremental_scorer(enc, mask), lm.incremental_scorer(), 0.5)
+        prompt = torch.full((2, 1), SOS)
+        runs = [
+            SequenceGenerator(JointScorer(a, CTCPrefixScorer(ctc["log_probs"], ctc["lengths"], TOK), 0.4), TOK, 7).generate_beam(prompt, 3)
+            for a in (closure, fused)
+        ]
+    assert torch.equal(runs[0][0], runs[1][0])
+    torch.testing.assert_close(runs[0][1], runs[1][1], rtol=1e-4, atol=1e-4)
 
 
 # ---------------------------------------------------------------------------------------------

@@ -100,7 +100,10 @@ std::vector<long long> permutation(long long n, py::handle generator) {
     if (n == 0) return out;
     const vk::HostValues host(vk::call(vk::imported<"torch", "randperm">(), n, kw<"generator">(generator)));
     if (host.size() != out.size()) throw std::runtime_error("randperm returned an unexpected size");
-    for (std::size_t i = 0; i < out.size(); ++i) out[i] = host.integer(i);
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        out[i] = host.integer(i);
+        if (out[i] < 0 || out[i] >= n) throw std::runtime_error("randperm returned an index out of range");
+    }
     return out;
 }
 
@@ -113,8 +116,6 @@ std::vector<std::vector<long long>> epoch_batches(const Sizes& s, long long seed
         generator = vk::call(vk::imported<"torch", "Generator">());
         vk::call_method<"manual_seed">(generator, seed + epoch);
         order = permutation(n, generator);
-        for (const long long i : order)
-            if (i < 0 || i >= n) throw std::runtime_error("randperm returned an index out of range");
     }
     std::stable_sort(order.begin(), order.end(), [&](long long a, long long b) {
         return s.lengths[static_cast<std::size_t>(a)] < s.lengths[static_cast<std::size_t>(b)];
