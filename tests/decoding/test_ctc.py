@@ -4,6 +4,8 @@ from types import SimpleNamespace
 
 import pytest
 import torch
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from velkor.decoding import FusedScorer, SequenceGenerator
 from velkor.decoding.ctc import CTCPrefixScorer, JointScorer, best_path, count_unalignable
@@ -320,3 +322,28 @@ def test_cuda_search_matches_the_cpu(weight):
         results.append([t.cpu() for t in SequenceGenerator(scorer, TOK, 8, device).generate_beam(prompt, 4)])
     assert torch.equal(results[0][0], results[1][0])
     torch.testing.assert_close(results[0][1], results[1][1], rtol=1e-4, atol=1e-4)
+
+
+@settings(max_examples=40, deadline=None)
+@given(
+    frames=st.integers(0, 5), batch=st.integers(0, 3), per=st.integers(1, 3), prompt=st.integers(0, 3),
+    eos_is_label=st.booleans(), blank_impossible=st.booleans(), seed=st.integers(0, 2**16),
+)
+def test_random_walks_with_hostile_ids_never_crash_or_give_nan(frames, batch, per, prompt, eos_is_label, blank_impossible, seed):
+    """Out-of-range and special ids, empty batches, zero frames, impossible blanks, rows dropped and repeated."""
+    gen = torch.Generator().manual_seed(seed)
+    log_probs = torch.randn(frames, batch, 6, generator=gen).log_softmax(-1)
+    if blank_impossible:
+        log_probs[..., PAD] = NEG_INF
+    scorer = CTCPrefixScorer(log_probs, torch.randint(0, frames + 1, (batch,), generator=gen), TOK, eos_is_label=eos_is_label)
+    rows = batch * per
+    scores = scorer.start(torch.randint(-2, 8, (rows, prompt), generator=gen))
+    for _ in range(3):
+        assert scores.shape == (rows, 6) and not torch.isnan(scores).any()
+        assert torch.all(scores[:, [PAD, SOS]] == NEG_INF)
+        if rows == 0:
+            break
+        pick = torch.randint(0, rows, (int(torch.randint(0, 2 * rows + 1, (1,), generator=gen)),), generator=gen)
+        scorer.select(pick)
+        rows = pick.numel()
+        scores = scorer.step(torch.randint(-2, 8, (rows,), generator=gen))
