@@ -89,7 +89,7 @@ def assert_same(got, expected):
     torch.testing.assert_close(got[1], expected[1], atol=1e-4, rtol=0)
 
 
-@settings(max_examples=45, deadline=None, derandomize=True, suppress_health_check=[HealthCheck.too_slow])
+@settings(max_examples=60, deadline=None, derandomize=True, suppress_health_check=[HealthCheck.too_slow])
 @given(cases())
 def test_incremental_decoding_matches_full_prefix(case):
     full_fn, scorer, x = build(case)

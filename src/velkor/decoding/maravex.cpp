@@ -134,7 +134,6 @@ private:
     std::vector<std::size_t> offsets_;  // empty when each tensor is read in place
 };
 
-
 // ---------------------------------------------------------------------------------------------
 // Where each step's next-token scores come from
 
@@ -339,14 +338,15 @@ py::object decode_rows(py::handle self, py::handle x, const InputShape& in, cons
     std::optional<StepValues> host;
     py::object read_scores, read_tokens;
     for (long long s = 0; s < steps && finished_rows < batch; ++s) {
-        const py::object step_scores = s == 0 ? source.first(sequences, batch, vocab)
-                                              : source.next(sequences, vk::call_method<"reshape">(last, -1), batch, vocab);
+        const py::object step_scores =
+            s == 0 ? source.first(sequences, batch, vocab) : source.next(sequences, vk::call_method<"reshape">(last, -1), batch, vocab);
         const auto [token_scores, tokens] = pick(step_scores, sequences);
         // The penalty and the filter are overridable methods: whatever they did, a step reads
         // exactly B values of each.
         for (const py::handle t : {token_scores, tokens})
             if (as_index(vk::call_method<"numel">(t)) != batch)
-                throw py::value_error(vk::text("a step produced ", py::str(vk::call_method<"numel">(t)).cast<std::string>(), " values for ", batch, " rows"));
+                throw py::value_error(
+                    vk::text("a step produced ", py::str(vk::call_method<"numel">(t)).cast<std::string>(), " values for ", batch, " rows"));
         wide = wide || is_float64(token_scores);
         // A step that wrote into the previous step's tensors is read through the same views.
         if (!host || !host->in_place() || !token_scores.is(read_scores) || !tokens.is(read_tokens)) {
@@ -653,7 +653,6 @@ py::object select_final(py::handle x, const std::vector<std::vector<Hypothesis>>
     return py::make_tuple(final_sequences, final_scores);
 }
 
-
 using BeamArgs = vk::Args<"x, beam_width, temperature=1.0, repeat_penalty=1.0">;
 py::object generate_beam(py::handle self, const BeamArgs& a) {
     const py::handle x = a.get<"x">();
@@ -719,8 +718,8 @@ py::object generate_beam(py::handle self, const BeamArgs& a) {
             logits = vk::call_method<"view">(source.first(sequences, slots, vocab, false), batch, beam_width, vocab);
         } else if (s == 0) {
             const py::object prompt_scores = source.first(py::reinterpret_borrow<py::object>(x), batch, vocab);
-            source.select(vk::call_method<"repeat_interleave">(
-                vk::call(vk::imported<"torch", "arange">(), batch, kw<"device">(device)), beam_width));
+            source.select(
+                vk::call_method<"repeat_interleave">(vk::call(vk::imported<"torch", "arange">(), batch, kw<"device">(device)), beam_width));
             logits = vk::call_method<"view">(vk::call_method<"repeat_interleave">(prompt_scores, beam_width, kw<"dim">(0)), batch,
                                              beam_width, vocab);
         } else {
@@ -864,8 +863,8 @@ py::object fuse(py::handle self, const py::object& asr, const py::object& lm, co
                                        is_tensor(lm) ? shape_text(shape_of(lm)) : vk::type_name(lm), ", expected ",
                                        shape_text(shape_of(asr)), " as the speech model's"));
     const py::object lm_scorer = vk::attr<"lm_scorer">(self);
-    const bool normalize = vk::truthy(vk::attr<"log_probs">(self)) &&
-                           !(vk::has_attr<"log_probs">(lm_scorer) && vk::truthy(vk::attr<"log_probs">(lm_scorer)));
+    const bool normalize =
+        vk::truthy(vk::attr<"log_probs">(self)) && !(vk::has_attr<"log_probs">(lm_scorer) && vk::truthy(vk::attr<"log_probs">(lm_scorer)));
     const py::object l = normalize ? vk::call_method<"log_softmax">(lm, -1) : lm;
     return vk::add(asr, vk::call_method<"mul">(l, vk::attr<"lm_weight">(self)));
 }

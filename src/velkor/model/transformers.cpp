@@ -287,9 +287,11 @@ py::object encoder_decoder_encode(py::handle self, const EncodeArgs& a) {
 
 using EncoderDecoderForwardArgs = vk::Args<"padded_sources, padded_targets, source_lengths, target_lengths=None">;
 py::object encoder_decoder_forward(py::handle self, const EncoderDecoderForwardArgs& a) {
-    const auto [enc_output, enc_mask, enc_attention, ctc] = vk::unpack<4>(run_encoder(self, a.get<"padded_sources">(), a.get<"source_lengths">()));
+    const auto [enc_output, enc_mask, enc_attention, ctc] =
+        vk::unpack<4>(run_encoder(self, a.get<"padded_sources">(), a.get<"source_lengths">()));
     py::dict attention = py::reinterpret_borrow<py::dict>(enc_attention);
-    const py::object states = run_cross_decoder(self, a.get<"padded_targets">(), enc_output, enc_mask, a.get<"target_lengths">(), &attention);
+    const py::object states =
+        run_cross_decoder(self, a.get<"padded_targets">(), enc_output, enc_mask, a.get<"target_lengths">(), &attention);
     return py::make_tuple(vk::call_attr<"final_linear">(self, states), attention, ctc);
 }
 
@@ -376,7 +378,9 @@ py::object merge_heads(py::handle x, long long rows, long long length, long long
     return vk::call_method<"reshape">(vk::call_method<"transpose">(x, 1, 2), rows, length, d_model);
 }
 
-py::object narrow(py::handle t, long long dim, long long start, long long length) { return vk::call_method<"narrow">(t, dim, start, length); }
+py::object narrow(py::handle t, long long dim, long long start, long long length) {
+    return vk::call_method<"narrow">(t, dim, start, length);
+}
 
 // One attention sub-layer's weights, checked to be the packed form the full forward pass uses.
 struct Attention {
@@ -540,8 +544,9 @@ py::object run_layers(ScorerState& st, py::object x, long long count) {
                 const py::object grouped = split_heads(query, st.batch, per_row, h, hd);
                 out = merge_heads(sdpa(grouped, layer.keys, layer.values, st.mask, false, ca.dropout), n, count, d);
             } else {
-                out = merge_heads(sdpa(split_heads(query, n, count, h, hd), layer.row_keys, layer.row_values, st.row_mask, false, ca.dropout),
-                                  n, count, d);
+                out =
+                    merge_heads(sdpa(split_heads(query, n, count, h, hd), layer.row_keys, layer.row_values, st.row_mask, false, ca.dropout),
+                                n, count, d);
             }
             x = add_sublayer_output(st, ca, x, linear(out, ca.out_weight, ca.out_bias));
         }
@@ -564,8 +569,8 @@ void regroup(ScorerState& st) {
     if (st.grouped) return;
     py::list items(static_cast<std::size_t>(n));
     for (std::size_t i = 0; i < st.source.size(); ++i) items[i] = py::int_(st.source[i]);
-    const py::object index = vk::call(vk::imported<"torch", "tensor">(), items, kw<"dtype">(vk::imported<"torch", "int64">()),
-                                      kw<"device">(st.device));
+    const py::object index =
+        vk::call(vk::imported<"torch", "tensor">(), items, kw<"dtype">(vk::imported<"torch", "int64">()), kw<"device">(st.device));
     for (LayerState& layer : st.layers) {
         layer.row_keys = vk::call_method<"index_select">(layer.keys, 0, index);
         layer.row_values = vk::call_method<"index_select">(layer.values, 0, index);
@@ -578,7 +583,8 @@ py::object scorer_init(py::handle self, const ScorerInitArgs& a) {
     const py::handle model = a.get<"model">();
     for (const char* part : {"target_embedding", "positional_encoding", "dec_layers", "decoder_norm", "final_linear", "d_model"})
         if (!py::hasattr(model, part))
-            throw py::type_error(vk::text("Argument 'model' must be an assembled decoder model with '", part, "', got ", vk::type_name(model)));
+            throw py::type_error(
+                vk::text("Argument 'model' must be an assembled decoder model with '", part, "', got ", vk::type_name(model)));
     if (!a.is_none<"enc_output">()) {
         const py::handle enc = a.get<"enc_output">();
         const int tensor = PyObject_IsInstance(enc.ptr(), vk::imported<"torch", "Tensor">().ptr());
@@ -587,8 +593,9 @@ py::object scorer_init(py::handle self, const ScorerInitArgs& a) {
         const py::tuple shape = vk::attr<"shape">(enc);
         if (shape.size() != 3 || py::cast<long long>(shape[2]) != py::cast<long long>(vk::attr<"d_model">(model)) ||
             py::cast<long long>(shape[0]) < 1)
-            throw py::value_error(vk::text("enc_output must be (batch, frames, d_model) with d_model ", vk::attr<"d_model">(model).cast<long long>(),
-                                           ", got shape ", py::str(shape).cast<std::string>()));
+            throw py::value_error(vk::text("enc_output must be (batch, frames, d_model) with d_model ",
+                                           vk::attr<"d_model">(model).cast<long long>(), ", got shape ",
+                                           py::str(shape).cast<std::string>()));
         if (!a.is_none<"src_pad_mask">()) {
             const py::object mask_shape = vk::attr<"shape">(a.get<"src_pad_mask">());
             if (!mask_shape.equal(py::make_tuple(shape[0], shape[1])))
@@ -680,9 +687,8 @@ py::object scorer_start(py::handle self, const vk::Args<"x">& a) {
     st->length = 0;
 
     ScorerState& state = *st;
-    const py::object capsule = py::capsule(st.release(), kStateName, [](PyObject* o) {
-        delete static_cast<ScorerState*>(PyCapsule_GetPointer(o, kStateName));
-    });
+    const py::object capsule =
+        py::capsule(st.release(), kStateName, [](PyObject* o) { delete static_cast<ScorerState*>(PyCapsule_GetPointer(o, kStateName)); });
     const py::object embedded = embed_at(state, x, 0, prompt);
     py::object scores = run_layers(state, embedded, prompt);
     // Installed once complete: a failed start leaves no half-built state behind.
@@ -697,8 +703,10 @@ py::object scorer_step(py::handle self, const vk::Args<"tokens">& a) {
     const py::handle tokens = a.get<"tokens">();
     if (!is_integer_tensor(tokens)) vk::raise_arg_type("tokens", "integer Tensor", tokens);
     const py::tuple shape = vk::attr<"shape">(tokens);
-    const bool fits = (shape.size() == 1 || (shape.size() == 2 && shape[1].cast<long long>() == 1)) && shape[0].cast<long long>() == st.rows;
-    if (!fits) throw py::value_error(vk::text("tokens must be (", st.rows, ",), one per row, got shape ", py::str(shape).cast<std::string>()));
+    const bool fits =
+        (shape.size() == 1 || (shape.size() == 2 && shape[1].cast<long long>() == 1)) && shape[0].cast<long long>() == st.rows;
+    if (!fits)
+        throw py::value_error(vk::text("tokens must be (", st.rows, ",), one per row, got shape ", py::str(shape).cast<std::string>()));
     check_length(st.length + 1, st.max_len);
     reserve(st, st.length + 1);
     const py::object column = vk::call_method<"view">(vk::call_method<"to">(tokens, st.device), st.rows, 1);
@@ -724,8 +732,7 @@ py::object scorer_select(py::handle self, const vk::Args<"rows">& a) {
     }
     if (identity) return py::none();
     const long long n = static_cast<long long>(count);
-    const py::object index =
-        vk::call_method<"to">(rows, st.device, kw<"dtype">(vk::imported<"torch", "int64">()));
+    const py::object index = vk::call_method<"to">(rows, st.device, kw<"dtype">(vk::imported<"torch", "int64">()));
     for (LayerState& layer : st.layers) {
         // Into the spare buffer when the row count stays, so that a beam step allocates nothing.
         if (layer.spare.is_none() || n != st.rows)
@@ -772,16 +779,18 @@ constexpr vk::Def kEncoderDecoderIncremental{
 
 constexpr vk::Def kDecoderOnlyInit{"__init__", decoder_only_init};
 constexpr vk::Def kDecoderOnlyForward{"forward", decoder_only_forward, "Returns (logits (B, T, V), attention dictionary)."};
-constexpr vk::Def kDecoderOnlyScore{"score", decoder_only_score, "Next-token logits (N, V) after the last position of each row of x (N, T)."};
+constexpr vk::Def kDecoderOnlyScore{"score", decoder_only_score,
+                                    "Next-token logits (N, V) after the last position of each row of x (N, T)."};
 constexpr vk::Def kDecoderOnlyIncremental{"incremental_scorer", decoder_only_incremental_scorer,
                                           "An IncrementalScorer over this model: the same scores as score(), one new position per step."};
 
 constexpr vk::Def kScorerInit{"__init__", scorer_init,
                               "Incremental scorer over model's decoder layers (those present at each start); enc_output (B, S, d_model) "
                               "and src_pad_mask (B, S) for a speech model, None for a language model."};
-constexpr vk::Def kScorerStart{"start", scorer_start,
-                               "Runs the prompt rows x (N, T0) through the decoder, caching each layer's keys and values (and the encoder's, "
-                               "N a multiple of its batch size, batch-major); returns the next-token logits (N, V)."};
+constexpr vk::Def kScorerStart{
+    "start", scorer_start,
+    "Runs the prompt rows x (N, T0) through the decoder, caching each layer's keys and values (and the encoder's, "
+    "N a multiple of its batch size, batch-major); returns the next-token logits (N, V)."};
 constexpr vk::Def kScorerStep{"step", scorer_step, "Appends tokens (N,) at the next position; returns the next-token logits (N, V)."};
 constexpr vk::Def kScorerSelect{"select", scorer_select, "Reorders, repeats or drops rows of the cache: new row i = old row rows[i]."};
 
