@@ -224,10 +224,10 @@ public:
     }
 
     // The scores after one more token per row: the whole `sequences` for a plain callable, the
-    // last column `tokens` (N,) for a scorer.
+    // last column `tokens` (N,) or (N, 1) for a scorer.
     py::object next(const py::object& sequences, const py::object& tokens, long long rows, long long vocab, bool check = true) const {
         if (incremental_) {
-            py::object s = vk::call_method<"step">(fn_, vk::call_method<"clone">(tokens));
+            py::object s = vk::call_method<"step">(fn_, vk::call_method<"clone">(vk::call_method<"reshape">(tokens, -1)));
             check_scores(s, rows, vocab, "scorer.step");
             return s;
         }
@@ -338,8 +338,7 @@ py::object decode_rows(py::handle self, py::handle x, const InputShape& in, cons
     std::optional<StepValues> host;
     py::object read_scores, read_tokens;
     for (long long s = 0; s < steps && finished_rows < batch; ++s) {
-        const py::object step_scores =
-            s == 0 ? source.first(sequences, batch, vocab) : source.next(sequences, vk::call_method<"reshape">(last, -1), batch, vocab);
+        const py::object step_scores = s == 0 ? source.first(sequences, batch, vocab) : source.next(sequences, last, batch, vocab);
         const auto [token_scores, tokens] = pick(step_scores, sequences);
         // The penalty and the filter are overridable methods: whatever they did, a step reads
         // exactly B values of each.
