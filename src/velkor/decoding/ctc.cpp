@@ -688,7 +688,7 @@ py::object combine(py::handle self, py::handle attention, py::handle ctc, long l
     if (shape_of(att) != shape_of(c))
         throw py::value_error(vk::text("attention and ctc scores differ in shape: ", py::str(vk::attr<"shape">(att)), " and ",
                                        py::str(vk::attr<"shape">(c))));
-    return vk::add(vk::call_method<"mul">(att, 1.0 - w), vk::call_method<"mul">(c, w));
+    return vk::call(vk::imported<"torch", "add">(), vk::call_method<"mul">(att, 1.0 - w), c, kw<"alpha">(w));
 }
 
 long long rows_of(py::handle t) { return shape_of(t).at(0); }
