@@ -2,11 +2,12 @@
 side by side (error rates and decoding time), and where the joint search spends its time.
 
     PYTHONPATH=src .venv/bin/python benchmarks/bench_ctc.py
-    PYTHONPATH=src .venv/bin/python benchmarks/bench_ctc.py --config data/demo/demo-asr.yaml \\
+    PYTHONPATH=src .venv/bin/python benchmarks/bench_ctc.py --config data/demo/configs/demo-asr.yaml \\
         --checkpoint expts/demo-asr/checkpoints/checkpoint-best-metric-model.pth
 
 With --config and --checkpoint (a speech configuration as `velkor train` reads it, and a checkpoint of
-that model) it decodes the configuration's test partition. Without them it trains a small model here,
+that model) it decodes the configuration's test partition (its validation partition when the test
+partition is the unlabelled "test-clean"; --partition chooses another). Without them it trains a small model here,
 for --train-seconds, on synthetic speech (each character a few noisy frames of its own spectrum) and
 says so: the error rates then show that the decoders work, not how good they are on real speech.
 
@@ -93,22 +94,37 @@ def train_small_model(tokenizer, seconds, device):
     return model.eval(), synthetic_batches(tokenizer, 96, 16, 40, 7, device)
 
 
-def load_trained_model(config_path, checkpoint_path, tokenizer, device, limit):
+def load_trained_model(config_path, checkpoint_path, partition, tokenizer_kwargs, device, limit):
+    """A model trained by `velkor train` (or the demo): its configuration's tokenizer, model and data sections,
+    the checkpoint's weights, the feature statistics the experiment kept (or those of the training partition)."""
+    import os
+
     import yaml
 
     from velkor.data import ASRDataset
 
     with open(config_path) as f:
         config = yaml.safe_load(f)
+    tok = config.get("tokenizer", {})
+    tokenizer = BrixTokenizer.load(tok["file"]) if "file" in tok else BrixTokenizer(**tok, **tokenizer_kwargs)
     data = dict(config["data"])
     model = EncoderDecoderTransformer(input_dim=data["num_feats"], num_classes=tokenizer.num_classes, **config["model"]).to(device)
     state = torch.load(checkpoint_path, map_location=device, weights_only=False)
     model.load_state_dict(state["model_state_dict"] if "model_state_dict" in state else state)
     stats = None
-    if data.get("norm") == "global_mvn":
-        train = ASRDataset(data.get("train_partition", "train"), data, tokenizer, True)
-        stats = (train.global_mean, train.global_std)
-    test = ASRDataset(data.get("test_partition", "test"), data, tokenizer, False, stats)
+    if data.get("norm", "global_mvn") == "global_mvn":
+        kept = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(checkpoint_path))), "feature_stats.pt")
+        if os.path.exists(kept):
+            stats = tuple(torch.load(kept, weights_only=True))
+        else:
+            train = ASRDataset(data.get("train_partition", "train-clean-100"), data, tokenizer, True)
+            stats = (train.global_mean, train.global_std)
+    # "test-clean" carries no transcripts: measure on the validation partition then.
+    if partition is None:
+        partition = data.get("test_partition", "test-clean")
+        if partition == "test-clean":
+            partition = data.get("val_partition", "dev-clean")
+    test = ASRDataset(partition, {**data, "norm": data.get("norm", "global_mvn")}, tokenizer, False, stats)
     batches = []
     loader = torch.utils.data.DataLoader(test, batch_size=16, collate_fn=test.collate_fn)
     for i, (feats, _, golden, lengths, _) in enumerate(loader):
@@ -116,8 +132,8 @@ def load_trained_model(config_path, checkpoint_path, tokenizer, device, limit):
             break
         texts = [tokenizer.decode([t for t in g.tolist() if t != tokenizer.pad_id], skip_special_tokens=True) for g in golden]
         batches.append((feats.to(device), lengths.to(device), texts))
-    print(f"model: {checkpoint_path} ({config_path}), {sum(len(b[2]) for b in batches)} test utterances")
-    return model.eval(), batches
+    print(f"model: {checkpoint_path} ({config_path}), {sum(len(b[2]) for b in batches)} utterances of partition {partition}")
+    return tokenizer, model.eval(), batches
 
 
 # ---------------------------------------------------------------------------------------------
@@ -212,6 +228,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--config", help="speech configuration (YAML) of the trained model")
     parser.add_argument("--checkpoint", help="checkpoint of that model")
+    parser.add_argument("--partition", help="partition to decode (default: the test partition, or the validation one when "
+                        "the test partition is the unlabelled test-clean)")
     parser.add_argument("--batches", type=int, default=0, help="decode only this many test batches (0: all)")
     parser.add_argument("--beam", type=int, default=10)
     parser.add_argument("--ctc-weights", default="0.3,0.5", help="comma-separated joint weights; the first is timed in detail")
@@ -223,7 +241,7 @@ def main():
     torch.manual_seed(0)
     tokenizer = BrixTokenizer()
     if args.config and args.checkpoint:
-        model, batches = load_trained_model(args.config, args.checkpoint, tokenizer, args.device, args.batches)
+        tokenizer, model, batches = load_trained_model(args.config, args.checkpoint, args.partition, {}, args.device, args.batches)
     else:
         model, batches = train_small_model(tokenizer, args.train_seconds, args.device)
         if args.batches:
