@@ -40,17 +40,23 @@ namespace detail {
 
 // Position of `name` in a parameter list written as in Python ("x, y=None, *, flag=False"),
 // computed at compile time: a misspelt name does not compile.
-consteval std::size_t param_index(std::string_view params, std::string_view name) {
+// Written with plain character loops: GCC's sanitizer builds cannot evaluate string_view::find
+// in a constant expression.
+consteval std::size_t param_index(const char* params, const char* name) {
     std::size_t index = 0;
-    while (!params.empty()) {
-        const std::size_t comma = params.find(',');
-        std::string_view item = params.substr(0, comma);
-        params = comma == std::string_view::npos ? std::string_view{} : params.substr(comma + 1);
-        item = item.substr(0, item.find('='));
-        while (!item.empty() && item.front() == ' ') item.remove_prefix(1);
-        while (!item.empty() && item.back() == ' ') item.remove_suffix(1);
-        if (item.empty() || item == "*") continue;
-        if (item == name) return index;
+    std::size_t i = 0;
+    while (params[i] != '\0') {
+        std::size_t end = i;  // one item: params[i, end), up to the next comma
+        while (params[end] != '\0' && params[end] != ',') ++end;
+        std::size_t first = i, last = i;  // the name: up to '=', without surrounding spaces
+        while (last < end && params[last] != '=') ++last;
+        while (first < last && params[first] == ' ') ++first;
+        while (last > first && params[last - 1] == ' ') --last;
+        i = params[end] == ',' ? end + 1 : end;
+        if (last == first || (last - first == 1 && params[first] == '*')) continue;
+        std::size_t k = 0;
+        while (first + k < last && name[k] != '\0' && params[first + k] == name[k]) ++k;
+        if (first + k == last && name[k] == '\0') return index;
         ++index;
     }
     throw "no parameter of this name in the parameter list";
