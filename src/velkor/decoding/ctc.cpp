@@ -427,14 +427,23 @@ py::object prefix_scores(PrefixState& s) {
     }
     vk::call_method<"add_">(psi, top);
 
-    // A label repeating the prefix's last one must be separated from it by a blank.
-    if (s.any_last) {
-        const py::object x_last = vk::call_method<"index_select">(s.x_flat, 0, s.last_rows);
-        vk::call_method<"scatter_">(psi, 1, s.last_ids, logsumexp_rows(vk::add(s.rb_prev, x_last), true));
+    // A label repeating the prefix's last one must be separated from it by a blank: sum over
+    // frames of r_b[t-1] x_t(c). The end: the full probability of the labels, followed by eos
+    // when it is a CTC label (linear in phi_prev with per-utterance weights). Both are sums over
+    // frames, taken in one reduction when both are needed.
+    py::object same = py::none(), full = s.full;
+    if (s.any_last) same = vk::add(s.rb_prev, vk::call_method<"index_select">(s.x_flat, 0, s.last_rows));
+    if (s.eos_is_label) full = vk::add(s.phi_prev, s.eos_weight_rows);
+    if (!same.is_none() && s.eos_is_label) {
+        const py::object both = vk::call(vk::imported<"torch", "logsumexp">(),
+                                         vk::call(vk::imported<"torch", "stack">(), py::make_tuple(same, full)), 2, kw<"keepdim">(true));
+        same = vk::call_method<"select">(both, 0, 0);
+        full = vk::call_method<"select">(both, 0, 1);
+    } else {
+        if (!same.is_none()) same = logsumexp_rows(same, true);
+        if (s.eos_is_label) full = logsumexp_rows(full, true);
     }
-    // The end: the full probability of the labels, followed by eos when it is a CTC label (which
-    // is linear in phi_prev with per-utterance weights).
-    const py::object full = s.eos_is_label ? logsumexp_rows(vk::add(s.phi_prev, s.eos_weight_rows), true) : s.full;
+    if (!same.is_none()) vk::call_method<"scatter_">(psi, 1, s.last_ids, same);
     vk::call_method<"copy_">(vk::call_method<"narrow">(psi, 1, s.eos, 1), full);
     vk::call_method<"index_fill_">(psi, 1, s.banned, -kInf);
     s.psi_all = psi;
