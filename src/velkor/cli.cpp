@@ -14,6 +14,7 @@
 
 #include <pybind11/stl.h>
 
+#include <cctype>
 #include <chrono>
 #include <cmath>
 #include <string>
@@ -39,6 +40,11 @@ py::object join(py::handle a, const char* b) { return join(a, py::str(b)); }
 bool exists(py::handle path) { return vk::truthy(vk::call(vk::imported<"os.path", "exists">(), path)); }
 void make_dirs(py::handle path) { vk::call(vk::imported<"os", "makedirs">(), path, kw<"exist_ok">(true)); }
 std::string str(py::handle o) { return py::str(o); }
+
+std::string lowercase(std::string s) {
+    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
 
 py::object copy_dict(py::handle d) { return vk::call_method<"copy">(d); }
 
@@ -354,6 +360,9 @@ Config load_config(const std::string& file) {
              {"adamw", Kind::Section}},
             true);
     set_default(opt, "weight_decay", py::float_(0.0));
+    const std::string opt_name = lowercase(py::str(opt["name"]));
+    if (opt_name != "sgd" && opt_name != "adam" && opt_name != "adamw")
+        ck.fail("key \"optimizer.name\" must be \"sgd\", \"adam\" or \"adamw\", got " + Checker::shown(opt["name"]));
     for (const char* kind : {"adam", "adamw"}) {
         py::dict s = ck.section(opt, "optimizer", kind, false);
         ck.keys(s, std::string("optimizer.") + kind, {{"betas", Kind::List}, {"eps", Kind::Real}, {"amsgrad", Kind::Flag}}, true);
@@ -372,6 +381,10 @@ Config load_config(const std::string& file) {
     ck.keys(sched, "scheduler",
             {{"name", Kind::Text, true}, {"reduce_lr", Kind::Section}, {"cosine", Kind::Section}, {"cosine_warm", Kind::Section}, {"warmup", Kind::Section}},
             true);
+    const std::string sched_name = lowercase(py::str(sched["name"]));
+    if (sched_name != "reduce_lr" && sched_name != "cosine" && sched_name != "cosine_warm")
+        ck.fail("key \"scheduler.name\" must be \"reduce_lr\", \"cosine\" or \"cosine_warm\", got " + Checker::shown(sched["name"]));
+    ck.section(sched, "scheduler", sched_name.c_str(), false);  // its settings all have defaults
 
     py::dict training = ck.section(c, "", "training", true);
     ck.keys(training, "training",
@@ -488,8 +501,16 @@ py::object build_dataset(const Config& cfg, py::handle tokenizer, const char* wh
 
 py::object loader(const Config& cfg, py::handle dataset, bool shuffle) {
     const py::dict data = cfg.data["data"];
-    return vk::call(vk::imported<"torch.utils.data", "DataLoader">(), dataset, kw<"batch_size">(py::object(data["batch_size"])), kw<"shuffle">(shuffle),
-                    kw<"collate_fn">(vk::attr<"collate_fn">(dataset)), kw<"num_workers">(py::object(data["NUM_WORKERS"])));
+    const py::object batch_size = data["batch_size"], workers = data["NUM_WORKERS"];
+    if (shuffle && is_speech(cfg)) {
+        // Training batches of utterances of similar length: far less padding to run through.
+        const py::object sampler = vk::call(vk::imported<"velkor.data.sampler", "LengthBucketSampler">(), dataset, batch_size,
+                                            kw<"shuffle">(true), kw<"seed">(py::object(cfg.data["seed"])));
+        return vk::call(vk::imported<"torch.utils.data", "DataLoader">(), dataset, kw<"batch_sampler">(sampler),
+                        kw<"collate_fn">(vk::attr<"collate_fn">(dataset)), kw<"num_workers">(workers));
+    }
+    return vk::call(vk::imported<"torch.utils.data", "DataLoader">(), dataset, kw<"batch_size">(batch_size), kw<"shuffle">(shuffle),
+                    kw<"collate_fn">(vk::attr<"collate_fn">(dataset)), kw<"num_workers">(workers));
 }
 
 py::object build_model(const Config& cfg, py::handle tokenizer) {
@@ -662,13 +683,14 @@ Trained run_train(const Config& cfg, bool resume) {
 // ---------------------------------------------------------------------------------------------
 // Evaluation
 
-// Model weights of the experiment's best checkpoint.
-void load_best(const Config& cfg, py::handle model) {
+// Model weights of the experiment's best checkpoint; returns the epoch it was written in.
+py::object load_best(const Config& cfg, py::handle model) {
     const py::object path = join(join(expt_root(cfg), "checkpoints"), "checkpoint-best-metric-model.pth");
     if (!exists(path)) config_fail(cfg.file, "no trained model at " + str(path) + ": run `velkor train " + cfg.file + "` first");
     const py::object ckpt = vk::call(vk::imported<"torch", "load">(), path, kw<"map_location">("cpu"), kw<"weights_only">(true));
     vk::call_method<"load_state_dict">(model, py::object(ckpt["model_state_dict"]));
     vk::call_method<"eval">(model);
+    return vk::get<"epoch">(ckpt, py::int_(0));
 }
 
 py::object saved_tokenizer(const Config& cfg) {
@@ -702,11 +724,6 @@ struct Decoded {
     double wer = NAN, cer = NAN;
     std::string error;
 };
-
-std::string lowercase(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
 
 Decoded decode(py::handle trainer, py::handle test_loader, const std::string& name, py::dict rec_cfg, long long max_length,
                const std::vector<std::string>& refs, py::handle tokenizer) {
@@ -867,8 +884,13 @@ int run_evaluate(const Config& cfg, const std::string& lm_file, double lm_weight
     seed_everything(cfg);
     const py::object tokenizer = saved_tokenizer(cfg);
     const py::object model = build_model(cfg, tokenizer);
-    load_best(cfg, model);
+    const py::object epoch = load_best(cfg, model);
     const py::object trainer = build_trainer(cfg, model, tokenizer);
+    vk::set_attr<"current_epoch">(trainer, epoch);
+    // The trainers log the learning rate with every record: a stand-in optimizer that never steps.
+    const py::object params = vk::call_method<"parameters">(vk::attr<"model">(trainer));
+    vk::set_attr<"optimizer">(trainer, vk::call(vk::imported<"torch.optim", "SGD">(), params,
+                                                kw<"lr">(py::object(py::dict(cfg.data["optimizer"])["lr"]))));
     const py::object out = evaluation_dir(trainer);
     if (!is_speech(cfg)) {
         if (!lm_file.empty()) config_fail(cfg.file, "--lm applies to speech models only");
@@ -1022,7 +1044,7 @@ int run_demo(const DemoPlan& plan) {
     splits["train"] = 0.94;
     splits["dev"] = 0.03;
     splits["test"] = 0.03;
-    vk::call(prep.attr("prepare_text"), lm_text, py::str(out + "/lm"), kw<"splits">(splits));
+    vk::call(prep.attr("prepare_text"), lm_text, py::str(out + "/lm"), kw<"splits">(splits), kw<"max_chars">(200));
     vk::call(prep.attr("prepare_synth"), py::str(out + "/speech"), kw<"num_train">(plan.train), kw<"num_dev">(plan.dev), kw<"num_test">(plan.test));
     const double t_data = seconds_since(start);
 
@@ -1123,7 +1145,7 @@ py::object build_parser() {
                                         "Speak sentences of a text file with eSpeak NG (several voices, speeds and pitches) and store "
                                         "80-dimensional log-mel filter banks and transcripts in the partitions train-clean-100, "
                                         "dev-clean and test-clean. Needs the optional extra: pip install 'velkor[synth]'.");
-    add_arg(synth, "--text", kw<"metavar">("FILE"), kw<"help">("sentences, one per line (default: the embedded public-domain text)"));
+    add_arg(synth, "--text", kw<"metavar">("FILE"), kw<"help">("sentences, one per line (default: embedded:asr, the embedded public-domain text)"));
     add_arg(synth, "--output", kw<"default">("data/synth"), kw<"metavar">("DIR"), kw<"help">("dataset root (default: data/synth)"));
     add_arg(synth, "--train", kw<"type">(integer), kw<"default">(2000), kw<"help">("training utterances (default: 2000)"));
     add_arg(synth, "--dev", kw<"type">(integer), kw<"default">(100), kw<"help">("validation utterances (default: 100)"));
@@ -1142,11 +1164,12 @@ py::object build_parser() {
 
     const py::object text = add_parser(kinds, "text", "a language-model partition from a text file",
                                        "Write one transcript array per non-empty line of a text file into a partition folder.");
-    add_arg(text, "text_file", kw<"help">("text file, one transcript per line"));
+    add_arg(text, "text_file", kw<"help">("text file, one transcript per line; embedded:lm for the embedded text"));
     add_arg(text, "output", kw<"help">("partition folder (or the root of the --splits partitions)"));
     add_arg(text, "--splits", kw<"metavar">("NAME=FRACTION,..."),
             kw<"help">("shuffle the lines and deal them into partitions, e.g. train=0.9,dev=0.05,test=0.05"));
     add_arg(text, "--seed", kw<"type">(integer), kw<"default">(0), kw<"help">("seed of the shuffle for --splits"));
+    add_arg(text, "--max-chars", kw<"type">(integer), kw<"metavar">("N"), kw<"help">("skip lines longer than N characters"));
 
     const py::object train = add_parser(commands, "train", "train the model a YAML configuration describes",
                                         "Train with the trainer named by the configuration's task (lm, asr, progressive). The "
@@ -1219,7 +1242,7 @@ int dispatch(py::handle args) {
                 splits = d;
             }
             vk::call(prep.attr("prepare_text"), vk::attr<"text_file">(args), vk::attr<"output">(args), kw<"splits">(splits),
-                     kw<"seed">(vk::attr<"seed">(args)));
+                     kw<"seed">(vk::attr<"seed">(args)), kw<"max_chars">(vk::attr<"max_chars">(args)));
         }
         return 0;
     }

@@ -55,6 +55,8 @@ def test_defaults_are_filled_and_numbers_written_as_text_are_numbers(tmp_path):
         (lambda c: c["data"].update(norm="zscore"), 'key "data.norm" must be'),
         (lambda c: c["data"].update(roots="x"), 'unknown key "data.roots"'),
         (lambda c: c["optimizer"].update(lr="fast"), 'key "optimizer.lr" must be a number'),
+        (lambda c: c["optimizer"].update(name="lion"), 'key "optimizer.name" must be "sgd", "adam" or "adamw"'),
+        (lambda c: c["scheduler"].update(name="step"), 'key "scheduler.name" must be'),
         (lambda c: c["model"].update(d_modle=3), 'unknown key "model.d_modle"'),
         (lambda c: c["model"].update(num_classes=3), 'key "model.num_classes" must not be set'),
         (lambda c: c.update(task="tts"), 'key "task" must be "lm", "asr" or "progressive"'),

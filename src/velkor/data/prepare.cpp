@@ -202,6 +202,16 @@ py::object embedded_path(const std::string& name) {
     return py::str(vk::call_method<"joinpath">(root, "resources", "corpus", name + ".txt"));
 }
 
+// A text-file argument: a path, or "embedded:asr" / "embedded:lm" for the embedded text.
+py::object text_path(py::handle arg) {
+    const py::object path = vk::call(vk::imported<"os", "fspath">(), arg);
+    if (PyUnicode_Check(path.ptr())) {
+        const std::string s = py::str(path);
+        if (s.rfind("embedded:", 0) == 0) return embedded_path(s.substr(9));
+    }
+    return path;
+}
+
 using EmbeddedArgs = vk::Args<"name">;
 py::object embedded_text(py::handle, const EmbeddedArgs& a) { return embedded_path(a.text<"name">()); }
 
@@ -219,7 +229,7 @@ using SynthArgs = vk::Args<
 py::object prepare_synth(py::handle, const SynthArgs& a) {
     const py::object output = vk::call(vk::imported<"os", "fspath">(), a.get<"output_dir">());
     const py::object text_file =
-        a.is_none<"text_file">() ? embedded_path("asr") : vk::call(vk::imported<"os", "fspath">(), a.get<"text_file">());
+        a.is_none<"text_file">() ? embedded_path("asr") : text_path(a.get<"text_file">());
     const long long counts[3] = {a.integer<"num_train">(), a.integer<"num_dev">(), a.integer<"num_test">()};
     for (const long long c : counts)
         if (c < 0) throw py::value_error("Utterance counts must not be negative");
@@ -499,10 +509,10 @@ py::object prepare_audio(py::handle, const AudioArgs& a) {
 // ---------------------------------------------------------------------------------------------
 // Text partitions for a language model
 
-using TextArgs = vk::Args<"text_file, output_dir, splits=None, seed=0">;
+using TextArgs = vk::Args<"text_file, output_dir, splits=None, seed=0, max_chars=None">;
 
 py::object prepare_text(py::handle, const TextArgs& a) {
-    const py::object text_file = vk::call(vk::imported<"os", "fspath">(), a.get<"text_file">());
+    const py::object text_file = text_path(a.get<"text_file">());
     const py::object output = vk::call(vk::imported<"os", "fspath">(), a.get<"output_dir">());
     std::vector<std::pair<std::string, double>> splits;
     double total_fraction = 1.0;
@@ -519,11 +529,21 @@ py::object prepare_text(py::handle, const TextArgs& a) {
         if (sum > 1.0 + 1e-9) throw py::value_error("Split fractions add up to more than 1");
         total_fraction = sum;
     }
+    const long long max_chars = a.is_none<"max_chars">() ? -1 : a.integer<"max_chars">();
+    if (!a.is_none<"max_chars">() && max_chars <= 0) throw py::value_error("max_chars must be positive");
     std::vector<std::string> lines;
+    std::size_t too_long = 0;
     for (const std::string& line : read_lines(text_file)) {
         const std::string s = squeeze(line);
-        if (!s.empty()) lines.push_back(s);
+        if (s.empty()) continue;
+        const long long chars = py::len(py::str(s));
+        if (max_chars > 0 && chars > max_chars) {
+            ++too_long;
+            continue;
+        }
+        lines.push_back(s);
     }
+    if (too_long > 0) vk::println("Skipped ", too_long, " lines longer than ", max_chars, " characters");
     if (splits.empty()) {
         splits.emplace_back("", 1.0);
     } else {
@@ -561,7 +581,8 @@ constexpr vk::Def kComputeFbank{"compute_fbank", compute_fbank,
 constexpr vk::Def kPrepareSynth{
     "prepare_synth", prepare_synth,
     "Builds a speech dataset under output_dir (partitions train-clean-100, dev-clean and test-clean, each with fbank/ "
-    "and text/) from sentences of text_file (one per line; the embedded text when None), spoken by eSpeak NG with a "
+    "and text/) from sentences of text_file (one per line; the embedded text when None or \"embedded:asr\"), spoken by "
+    "eSpeak NG with a "
     "voice, a speed (min_rate-max_rate words per minute) and a pitch drawn per utterance. Only sentences of "
     "min_words-max_words words are used; test and dev take theirs first. Needs the 'synth' extra. Returns a summary."};
 constexpr vk::Def kPrepareAudio{
@@ -571,9 +592,11 @@ constexpr vk::Def kPrepareAudio{
     "resampled to 16 kHz with soxr. Unreadable, empty or untranscribed files are skipped and listed. Returns "
     "{'partition', 'utterances', 'hours', 'skipped': [(file, reason), ...]}."};
 constexpr vk::Def kPrepareText{"prepare_text", prepare_text,
-                               "Writes one transcript array per non-empty line of text_file. Without splits output_dir is the "
+                               "Writes one transcript array per non-empty line of text_file (\"embedded:lm\" or "
+                               "\"embedded:asr\" for the embedded text). Without splits output_dir is the "
                                "partition; with splits ({'train': 0.9, 'dev': 0.05, ...}) the lines are shuffled (seed) and "
-                               "dealt out to output_dir/<name> by fraction. Returns {partition: count}."};
+                               "dealt out to output_dir/<name> by fraction. Lines longer than max_chars characters are skipped "
+                               "(and counted). Returns {partition: count}."};
 constexpr vk::Def kEmbeddedText{"embedded_text", embedded_text,
                                 "Path of the embedded public-domain text: 'asr' (sentences for speech) or 'lm' (a disjoint "
                                 "set for the language model), one normalized sentence per line."};

@@ -50,9 +50,11 @@ def prepare_text(
     output_dir: str | os.PathLike[str],
     splits: dict[str, float] | None = None,
     seed: int = 0,
+    max_chars: int | None = None,
 ) -> dict[str, int]:
     """Writes one transcript array per non-empty line of text_file, into output_dir, or with splits
-    ({'train': 0.9, 'dev': 0.05, 'test': 0.05}) shuffled into output_dir/<name>. Returns {partition: count}."""
+    ({'train': 0.9, 'dev': 0.05, 'test': 0.05}) shuffled into output_dir/<name>. Lines longer than
+    max_chars characters are skipped (and counted). Returns {partition: count}."""
 
 def embedded_text(name: str) -> str:
     """Path of the embedded public-domain text: 'asr' (sentences for speech) or 'lm' (a disjoint set for
