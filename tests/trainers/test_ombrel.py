@@ -279,6 +279,10 @@ def test_recognition_without_transcripts_evaluation_and_argument_checks(make_tra
                          ({"max_length": 5.0}, "max_length")]:
         with pytest.raises(TypeError, match=f"Argument '{name}'"):
             trainer.recognize(test, **{"max_length": 5, **kwargs})
+    with pytest.raises(TypeError, match="key 'beam_width' must be of type int, got float"):
+        trainer.recognize(test, {"beam_width": 2.0}, max_length=5)
+    with pytest.raises(KeyError, match="beam_width"):
+        trainer.recognize(test, {}, max_length=5)
 
     recognize = trainer.recognize
 
@@ -445,3 +449,22 @@ def test_progressive_train_runs_each_stage_on_a_subset(make_trainer, asr_data, c
     out = capsys.readouterr().out
     assert out.count("Starting Stage: ") == 2 and "Starting Stage: two" in out
     assert [r["epoch"] for r in trainer.training_history] == [0, 1]
+
+
+@pytest.mark.parametrize("beam_width", [1, 4])
+def test_incremental_decoding_matches_full_prefix_rescoring(make_trainer, asr_data, tokenizer, beam_width):
+    from velkor.model import DecoderOnlyTransformer
+
+    trainer = make_trainer()
+    torch.manual_seed(3)
+    lm = DecoderOnlyTransformer(num_classes=tokenizer.num_classes, d_model=16, num_layers=1, num_heads=2, d_ff=32, max_len=64)
+    test = loader(asr_data["dev"], 4)
+    runs, rescored = {}, []
+    score = trainer.model.score
+    trainer.model.score = lambda *args: rescored.append(args[0].shape) or score(*args)
+    for incremental in (True, False):
+        config = {"beam_width": beam_width, "num_batches": None, "lm_model": lm, "lm_weight": 0.5, "incremental": incremental}
+        runs[incremental] = trainer.recognize(test, config, max_length=9)
+        assert bool(rescored) != incremental  # the default caches decoder states instead of rescoring prefixes
+    assert [r["generated"] for r in runs[True]] == [r["generated"] for r in runs[False]]
+    assert [r["score"] for r in runs[True]] == pytest.approx([r["score"] for r in runs[False]], abs=1e-4)

@@ -394,7 +394,8 @@ struct Recognition {
 Recognition read_recognition(py::handle config) {
     Recognition r;
     r.beam_width = vk::item<"beam_width">(config);
-    if (!PyLong_CheckExact(r.beam_width.ptr())) vk::raise_arg_type("beam_width", "int", r.beam_width);
+    if (!PyLong_CheckExact(r.beam_width.ptr()))
+        throw py::type_error("Recognition configuration key 'beam_width' must be of type int, got " + vk::type_name(r.beam_width));
     r.beam = as_index(r.beam_width) > 1;
     r.temperature = vk::get<"temperature">(config, py::float_(1.0));
     r.repeat_penalty = vk::get<"repeat_penalty">(config, py::float_(1.0));
