@@ -173,6 +173,8 @@ def test_log_metrics(trainer, capsys):
     assert list(trainer.training_history[0]) == ["epoch", "val", "train", "lr"]
     with pytest.raises(TypeError, match="Argument 'step' must be of type int, got str"):
         trainer._log_metrics(metrics, "3")
+    with pytest.raises(TypeError, match="Argument 'metrics' must map each split to a dict of metrics, got float for 'val'"):
+        trainer._log_metrics({"val": 1.0}, 3)
     trainer.optimizer = None
     with pytest.raises(AttributeError):
         trainer._log_metrics(metrics, 4)
@@ -401,3 +403,20 @@ def test_offline_wandb_run_holds_logged_keys(tokenizer, config_file, make_lm_mod
     record = runs[0].read_bytes()
     for key in [b"train/ce_loss_token", b"val/ce_loss_char", b"learning_rate", b"offline-run", b"velkor-test"]:
         assert key in record
+
+
+def test_next_save_removes_files_of_killed_saves(trainer):
+    """A save killed outright leaves its temporary file; the next save removes it unless its writer lives."""
+    import socket
+    import subprocess
+
+    finished = subprocess.run([sys.executable, "-c", "import os; print(os.getpid())"], capture_output=True, text=True)
+    dead, alive = int(finished.stdout), os.getppid()
+    prefix = f".c.pth.{socket.gethostname()}."
+    for pid in [dead, alive]:
+        (trainer.checkpoint_dir / f"{prefix}{pid}.0123456789ab.tmp").write_bytes(b"partial")
+    (trainer.checkpoint_dir / f".other.pth.{socket.gethostname()}.{dead}.0123456789ab.tmp").write_bytes(b"x")
+    trainer.save_checkpoint("c.pth")
+    assert sorted(os.listdir(trainer.checkpoint_dir)) == sorted(
+        ["c.pth", f"{prefix}{alive}.0123456789ab.tmp", f".other.pth.{socket.gethostname()}.{dead}.0123456789ab.tmp"]
+    )

@@ -4,6 +4,7 @@
 
 #include "args.hpp"
 #include "call.hpp"
+#include "functions.hpp"
 
 #include <string>
 #include <utility>
@@ -39,19 +40,28 @@ inline std::string error_text(const py::error_already_set& e) { return py::str(e
     throw py::error_already_set();
 }
 
-// `with manager: body()`: __exit__ sees the error when body raises, and may suppress it.
+// `with manager: body()`: __exit__ sees the error when body raises (a C++ error as the Python
+// error it becomes), and may suppress it.
 template <class F>
 void with_block(py::handle manager, F&& body) {
     const py::object exit = attr<"__exit__">(manager);
     call_method<"__enter__">(manager);
-    try {
-        std::forward<F>(body)();
-    } catch (py::error_already_set& e) {
+    const auto leave_with = [&](py::error_already_set& e) {
         // An error set from C has no traceback yet: __exit__ then gets None.
         const py::object type = e.type(), value = e.value();
         const py::object traceback = e.trace() ? e.trace() : py::none();
         // An error raised by __exit__ itself replaces the body's, as in Python.
-        if (!truthy(call(exit, type, value, traceback))) throw;
+        return truthy(call(exit, type, value, traceback));
+    };
+    try {
+        std::forward<F>(body)();
+    } catch (py::error_already_set& e) {
+        if (!leave_with(e)) throw;
+        return;
+    } catch (...) {
+        detail::raise_current_exception();
+        py::error_already_set e;
+        if (!leave_with(e)) throw e;
         return;
     }
     call(exit, nullptr, nullptr, nullptr);

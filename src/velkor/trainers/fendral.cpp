@@ -10,11 +10,15 @@
 #include <vk/lookup.hpp>
 #include <vk/trainer.hpp>
 
+#include <cerrno>
 #include <limits>
 #include <random>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include <signal.h>
+#include <unistd.h>
 
 namespace {
 
@@ -123,6 +127,7 @@ long long summary_frames(py::handle model) {
     const py::object frames = vk::call(vk::imported<"torch", "arange">(), 1, kFrames + 1);
     const py::object reduced = vk::call_method<"calculate_downsampled_length">(embedding, frames);
     const py::list fits = vk::call_method<"tolist">(vk::call_method<"le">(reduced, max_len));
+    if (fits.size() != static_cast<std::size_t>(kFrames)) return kFrames;  // not one length per input: no shortening
     for (long long t = kFrames; t >= 1; --t) {
         if (vk::truthy(fits[static_cast<std::size_t>(t - 1)]) && t / 10 <= max_len) return t;
     }
@@ -222,6 +227,10 @@ py::list sorted_keys(py::handle mapping) { return vk::call(vk::imported<"builtin
 using LogMetricsArgs = vk::Args<"metrics, step">;
 py::object log_metrics(py::handle self, const LogMetricsArgs& a) {
     const py::dict metrics = a.dict<"metrics">();
+    for (const auto& [split, values] : metrics)
+        if (!PyDict_Check(values.ptr()))
+            throw py::type_error("Argument 'metrics' must map each split to a dict of metrics, got " + vk::type_name(values) + " for " +
+                                 py::repr(split).cast<std::string>());
     const py::object step = vk::integer_like(a.get<"step">(), "step");
     const py::object lr = learning_rate(self);  // no optimizer yet: AttributeError, nothing recorded
 
@@ -411,13 +420,43 @@ std::string temporary_tag() {
     return tag;
 }
 
+// The host's name as it may appear inside a file name.
+std::string host_name() {
+    char buffer[256] = {};
+    if (gethostname(buffer, sizeof buffer - 1) != 0) return "host";
+    std::string host(buffer);
+    for (char& c : host)
+        if (c == '/') c = '_';
+    return host.empty() ? "host" : host;
+}
+
+bool process_gone(long long pid) { return pid > 0 && kill(static_cast<pid_t>(pid), 0) == -1 && errno == ESRCH; }
+
+// A save killed outright (SIGKILL, out of memory) leaves its temporary file behind: the next save
+// of the same file on this host removes those whose writing process no longer exists.
+void remove_abandoned(py::handle directory, const std::string& prefix) {
+    const long long own = static_cast<long long>(getpid());
+    for (const py::handle entry : vk::call(vk::imported<"os", "listdir">(), directory)) {
+        const std::string name = py::str(entry);
+        constexpr std::string_view kSuffix = ".tmp";
+        if (name.size() <= prefix.size() + kSuffix.size() || name.compare(0, prefix.size(), prefix) != 0 ||
+            name.compare(name.size() - kSuffix.size(), kSuffix.size(), kSuffix) != 0)
+            continue;
+        long long pid = 0;
+        std::size_t i = prefix.size();
+        for (; i < name.size() && name[i] >= '0' && name[i] <= '9' && pid < (1LL << 40); ++i) pid = pid * 10 + (name[i] - '0');
+        if (i == prefix.size() || name[i] != '.' || pid == own || !process_gone(pid)) continue;
+        remove_quietly(join(directory, name));
+    }
+}
+
 // Writes `checkpoint` next to `target` and renames it over the target once it is on disk: a
 // crash, a full disk or an error at any point leaves the previous file as it was.
 void write_atomically(py::handle checkpoint, py::handle target) {
     const py::object directory = vk::attr<"parent">(target);
-    const std::string name = py::str(vk::attr<"name">(target));
-    const py::object pid = vk::call(vk::imported<"os", "getpid">());
-    const py::object temporary = join(directory, vk::text(".", name, ".", pid, ".", temporary_tag(), ".tmp"));
+    const std::string prefix = "." + py::str(vk::attr<"name">(target)).cast<std::string>() + "." + host_name() + ".";
+    remove_abandoned(directory, prefix);
+    const py::object temporary = join(directory, vk::text(prefix, static_cast<long long>(getpid()), ".", temporary_tag(), ".tmp"));
     const py::object file = vk::call(vk::imported<"builtins", "open">(), temporary, "xb");
     try {
         vk::call(vk::attr<"save">(vk::torch()), checkpoint, file);
