@@ -6,21 +6,22 @@ import os
 import pytest
 import torch
 import torch.nn.functional as F
-from conftest import TEXTS, write_partition
+from conftest import TEXTS, lm_config, lm_model, loader, write_partition
 
 from velkor.data import LMDataset
 from velkor.decoding.maravex import SequenceGenerator
 from velkor.trainers import LMTrainer
 
+METRICS = ["ce_loss_token", "ce_loss_char", "perplexity_token", "perplexity_char"]
+
 
 @pytest.fixture
-def build(tokenizer, config_file, make_lm_model, make_lm_config, capsys):
-    """build(model=None, optimizer="adamw", scheduler="step", lr=0.01, **training) -> LMTrainer."""
+def build(tokenizer, config_file, capsys):
+    """build(model=None, scheduler="step", lr=0.01, **training) -> LMTrainer with an AdamW optimizer."""
 
-    def make(model=None, optimizer="adamw", scheduler="step", lr=0.01, run="run", **training):
-        trainer = LMTrainer(model or make_lm_model(), tokenizer, make_lm_config(**training), run, config_file)
-        if optimizer:
-            trainer.optimizer = torch.optim.AdamW(trainer.model.parameters(), lr=lr)
+    def make(model=None, scheduler="step", lr=0.01, run="run", **training):
+        trainer = LMTrainer(model or lm_model(tokenizer), tokenizer, lm_config(**training), run, config_file)
+        trainer.optimizer = torch.optim.AdamW(trainer.model.parameters(), lr=lr)
         if scheduler == "step":
             trainer.scheduler = torch.optim.lr_scheduler.StepLR(trainer.optimizer, step_size=1000)
         elif scheduler == "plateau":
@@ -36,89 +37,47 @@ def dataset(tokenizer, workdir, texts, name):
     return LMDataset(name, {"root": str(workdir / "extra")}, tokenizer)
 
 
-def test_epochs_run_and_loss_falls(build, lm_data, make_loader, capsys):
+def test_epochs_run_and_loss_falls(build, lm_data, capsys):
     train, val = lm_data
     trainer = build(amp_dtype=None)  # the device default: bfloat16 autocast on the CPU
-    assert type(LMTrainer) is abc.ABCMeta and issubclass(LMTrainer, abc.ABC) and LMTrainer.__abstractmethods__ == frozenset()
+    assert type(LMTrainer) is abc.ABCMeta and LMTrainer.__abstractmethods__ == frozenset()
     assert list(vars(trainer))[-2:] == ["amp_dtype", "criterion"] and trainer.amp_dtype is torch.bfloat16
-    assert trainer.criterion.ignore_index == trainer.tokenizer.pad_id and trainer.criterion.label_smoothing == 0.0
-    trainer.train(make_loader(train), make_loader(val), 2)
+    assert (trainer.criterion.ignore_index, trainer.criterion.label_smoothing) == (trainer.tokenizer.pad_id, 0.0)
+    trainer.train(loader(train), loader(val), 2)
 
     history = trainer.training_history
     assert [h["epoch"] for h in history] == [0, 1] and trainer.current_epoch == 2
-    assert history[0]["train"]["ce_loss_token"] > history[1]["train"]["ce_loss_token"]
-    assert history[0]["val"]["ce_loss_token"] > history[1]["val"]["ce_loss_token"]
     for split, data in [("train", train), ("val", val)]:
+        assert history[0][split]["ce_loss_token"] > history[1][split]["ce_loss_token"]
         m = history[-1][split]
-        assert list(m) == ["ce_loss_token", "ce_loss_char", "perplexity_token", "perplexity_char"]
-        assert m["ce_loss_char"] == pytest.approx(m["ce_loss_token"] / data.get_avg_chars_per_token())
-        assert m["perplexity_token"] == pytest.approx(math.exp(m["ce_loss_token"]), rel=1e-6)
-        assert m["perplexity_char"] == pytest.approx(math.exp(m["ce_loss_char"]), rel=1e-6)
-    assert trainer.best_metric == min(h["val"]["ce_loss_char"] for h in history)
+        assert list(m) == METRICS and m["ce_loss_char"] == pytest.approx(m["ce_loss_token"] / data.get_avg_chars_per_token())
+        assert (m["perplexity_token"], m["perplexity_char"]) == pytest.approx((math.exp(m["ce_loss_token"]), math.exp(m["ce_loss_char"])))
+    assert trainer.best_metric == min(h["val"]["ce_loss_char"] for h in history) and not trainer.model.training
 
     out = capsys.readouterr().out
     assert out.count("Generating with greedy search...") == 2 and "📊 Metrics (Epoch 1):" in out
     assert sorted(os.listdir(trainer.checkpoint_dir)) == ["checkpoint-best-metric-model.pth", "checkpoint-last-epoch-model.pth"]
     assert sorted(os.listdir(trainer.attn_dir)) == sorted(f"{s}_self_attention_epoch{e}.png" for s in ["train", "val"] for e in range(2))
-    assert sorted(os.listdir(trainer.text_dir)) == [f"text_val_epoch_{e}.json" for e in range(2)]
+    assert sorted(os.listdir(trainer.text_dir)) == ["text_val_epoch_0.json", "text_val_epoch_1.json"]
     assert torch.load(trainer.last_model_path, weights_only=True)["epoch"] == 1
 
 
-def reference_loss(model, loader, pad_id):
-    """Token-weighted mean cross-entropy, batch by batch with plain PyTorch."""
-    total, tokens = 0.0, 0
-    model.eval()
-    with torch.no_grad():
-        for x, y, lengths in loader:
-            logits, _ = model(x, target_lengths=lengths)
-            loss = F.cross_entropy(logits.reshape(-1, logits.size(-1)), y.reshape(-1), ignore_index=pad_id)
-            total += loss.item() * lengths.sum().item()
-            tokens += lengths.sum().item()
-    return total / tokens
-
-
-def test_validation_loss_is_token_weighted(build, lm_data, make_loader, tokenizer):
+def test_validation_loss_is_token_weighted(build, lm_data, tokenizer):
     _, val = lm_data
-    loader = make_loader(val, batch_size=4)  # batches of 4 and 2 texts: different token counts and losses
+    batches = loader(val, batch_size=4)  # batches of 4 and 2 texts: different token counts and losses
     trainer = build()
-    metrics, attention = trainer._validate_epoch(loader)
-    assert metrics["ce_loss_token"] == pytest.approx(reference_loss(trainer.model, loader, tokenizer.pad_id), rel=1e-6)
-    assert not trainer.model.training
+    metrics, attention = trainer._validate_epoch(batches)
+    total, tokens = 0.0, 0
+    with torch.no_grad():
+        for x, y, lengths in batches:
+            logits, _ = trainer.model(x, target_lengths=lengths)
+            total += F.cross_entropy(logits.flatten(0, 1), y.flatten(), ignore_index=tokenizer.pad_id).item() * lengths.sum().item()
+            tokens += lengths.sum().item()
+    assert metrics["ce_loss_token"] == pytest.approx(total / tokens, rel=1e-6)
     assert next(iter(attention.values())).shape[0] == 2  # the last batch's maps
 
 
-def plain_training_pass(model, batches, accumulation, pad_id, lr):
-    """What the training pass does, written out with plain PyTorch (no autocast, no scaler)."""
-    optimizer = torch.optim.AdamW(model.parameters(), lr=lr)
-    scheduler = torch.optim.lr_scheduler.StepLR(optimizer, step_size=1000)
-    model.train()
-    optimizer.zero_grad()
-    for i, (x, y, lengths) in enumerate(batches):
-        logits, _ = model(x, target_lengths=lengths)
-        loss = F.cross_entropy(logits.reshape(-1, logits.size(-1)), y.reshape(-1), ignore_index=pad_id)
-        (loss / accumulation).backward()
-        if (i + 1) % accumulation == 0:
-            optimizer.step()
-            scheduler.step()
-            optimizer.zero_grad()
-    if len(batches) % accumulation:
-        optimizer.step()
-        scheduler.step()
-    return model
-
-
-def test_training_pass_matches_plain_loop(build, lm_data, make_loader, make_lm_model, tokenizer):
-    train, _ = lm_data
-    batches = list(make_loader(train, batch_size=4))  # 3 batches, G = 2: two updates, one of them the flush
-    model = make_lm_model()
-    expected = plain_training_pass(copy.deepcopy(model), batches, 2, tokenizer.pad_id, lr=0.05)
-    trainer = build(model=model, lr=0.05, gradient_accumulation_steps=2)
-    trainer._train_epoch(batches_loader(batches, train))
-    for (name, got), want in zip(trainer.model.named_parameters(), expected.parameters()):
-        torch.testing.assert_close(got, want, rtol=1e-5, atol=1e-6, msg=name)
-
-
-class batches_loader:
+class Batches:
     """A fixed list of batches that looks like a data loader."""
 
     def __init__(self, batches, dataset):
@@ -131,89 +90,105 @@ class batches_loader:
         return iter(self.batches)
 
 
+def test_training_pass_matches_plain_loop(build, lm_data, tokenizer):
+    train, _ = lm_data
+    batches = list(loader(train, batch_size=4))  # 3 batches, G = 2: two updates, one of them the flush
+    model = lm_model(tokenizer)
+    expected = copy.deepcopy(model).train()
+    optimizer = torch.optim.AdamW(expected.parameters(), lr=0.05)
+    for i, (x, y, lengths) in enumerate(batches):
+        logits, _ = expected(x, target_lengths=lengths)
+        (F.cross_entropy(logits.flatten(0, 1), y.flatten(), ignore_index=tokenizer.pad_id) / 2).backward()
+        if i % 2 == 1 or i == len(batches) - 1:
+            optimizer.step()
+            optimizer.zero_grad()
+    trainer = build(model=model, lr=0.05, gradient_accumulation_steps=2)
+    trainer._train_epoch(Batches(batches, train))
+    for (name, got), want in zip(trainer.model.named_parameters(), expected.parameters()):
+        torch.testing.assert_close(got, want, rtol=1e-5, atol=1e-6, msg=name)
+
+
 @pytest.mark.parametrize("num_batches, updates", [(5, 3), (4, 2)])
-def test_accumulation_steps_and_flush(build, tokenizer, workdir, make_loader, num_batches, updates):
+def test_accumulation_steps_and_flush(build, tokenizer, workdir, num_batches, updates):
     data = dataset(tokenizer, workdir, TEXTS[:num_batches], f"b{num_batches}")
     trainer = build(gradient_accumulation_steps=2)
-    trainer._train_epoch(make_loader(data, batch_size=1))
-    steps = {int(state["step"]) for state in trainer.optimizer.state.values()}
-    assert steps == {updates} and trainer.scheduler.last_epoch == updates
+    trainer._train_epoch(loader(data, batch_size=1))
+    assert {int(state["step"]) for state in trainer.optimizer.state.values()} == {updates}
+    assert trainer.scheduler.last_epoch == updates
     assert all(p.grad is None or not p.grad.any() for p in trainer.model.parameters())
 
 
-def test_plateau_scheduler_steps_once_per_epoch(build, lm_data, make_loader):
+def test_plateau_scheduler_steps_once_per_epoch(build, lm_data):
     train, val = lm_data
     trainer = build(scheduler="plateau")
-    trainer.train(make_loader(train), make_loader(val), 2)
+    trainer.train(loader(train), loader(val), 2)
     assert trainer.scheduler.last_epoch == 2  # never inside the passes (3 batches each)
     assert trainer.scheduler.best == min(h["val"]["ce_loss_char"] for h in trainer.training_history)
 
 
-def test_checkpoints_round_trip_and_resume(build, lm_data, make_loader, capsys):
+def test_checkpoints_round_trip_and_resume(build, lm_data, capsys):
     train, val = lm_data
     first = build(run="a")
-    first.train(make_loader(train), make_loader(val), 1)
+    first.train(loader(train), loader(val), 1)
     resumed = build(run="a")
     resumed.load_checkpoint("checkpoint-best-metric-model.pth")
     assert capsys.readouterr().out.splitlines()[-2:] == [
         "Checkpoint loaded from epoch 0",
         "Successfully loaded: model, optimizer, scheduler, scaler, training_state",
     ]
-    assert resumed.current_epoch == 0 and resumed.best_metric == first.best_metric
-    assert resumed.training_history == first.training_history
-    for a, b in zip(resumed.model.parameters(), first.model.parameters()):
-        assert torch.equal(a, b)
+    assert (resumed.current_epoch, resumed.best_metric, resumed.training_history) == (0, first.best_metric, first.training_history)
+    assert all(torch.equal(a, b) for a, b in zip(resumed.model.parameters(), first.model.parameters()))
     assert resumed.optimizer.state_dict()["state"][0]["step"] == 3
-    resumed.train(make_loader(train), make_loader(val), 1)
+    resumed.train(loader(train), loader(val), 1)
     assert [h["epoch"] for h in resumed.training_history] == [0, 0] and resumed.current_epoch == 1
 
 
-def test_best_checkpoint_needs_strict_improvement(build, lm_data, make_loader):
+def test_best_checkpoint_needs_strict_improvement(build, lm_data):
     train, val = lm_data
     trainer = build(lr=0.0)  # the validation loss never changes
-    trainer.train(make_loader(train), make_loader(val), 2)
+    trainer.train(loader(train), loader(val), 2)
     assert torch.load(trainer.best_model_path, weights_only=True)["epoch"] == 0
     assert torch.load(trainer.last_model_path, weights_only=True)["epoch"] == 1
-    trainer.train(make_loader(train), make_loader(val), 1)  # a new call always writes the best checkpoint
+    trainer.train(loader(train), loader(val), 1)  # a new call always writes the best checkpoint
     assert torch.load(trainer.best_model_path, weights_only=True)["epoch"] == 2
 
 
-def test_train_checks(build, lm_data, make_loader):
+def test_train_checks(build, lm_data):
     train, val = lm_data
-    trainer = build(optimizer=None, scheduler=None)
+    trainer = build(scheduler=None)
+    optimizer, trainer.optimizer = trainer.optimizer, None
     with pytest.raises(ValueError, match="^Scheduler is not initialized, initialize it first!$"):
-        trainer.train(make_loader(train), make_loader(val), 0)
-    trainer.scheduler = object()
+        trainer.train(loader(train), loader(val), 0)
+    trainer.scheduler = torch.optim.lr_scheduler.StepLR(optimizer, 1)
     with pytest.raises(ValueError, match="^Optimizer is not initialized, initialize it first!$"):
-        trainer.train(make_loader(train), make_loader(val), 1)
-    trainer.optimizer = torch.optim.SGD(trainer.model.parameters(), lr=0.1)
+        trainer.train(loader(train), loader(val), 1)
+    trainer.optimizer = optimizer
     with pytest.raises(TypeError, match="Argument 'epochs' must be of type int, got str"):
-        trainer.train(make_loader(train), make_loader(val), "1")
-    trainer.train(make_loader(train), make_loader(val), 0.0)
+        trainer.train(loader(train), loader(val), "1")
+    trainer.train(loader(train), loader(val), 0.0)
     assert trainer.training_history == [] and os.listdir(trainer.checkpoint_dir) == []
 
 
-def test_failed_sample_generation_keeps_the_epoch(build, lm_data, tokenizer, workdir, make_loader, capsys):
+def test_failed_sample_generation_keeps_the_epoch(build, lm_data, tokenizer, workdir, capsys):
     train, _ = lm_data
     short = dataset(tokenizer, workdir, ["a short one", "tiny", "no more"], "short")  # no text beyond 20 tokens
     trainer = build()
-    trainer.train(make_loader(train), make_loader(short), 1)
+    trainer.train(loader(train), loader(short), 1)
     assert "Could not generate results for validation: " in capsys.readouterr().out
     assert [h["epoch"] for h in trainer.training_history] == [0] and trainer.current_epoch == 1
     assert sorted(os.listdir(trainer.checkpoint_dir)) == ["checkpoint-best-metric-model.pth", "checkpoint-last-epoch-model.pth"]
     assert os.listdir(trainer.text_dir) == []
 
 
-def test_evaluation_goes_on_after_a_failed_configuration(build, lm_data, make_loader, capsys):
+def test_evaluation_goes_on_after_a_failed_configuration(build, lm_data, capsys):
     _, val = lm_data
     trainer = build()
     trainer.current_epoch = 7
-    configs = trainer._get_evaluation_generation_configs()
-    common = {"num_samples": 50, "prompt_length": 10, "seed": 52719, "max_length": 64}
-    assert configs == {
-        "greedy": {**common, "temperature": 1.0, "beam_width": 1, "repeat_penalty": 1.0, "top_k": 0, "top_p": 0.0},
-        "beam": {**common, "temperature": 1.0, "beam_width": 10, "repeat_penalty": 1.2, "top_k": 0, "top_p": 0.0},
-        "sample": {**common, "temperature": 1.0, "beam_width": 1, "repeat_penalty": 1.0, "top_k": 10, "top_p": 0.95},
+    common = {"num_samples": 50, "prompt_length": 10, "seed": 52719, "max_length": 64, "temperature": 1.0}
+    assert trainer._get_evaluation_generation_configs() == {
+        "greedy": {**common, "beam_width": 1, "repeat_penalty": 1.0, "top_k": 0, "top_p": 0.0},
+        "beam": {**common, "beam_width": 10, "repeat_penalty": 1.2, "top_k": 0, "top_p": 0.0},
+        "sample": {**common, "beam_width": 1, "repeat_penalty": 1.0, "top_k": 10, "top_p": 0.95},
     }
     real_generate = trainer.generate
 
@@ -223,14 +198,13 @@ def test_evaluation_goes_on_after_a_failed_configuration(build, lm_data, make_lo
         return real_generate(dataloader, generation_config)
 
     trainer.generate = generate
-    metrics, results = trainer.evaluate(make_loader(val))
+    metrics, results = trainer.evaluate(loader(val))
     out = capsys.readouterr().out
     assert "Could not generate results for beam: beam search broke\n" in out and "📊 Metrics (Epoch 7):\n└── TEST:" in out
-    assert list(results) == ["greedy", "sample"] and len(results["greedy"]) == len(val)
-    assert list(metrics) == ["ce_loss_token", "ce_loss_char", "perplexity_token", "perplexity_char"]
+    assert list(results) == ["greedy", "sample"] and len(results["greedy"]) == len(val) and list(metrics) == METRICS
     assert sorted(os.listdir(trainer.text_dir)) == ["text_test_epoch_7_greedy.json", "text_test_epoch_7_sample.json"]
     assert os.listdir(trainer.attn_dir) == ["test_self_attention_epoch7.png"]
-    assert trainer.training_history[-1]["epoch"] == 7 and list(trainer.training_history[-1]) == ["epoch", "test", "lr"]
+    assert list(trainer.training_history[-1]) == ["epoch", "test", "lr"] and trainer.training_history[-1]["epoch"] == 7
 
 
 @pytest.fixture
@@ -238,9 +212,8 @@ def spy(monkeypatch):
     """Records the strategy calls the trainer makes on the real generator."""
     calls = []
     for method in ["generate_greedy", "generate_sample", "generate_beam"]:
-        real = getattr(SequenceGenerator, method)
 
-        def wrapper(self, x, *args, _real=real, _name=method, **kwargs):
+        def wrapper(self, x, *args, _real=getattr(SequenceGenerator, method), _name=method, **kwargs):
             calls.append((_name, tuple(x.shape), self.max_length, kwargs, self.score_fn))
             return _real(self, x, *args, **kwargs)
 
@@ -252,60 +225,45 @@ def spy(monkeypatch):
     "config, line, call",
     [
         (None, "greedy search", ("generate_greedy", (6, 20), {"temperature": 1.0, "repeat_penalty": 1.0})),
-        ({}, "greedy search", ("generate_greedy", (6, 10), {"temperature": 1.0, "repeat_penalty": 1.0})),
-        ({"max_length": 3, "num_samples": 2}, "greedy search", ("generate_greedy", (2, 10), {"temperature": 1.0, "repeat_penalty": 1.0})),
-        ({"top_k": 5}, "sampling", ("generate_sample", (6, 10), {"temperature": 1.0, "top_k": 5, "top_p": 1.0})),
+        ({"max_length": 3}, "greedy search", ("generate_greedy", (6, 10), {"temperature": 1.0, "repeat_penalty": 1.0})),
+        ({"top_k": 5, "num_samples": 2}, "sampling", ("generate_sample", (2, 10), {"temperature": 1.0, "top_k": 5, "top_p": 1.0})),
         ({"top_p": 0.9, "temperature": 0.5}, "sampling", ("generate_sample", (6, 10), {"temperature": 0.5, "top_k": 0, "top_p": 0.9})),
         ({"beam_width": 4}, "beam search", ("generate_beam", (6, 10), {"beam_width": 4, "temperature": 1.0, "repeat_penalty": 1.0})),
     ],
 )
-def test_generation_strategy(build, lm_data, make_loader, tokenizer, spy, capsys, config, line, call):
+def test_generation_strategy(build, lm_data, tokenizer, spy, capsys, config, line, call):
     _, val = lm_data
     trainer = build()
-    records = trainer.generate(make_loader(val), config)
+    records = trainer.generate(loader(val), config)
     assert capsys.readouterr().out == f"Generating with {line}...\n"
     name, shape, max_length, kwargs, _ = spy[0]
-    assert (name, shape, kwargs) == call and max_length == trainer.model.max_len
+    assert (name, shape, kwargs, max_length) == (*call, trainer.model.max_len)
     assert len(records) == shape[0] and all(list(r) == ["prompt", "original", "generated", "score"] for r in records)
     full = {tokenizer.decode(s) for s in val.transcripts_shifted}
     assert all(r["prompt"] + r["original"] in full and isinstance(r["score"], float) for r in records)
 
 
-def reference_greedy(model, prompt, max_len, eos):
-    """Argmax continuation of one prompt on the full prefix, with its summed log-probability."""
-    seq, score = list(prompt), 0.0
-    while len(seq) < max_len:
-        log_probs = model.score(torch.tensor([seq])).log_softmax(-1)[0]
-        token = int(log_probs.argmax())
-        seq.append(token)
-        score += float(log_probs[token])
-        if token == eos:
-            break
-    return seq[len(prompt) :], score
-
-
 @pytest.mark.parametrize("incremental", [True, False])
-def test_greedy_generation_matches_reference(build, lm_data, make_loader, tokenizer, incremental):
+def test_greedy_generation_matches_reference(build, lm_data, tokenizer, spy, incremental):
     train, val = lm_data
     trainer = build()
-    trainer._train_epoch(make_loader(train))  # a model with preferences
-    records = trainer.generate(make_loader(val), {"num_samples": 3, "incremental": incremental})
+    trainer._train_epoch(loader(train))  # a model with preferences
+    records = trainer.generate(loader(val), {"num_samples": 3, "incremental": incremental})
+    assert hasattr(spy[0][4], "start") == incremental  # cached keys and values, or model.score on the full prefix
     prompts, _ = val.sample_prompts(num_samples=3, prompt_length=10, seed=52719)
     for record, prompt in zip(records, prompts.tolist()):
+        seq, score = list(prompt), 0.0  # argmax continuation on the full prefix
         with torch.no_grad():
-            tokens, score = reference_greedy(trainer.model, prompt, trainer.model.max_len, tokenizer.eos_id)
-        assert record["prompt"] == tokenizer.decode(prompt) and record["generated"] == tokenizer.decode(tokens)
+            while len(seq) < trainer.model.max_len:
+                log_probs = trainer.model.score(torch.tensor([seq])).log_softmax(-1)[0]
+                seq.append(int(log_probs.argmax()))
+                score += float(log_probs[seq[-1]])
+                if seq[-1] == tokenizer.eos_id:
+                    break
+        assert record["prompt"] == tokenizer.decode(prompt) and record["generated"] == tokenizer.decode(seq[len(prompt) :])
         assert record["score"] == pytest.approx(score, abs=1e-3)
-    with pytest.raises(TypeError, match="Argument 'generation_config' must be of type dict, got list"):
-        trainer.generate(make_loader(val), [])
-
-
-def test_cached_and_full_prefix_beam_search_agree(build, lm_data, make_loader, spy):
-    train, val = lm_data
-    trainer = build()
-    trainer._train_epoch(make_loader(train))
-    cached = trainer.generate(make_loader(val), {"beam_width": 3})
-    full = trainer.generate(make_loader(val), {"beam_width": 3, "incremental": False})
+    cached, full = (trainer.generate(loader(val), {"beam_width": 3, "incremental": flag}) for flag in (True, False))
     assert [r["generated"] for r in cached] == [r["generated"] for r in full]
     assert [r["score"] for r in cached] == pytest.approx([r["score"] for r in full], abs=1e-4)
-    assert hasattr(spy[0][4], "start") and spy[1][4] == trainer.model.score
+    with pytest.raises(TypeError, match="Argument 'generation_config' must be of type dict, got list"):
+        trainer.generate(loader(val), [])
