@@ -74,7 +74,7 @@ def make_trainer(tokenizer, config_file, capsys):
             input_dim=NUM_FEATS, num_classes=tokenizer.num_classes, d_model=16, num_encoder_layers=2, num_decoder_layers=2,
             num_encoder_heads=2, num_decoder_heads=2, d_ff_encoder=32, d_ff_decoder=32, dropout=0.0, time_reduction=2,
         )
-        trainer = cls(model, tokenizer, asr_config(**config), "asr", config_file)
+        trainer = cls(model, tokenizer, asr_config(**config), "asr", config_file, device="cpu")
         trainer.optimizer = torch.optim.AdamW(trainer.model.parameters(), lr=lr)
         trainer.scheduler = (scheduler or (lambda o: torch.optim.lr_scheduler.LambdaLR(o, lambda _: 1.0)))(trainer.optimizer)
         capsys.readouterr()
@@ -191,6 +191,8 @@ def test_no_images_without_decoder_attention_and_missing_objects(make_trainer, a
     trainer.model.forward = renamed
     trainer.train(loader(asr_data["train"]), loader(asr_data["dev"], 3), 1)
     assert os.listdir(trainer.attn_dir) == []
+    with pytest.raises(ZeroDivisionError, match="yielded no transcript tokens"):
+        trainer._train_epoch(torch.utils.data.DataLoader([]))
     trainer.scheduler = None
     with pytest.raises(ValueError, match="^Scheduler is not initialized, initialize it first!$"):
         trainer.train(None, None, 1)

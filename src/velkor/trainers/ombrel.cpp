@@ -186,6 +186,7 @@ py::object asr_train_epoch(py::handle self, const vk::Args<"dataloader">& a) {
     vk::call_method<"zero_grad">(optimizer);
 
     long long i = 0;
+    double chars_per_token = 0.0;
     try {
         for (const py::handle batch : py::iter(loader)) {
             py::list moved;
@@ -240,14 +241,14 @@ py::object asr_train_epoch(py::handle self, const vk::Args<"dataloader">& a) {
         // Gradients of a last, incomplete group are applied too.
         if (i % steps != 0) apply_update(self);
         if (token_count == 0) raise_zero_division("float division by zero (the training data loader yielded no transcript tokens)");
+        chars_per_token = as_double(vk::call_method<"get_avg_chars_per_token">(vk::attr<"dataset">(loader)));
+        if (chars_per_token == 0) raise_zero_division("float division by zero (the dataset's average characters per token is 0)");
     } catch (...) {
         vk::call_method<"close">(bar);
         throw;
     }
 
     const double ce = ce_sum / token_count;
-    const double chars_per_token = as_double(vk::call_method<"get_avg_chars_per_token">(vk::attr<"dataset">(loader)));
-    if (chars_per_token == 0) raise_zero_division("float division by zero (the dataset's average characters per token is 0)");
     py::dict metrics;
     metrics["ce_loss"] = py::float_(ce);
     metrics["ctc_loss"] = py::float_(ctc_sum / token_count);
