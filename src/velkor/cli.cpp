@@ -595,7 +595,8 @@ void plot_learning_curve(py::handle trainer, const Config& cfg) {
                 const std::string label = std::string(split) + " " + name;
                 const double x = py::cast<double>(v);
                 if (name.find("loss") != std::string::npos) series(losses, label).push_back(x);
-                if (name == "cer" || name == "wer" || name == "perplexity_char") series(rates, label).push_back(x);
+                const bool rate = is_speech(cfg) ? name == "cer" || name == "wer" : name == "perplexity_char";
+                if (rate) series(rates, label).push_back(x);
             }
         }
     }
@@ -627,10 +628,11 @@ void plot_learning_curve(py::handle trainer, const Config& cfg) {
 // Training
 
 struct Trained {
-    py::object trainer, tokenizer, train_set, val_set;
+    py::object trainer, tokenizer, train_set, val_set, train_loader, val_loader;
 };
 
-Trained run_train(const Config& cfg, bool resume) {
+// Everything a training run needs, the optimizer and scheduler assigned.
+Trained setup_training(const Config& cfg) {
     seed_everything(cfg);
     const py::dict training = cfg.data["training"];
     Trained t;
@@ -640,8 +642,8 @@ Trained run_train(const Config& cfg, bool resume) {
     t.val_set = build_dataset(cfg, t.tokenizer, "val", training_stats(t.train_set));
     if (py::len(t.train_set) == 0) config_fail(cfg.file, "the training partition has no utterances");
     if (py::len(t.val_set) == 0) config_fail(cfg.file, "the validation partition has no utterances");
-    const py::object train_loader = loader(cfg, t.train_set, true);
-    const py::object val_loader = loader(cfg, t.val_set, false);
+    t.train_loader = loader(cfg, t.train_set, true);
+    t.val_loader = loader(cfg, t.val_set, false);
     t.trainer = build_trainer(cfg, model, t.tokenizer);
     const py::object root = vk::attr<"expt_root">(t.trainer);
     vk::call_method<"save">(t.tokenizer, join(root, "tokenizer.json"));
@@ -650,11 +652,20 @@ Trained run_train(const Config& cfg, bool resume) {
 
     const py::object optimizer = vk::call(vk::imported<"velkor.utils", "gristane">(), vk::attr<"model">(t.trainer), py::object(cfg.data["optimizer"]));
     vk::set_attr<"optimizer">(t.trainer, optimizer);
-    const py::object scheduler = vk::call(vk::imported<"velkor.utils", "create_scheduler">(), optimizer, py::object(cfg.data["scheduler"]), train_loader,
-                                          py::object(training["gradient_accumulation_steps"]));
+    const py::object scheduler = vk::call(vk::imported<"velkor.utils", "create_scheduler">(), optimizer, py::object(cfg.data["scheduler"]),
+                                          t.train_loader, py::object(training["gradient_accumulation_steps"]));
     vk::set_attr<"scheduler">(t.trainer, scheduler);
+    return t;
+}
 
-    long long epochs = py::cast<long long>(training["epochs"]);
+void finish_training(const Config& cfg, const Trained& t) {
+    write_json(join(vk::attr<"expt_root">(t.trainer), "training_history.json"), vk::attr<"training_history">(t.trainer));
+    plot_learning_curve(t.trainer, cfg);
+}
+
+Trained run_train(const Config& cfg, bool resume) {
+    Trained t = setup_training(cfg);
+    long long epochs = py::cast<long long>(py::dict(cfg.data["training"])["epochs"]);
     if (resume) {
         if (cfg.task == "progressive") config_fail(cfg.file, "--resume is not supported for progressive training (its stages change the model)");
         const py::object last = vk::attr<"last_model_path">(t.trainer);
@@ -670,14 +681,41 @@ Trained run_train(const Config& cfg, bool resume) {
         }
     }
     if (cfg.task == "progressive") {
-        vk::call_method<"progressive_train">(t.trainer, train_loader, val_loader, py::object(cfg.data["stages"]));
-        if (epochs > 0) vk::call_method<"train">(t.trainer, train_loader, val_loader, epochs);
+        vk::call_method<"progressive_train">(t.trainer, t.train_loader, t.val_loader, py::object(cfg.data["stages"]));
+        if (epochs > 0) vk::call_method<"train">(t.trainer, t.train_loader, t.val_loader, epochs);
     } else {
-        vk::call_method<"train">(t.trainer, train_loader, val_loader, epochs);
+        vk::call_method<"train">(t.trainer, t.train_loader, t.val_loader, epochs);
     }
-    write_json(join(root, "training_history.json"), vk::attr<"training_history">(t.trainer));
-    plot_learning_curve(t.trainer, cfg);
+    finish_training(cfg, t);
     return t;
+}
+
+// Training held to a time budget (the demo): one epoch is run and timed, then as many more as
+// fit, at most max_epochs in all, under a fresh cosine schedule that ends with the last of them.
+// The trainers keep the best checkpoint of each train() call; the second call's epochs are all
+// later than the first one, so its best is the run's best in practice.
+long long train_within(const Config& cfg, const Trained& t, double budget_seconds, long long max_epochs, double eta_min) {
+    const auto start = std::chrono::steady_clock::now();
+    vk::call_method<"train">(t.trainer, t.train_loader, t.val_loader, 1);
+    const double first = seconds_since(start);
+    const long long fit = static_cast<long long>(std::floor((budget_seconds - first) / std::max(first, 1e-3)));
+    const long long more = std::clamp<long long>(fit, 0, max_epochs - 1);
+    vk::println("\nThe first epoch took ", vk::fixed_text(first, 0), " s: ", more, " more fit in the ", vk::fixed_text(budget_seconds, 0),
+                " s given to ", cfg.name);
+    if (more > 0) {
+        py::dict cosine;
+        cosine["T_max"] = more;
+        cosine["eta_min"] = eta_min;
+        py::dict sched;
+        sched["name"] = "cosine";
+        sched["cosine"] = cosine;
+        const py::object scheduler = vk::call(vk::imported<"velkor.utils", "create_scheduler">(), vk::attr<"optimizer">(t.trainer), sched,
+                                              t.train_loader, py::object(py::dict(cfg.data["training"])["gradient_accumulation_steps"]));
+        vk::set_attr<"scheduler">(t.trainer, scheduler);
+        vk::call_method<"train">(t.trainer, t.train_loader, t.val_loader, more);
+    }
+    finish_training(cfg, t);
+    return 1 + more;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -786,20 +824,20 @@ py::object results_table(const std::vector<Decoded>& runs, py::handle out_dir, l
     const py::object frame = vk::call(vk::imported<"pandas", "DataFrame">(), rows);
     vk::call_method<"to_csv">(frame, join(out_dir, "results.csv"), kw<"index">(false));
     write_json(join(out_dir, "results.json"), rows);
-    // The printed table: fixed decimals, no NaN noise.
+    // The printed table: fixed decimals; decodings that could not run are listed under it.
     py::list shown;
-    bool notes = false;
-    for (const Decoded& d : runs) notes = notes || !d.error.empty();
     for (const Decoded& d : runs) {
+        if (!d.error.empty()) continue;
         py::dict row;
         row["decoding"] = d.name;
-        row["WER (%)"] = d.error.empty() ? fmt(d.wer, 2) : "-";
-        row["CER (%)"] = d.error.empty() ? fmt(d.cer, 2) : "-";
-        row["ms/utt"] = d.error.empty() && utterances > 0 ? fmt(1000.0 * d.seconds / static_cast<double>(utterances), 1) : "-";
-        if (notes) row["note"] = d.error.empty() ? std::string() : "not available: " + d.error.substr(0, 60);
+        row["WER (%)"] = fmt(d.wer, 2);
+        row["CER (%)"] = fmt(d.cer, 2);
+        row["ms/utt"] = utterances > 0 ? fmt(1000.0 * d.seconds / static_cast<double>(utterances), 1) : "-";
         shown.append(row);
     }
     vk::println(vk::call_method<"to_string">(vk::call(vk::imported<"pandas", "DataFrame">(), shown), kw<"index">(false)));
+    for (const Decoded& d : runs)
+        if (!d.error.empty()) vk::println("Not run: ", d.name, " (", d.error, ")");
     return frame;
 }
 
@@ -820,6 +858,79 @@ LanguageModel load_lm(const std::string& file, py::handle asr_tokenizer) {
     return {model, lm_cfg.name};
 }
 
+// A Python context manager held for a C++ scope.
+class Context {
+public:
+    explicit Context(py::object manager) : manager_(std::move(manager)) { vk::call_method<"__enter__">(manager_); }
+    Context(const Context&) = delete;
+    Context& operator=(const Context&) = delete;
+    ~Context() {
+        try {
+            vk::call_method<"__exit__">(manager_, py::none(), py::none(), py::none());
+        } catch (py::error_already_set& e) {
+            e.discard_as_unraisable("velkor.cli: leaving a context");
+        }
+    }
+
+private:
+    py::object manager_;
+};
+
+// Best-path decoding of the CTC branch: the most probable class per encoder frame, repeats
+// merged, blanks dropped. Records in loader order, as recognize() gives them.
+Decoded ctc_best_path(py::handle trainer, py::handle test_loader, py::handle tokenizer, const std::vector<std::string>& refs) {
+    Decoded d;
+    d.name = "ctc_greedy";
+    const py::object model = vk::attr<"model">(trainer);
+    const py::object device = vk::attr<"device">(trainer);
+    const py::object pad = vk::attr<"pad_id">(tokenizer);
+    const auto start = std::chrono::steady_clock::now();
+    try {
+        vk::call_method<"eval">(model);
+        const Context no_grad(vk::call(vk::imported<"torch", "inference_mode">()));
+        for (const py::handle batch : test_loader) {
+            const py::tuple b = py::reinterpret_borrow<py::tuple>(batch);
+            const py::object feats = vk::call_method<"to">(b[0], device), lengths = vk::call_method<"to">(b[3], device);
+            const py::tuple encoded = vk::call_method<"encode">(model, feats, lengths);
+            const py::object ctc = encoded[3];
+            const py::tuple best = vk::call(vk::imported<"velkor.decoding.ctc", "best_path">(), py::object(ctc["log_probs"]),
+                                            py::object(ctc["lengths"]), kw<"blank">(pad));
+            for (const py::handle ids : best[0]) {
+                py::dict r;
+                r["generated"] = vk::call_method<"decode">(tokenizer, ids, kw<"skip_special_tokens">(true));
+                d.records.append(r);
+            }
+        }
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        d.error = str(e.value());
+        return d;
+    }
+    d.seconds = seconds_since(start);
+    if (!refs.empty() && refs.size() == d.records.size()) {
+        std::vector<std::string> hyps;
+        for (const py::handle r : d.records) hyps.push_back(py::str(py::dict(py::reinterpret_borrow<py::dict>(r))["generated"]));
+        const bool lower = vk::has_attr<"lowercase">(tokenizer) && vk::truthy(vk::attr<"lowercase">(tokenizer));
+        std::vector<std::string> cleaned;
+        for (const std::string& ref : refs) cleaned.push_back(lower ? lowercase(ref) : ref);
+        const py::dict m = vk::call_method<"_calculate_asr_metrics">(trainer, py::cast(cleaned), py::cast(hyps));
+        d.wer = py::cast<double>(m["wer"]);
+        d.cer = py::cast<double>(m["cer"]);
+    }
+    return d;
+}
+
+// Longest hypothesis decoded: the configured "max_length", else half as long again as the
+// longest reference plus 10 tokens, else the model's limit.
+long long decoding_length(const Config& cfg, py::handle trainer, py::handle tokenizer, const std::vector<std::string>& refs) {
+    const py::dict rec = cfg.data["recognition"];
+    if (rec.contains("max_length")) return py::cast<long long>(rec["max_length"]);
+    if (refs.empty()) return py::cast<long long>(vk::attr<"max_len">(vk::attr<"model">(trainer)));
+    long long longest = 0;
+    for (const std::string& r : refs) longest = std::max<long long>(longest, py::len(vk::call_method<"encode">(tokenizer, r)));
+    return longest + longest / 2 + 10;
+}
+
 // Greedy, beam, beam with LM fusion (when an LM is given) and, where the decoders offer them,
 // CTC and joint CTC/attention decoding of the test partition.
 std::vector<Decoded> evaluate_speech(const Config& cfg, py::handle trainer, py::handle tokenizer, py::handle test_set, py::handle lm_model,
@@ -828,34 +939,25 @@ std::vector<Decoded> evaluate_speech(const Config& cfg, py::handle trainer, py::
     const std::vector<std::string> refs = references(cfg, test_set);
     const py::dict rec = cfg.data["recognition"];
     const long long beam = rec.contains("beam_width") ? py::cast<long long>(rec["beam_width"]) : 10;
-    long long max_length = 0;
-    if (rec.contains("max_length")) {
-        max_length = py::cast<long long>(rec["max_length"]);
-    } else if (!refs.empty()) {
-        for (const std::string& r : refs) max_length = std::max<long long>(max_length, py::len(vk::call_method<"encode">(tokenizer, r)));
-        max_length = max_length + max_length / 2 + 10;
-    } else {
-        max_length = py::cast<long long>(vk::attr<"max_len">(vk::attr<"model">(trainer)));
-    }
+    const long long max_length = decoding_length(cfg, trainer, tokenizer, refs);
     std::vector<std::pair<std::string, py::dict>> plans;
     plans.emplace_back("greedy", recognition_config(rec, 1, py::none(), 0.0));
     plans.emplace_back("beam_" + std::to_string(beam), recognition_config(rec, beam, py::none(), 0.0));
     if (!lm_model.is_none())
         plans.emplace_back("beam_" + std::to_string(beam) + "+lm", recognition_config(rec, beam, lm_model, lm_weight));
     if (extra_decoders) {
-        py::dict ctc = recognition_config(rec, 1, py::none(), 0.0);
-        ctc["decoder"] = "ctc";
-        ctc["ctc_weight"] = 0.0;
-        plans.emplace_back("ctc_greedy", ctc);
         py::dict joint = recognition_config(rec, beam, py::none(), 0.0);
         joint["ctc_weight"] = 0.3;
-        joint["decoder"] = "attention";
         plans.emplace_back("joint_ctc_attention_beam_" + std::to_string(beam), joint);
     }
     std::vector<Decoded> runs;
     for (auto& [name, plan] : plans) {
         vk::println("Decoding the test partition: ", name);
         runs.push_back(decode(trainer, test_loader, name, plan, max_length, refs, tokenizer));
+    }
+    if (vk::has_attr<"encode">(vk::attr<"model">(trainer))) {
+        vk::println("Decoding the test partition: ctc_greedy");
+        runs.push_back(ctc_best_path(trainer, test_loader, tokenizer, refs));
     }
     return runs;
 }
@@ -935,8 +1037,8 @@ int run_evaluate(const Config& cfg, const std::string& lm_file, double lm_weight
 struct DemoPlan {
     std::string out = "data/demo";
     long long train = 3000, dev = 100, test = 200;
-    long long lm_epochs = 4, asr_epochs = 12;
-    bool quick = false;
+    long long lm_epochs = 4, asr_epochs = 30;  // upper bounds: the time budget decides
+    double minutes = 10.0;
 };
 
 py::dict parse_yaml_text(const char* text) { return vk::call(vk::imported<"yaml", "safe_load">(), text); }
@@ -955,8 +1057,8 @@ name: demo-lm
 task: lm
 seed: 0
 tokenizer: {token_type: char}
-data: {root: DATA/lm, train_partition: train, val_partition: dev, test_partition: test, batch_size: 64, NUM_WORKERS: 0}
-model: {d_model: 128, num_layers: 2, num_heads: 4, d_ff: 512, dropout: 0.1, max_len: 256}
+data: {root: DATA/lm, train_partition: train, val_partition: dev, test_partition: test, batch_size: 64, NUM_WORKERS: 0, subset_size: 0.5}
+model: {d_model: 128, num_layers: 2, num_heads: 4, d_ff: 512, dropout: 0.0, max_len: 256}
 optimizer: {name: adamw, lr: 0.002, weight_decay: 0.01}
 scheduler: {name: cosine, cosine: {T_max: EPOCHS, eta_min: 0.0001}}
 training: {epochs: EPOCHS, gradient_accumulation_steps: 1, amp_dtype: float32}
@@ -976,17 +1078,17 @@ data:
   norm: global_mvn
   specaug: false
 model:
-  d_model: 144
+  d_model: 96
   num_encoder_layers: 4
   num_decoder_layers: 2
   num_encoder_heads: 4
   num_decoder_heads: 4
-  d_ff_encoder: 576
-  d_ff_decoder: 576
-  dropout: 0.1
+  d_ff_encoder: 384
+  d_ff_decoder: 384
+  dropout: 0.05
   max_len: 512
   time_reduction: 4
-  reduction_method: conv
+  reduction_method: lstm
 optimizer: {name: adamw, lr: 0.002, weight_decay: 0.01}
 scheduler:
   name: cosine
@@ -1033,28 +1135,32 @@ void heading(const std::string& title) { vk::println("\n", std::string(80, '='),
 
 int run_demo(const DemoPlan& plan) {
     const auto start = std::chrono::steady_clock::now();
+    const double budget = plan.minutes * 60.0;
     const py::module_ prep = py::module_::import("velkor.data.prepare");
     const std::string& out = plan.out;
     make_dirs(py::str(out + "/configs"));
 
     heading("1/5  Data: " + out);
     const py::object lm_text = vk::call(prep.attr("embedded_text"), "lm");
-    const py::object asr_text = vk::call(prep.attr("embedded_text"), "asr");
     py::dict splits;
     splits["train"] = 0.94;
     splits["dev"] = 0.03;
     splits["test"] = 0.03;
     vk::call(prep.attr("prepare_text"), lm_text, py::str(out + "/lm"), kw<"splits">(splits), kw<"max_chars">(200));
-    vk::call(prep.attr("prepare_synth"), py::str(out + "/speech"), kw<"num_train">(plan.train), kw<"num_dev">(plan.dev), kw<"num_test">(plan.test));
+    vk::call(prep.attr("prepare_synth"), py::str(out + "/speech"), kw<"num_train">(plan.train), kw<"num_dev">(plan.dev), kw<"num_test">(plan.test),
+             kw<"min_rate">(170), kw<"max_rate">(220));
     const double t_data = seconds_since(start);
 
     const std::string lm_path = write_demo_config(out + "/configs", "demo-lm", demo_config(kDemoLm, out, plan.lm_epochs));
     const std::string asr_path = write_demo_config(out + "/configs", "demo-asr", demo_config(kDemoAsr, out, plan.asr_epochs));
 
+    // The time budget: about 12% for the language model, 16% kept for the evaluation, the rest
+    // for the speech model.
     heading("2/5  Character language model (" + lm_path + ")");
     const Config lm_cfg = load_config(lm_path);
     const auto t0 = std::chrono::steady_clock::now();
-    const Trained lm = run_train(lm_cfg, false);
+    const Trained lm = setup_training(lm_cfg);
+    const long long lm_epochs = train_within(lm_cfg, lm, 0.12 * budget, plan.lm_epochs, 1e-4);
     const double t_lm = seconds_since(t0);
     const double lm_ce = py::cast<double>(vk::attr<"best_metric">(lm.trainer));
     const double uni_ce =
@@ -1064,7 +1170,9 @@ int run_demo(const DemoPlan& plan) {
     heading("3/5  Joint CTC/attention speech recognizer (" + asr_path + ")");
     const Config asr_cfg = load_config(asr_path);
     const auto t1 = std::chrono::steady_clock::now();
-    const Trained asr = run_train(asr_cfg, false);
+    const Trained asr = setup_training(asr_cfg);
+    const double asr_budget = std::max(0.0, 0.84 * budget - seconds_since(start));
+    const long long asr_epochs = train_within(asr_cfg, asr, asr_budget, plan.asr_epochs, 5e-5);
     const double t_asr = seconds_since(t1);
 
     heading("4/5  Evaluation on the test partition");
@@ -1082,25 +1190,28 @@ int run_demo(const DemoPlan& plan) {
     vk::call_method<"to">(untrained, vk::attr<"device">(asr.trainer));
     vk::set_attr<"model">(asr.trainer, untrained);
     const py::object test_loader = loader(asr_cfg, test_set, false);
-    Decoded before = decode(asr.trainer, test_loader, "greedy (untrained model)", recognition_config(py::dict(), 1, py::none(), 0.0), 60, refs,
-                            asr.tokenizer);
+    vk::println("Decoding the test partition: greedy, untrained model");
+    const Decoded before = decode(asr.trainer, test_loader, "greedy (untrained)", recognition_config(py::dict(), 1, py::none(), 0.0),
+                                  decoding_length(asr_cfg, asr.trainer, asr.tokenizer, refs), refs, asr.tokenizer);
     vk::set_attr<"model">(asr.trainer, best_model);
     const double t_eval = seconds_since(t2);
     const py::object eval_dir = evaluation_dir(asr.trainer);
     save_records(eval_dir, runs);
 
     heading("5/5  Results");
-    vk::println("Test partition: ", refs.size(), " synthesized utterances of sentences that neither model saw in training.");
+    vk::println("Test partition: ", refs.size(), " synthesized utterances of sentences that neither model saw in training.\n");
     results_table(runs, eval_dir, static_cast<long long>(refs.size()));
     print_pairs(runs.front(), refs, 4);
 
     vk::println("\nLearning, shown:");
-    vk::println(vk::kBranch, "LM validation per-character perplexity: ", fmt(std::exp(lm_ce), 2), " (unigram model: ", fmt(std::exp(uni_ce), 2), ")");
-    vk::println(vk::kLast, "ASR test CER, greedy: ", fmt(runs.front().cer, 2), "% (the same model untrained: ", fmt(before.cer, 2), "%)");
+    vk::println(vk::kBranch, "LM validation per-character perplexity: ", fmt(std::exp(lm_ce), 2), " (unigram model: ", fmt(std::exp(uni_ce), 2),
+                ") after ", lm_epochs, " epoch(s)");
+    vk::println(vk::kLast, "ASR test CER, greedy: ", fmt(runs.front().cer, 2), "% (the same model untrained: ", fmt(before.cer, 2), "%) after ",
+                asr_epochs, " epochs");
 
     const double total = seconds_since(start);
-    vk::println("\nTime: data ", fmt(t_data, 0), " s, LM training ", fmt(t_lm, 0), " s, ASR training ", fmt(t_asr, 0), " s, evaluation ", fmt(t_eval, 0),
-                " s, total ", fmt(total, 0), " s");
+    vk::println("\nTime: data ", fmt(t_data, 0), " s, LM training ", fmt(t_lm, 0), " s, ASR training ", fmt(t_asr, 0), " s, evaluation ",
+                fmt(t_eval, 0), " s; total ", fmt(total, 0), " s (budget ", fmt(budget, 0), " s)");
     const py::object lm_root = vk::attr<"expt_root">(lm.trainer), asr_root = vk::attr<"expt_root">(asr.trainer);
     vk::println("\nWhere everything is:");
     vk::println(vk::kBranch, "Datasets:            ", out, "/speech (train-clean-100, dev-clean, test-clean), ", out, "/lm (train, dev, test)");
@@ -1191,8 +1302,11 @@ py::object build_parser() {
     add_arg(demo, "--output", kw<"default">("data/demo"), kw<"metavar">("DIR"), kw<"help">("data and configurations (default: data/demo)"));
     add_arg(demo, "--train", kw<"type">(integer), kw<"default">(3000), kw<"help">("training utterances (default: 3000)"));
     add_arg(demo, "--test", kw<"type">(integer), kw<"default">(200), kw<"help">("test utterances (default: 200)"));
-    add_arg(demo, "--lm-epochs", kw<"type">(integer), kw<"default">(4), kw<"help">("LM epochs (default: 4)"));
-    add_arg(demo, "--asr-epochs", kw<"type">(integer), kw<"default">(12), kw<"help">("ASR epochs (default: 12)"));
+    add_arg(demo, "--minutes", kw<"type">(real), kw<"default">(10.0),
+            kw<"help">("time budget: the models train for as many epochs as fit (default: 10)"));
+    add_arg(demo, "--lm-epochs", kw<"type">(integer), kw<"default">(4),
+            kw<"help">("at most this many LM epochs, each over half the LM text (default: 4)"));
+    add_arg(demo, "--asr-epochs", kw<"type">(integer), kw<"default">(30), kw<"help">("at most this many ASR epochs (default: 30)"));
     return parser;
 }
 
@@ -1264,8 +1378,9 @@ int dispatch(py::handle args) {
     plan.test = py::cast<long long>(vk::attr<"test">(args));
     plan.lm_epochs = py::cast<long long>(vk::attr<"lm_epochs">(args));
     plan.asr_epochs = py::cast<long long>(vk::attr<"asr_epochs">(args));
-    if (plan.train <= 0 || plan.test <= 0 || plan.lm_epochs <= 0 || plan.asr_epochs <= 0)
-        throw py::value_error("--train, --test, --lm-epochs and --asr-epochs must be positive");
+    plan.minutes = py::cast<double>(vk::attr<"minutes">(args));
+    if (plan.train <= 0 || plan.test <= 0 || plan.lm_epochs <= 0 || plan.asr_epochs <= 0 || !(plan.minutes > 0.0))
+        throw py::value_error("--train, --test, --minutes, --lm-epochs and --asr-epochs must be positive");
     return run_demo(plan);
 }
 

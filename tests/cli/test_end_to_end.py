@@ -77,7 +77,7 @@ def test_prepare_train_resume_evaluate(workdir, monkeypatch, capsys):
     printed = capsys.readouterr().out
     with open(expt / "evaluation" / "results.csv") as f:
         rows = list(csv.DictReader(f))
-    assert [r["decoding"] for r in rows] == ["greedy", "beam_2", "beam_2+lm"]
+    assert [r["decoding"] for r in rows] == ["greedy", "beam_2", "beam_2+lm", "ctc_greedy"]
     for r in rows:
         assert 0.0 <= float(r["CER (%)"]) and float(r["ms per utterance"]) > 0, r
     assert "REF: " in printed and "HYP: " in printed

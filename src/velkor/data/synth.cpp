@@ -57,18 +57,25 @@ struct Sink {
     std::vector<std::int16_t>* samples = nullptr;
     std::size_t limit = 0;
     bool overflow = false;
+    bool out_of_memory = false;
 };
 Sink g_sink;
 
-int on_samples(short* wav, int count, void*) {
+// Called from C: it must not throw. Returning 1 stops the synthesis.
+int on_samples(short* wav, int count, void*) noexcept {
     if (g_sink.samples == nullptr) return 1;
     if (wav == nullptr || count <= 0) return 0;  // end of synthesis, or a block of events only
     const auto n = static_cast<std::size_t>(count);
     if (g_sink.samples->size() + n > g_sink.limit) {
         g_sink.overflow = true;
-        return 1;  // abort the synthesis
+        return 1;
     }
-    g_sink.samples->insert(g_sink.samples->end(), wav, wav + n);
+    try {
+        g_sink.samples->insert(g_sink.samples->end(), wav, wav + n);
+    } catch (...) {
+        g_sink.out_of_memory = true;
+        return 1;
+    }
     return 0;
 }
 
@@ -147,13 +154,14 @@ py::object synthesize(py::handle, const SynthesizeArgs& a) {
     e.set_parameter(kParameterRange, static_cast<int>(range), 0);
 
     std::vector<std::int16_t> samples;
-    g_sink = Sink{&samples, kMaxSeconds * static_cast<std::size_t>(e.sample_rate), false};
+    g_sink = Sink{&samples, kMaxSeconds * static_cast<std::size_t>(e.sample_rate), false, false};
     // The GIL stays held: the engine and the sink are process-wide, so two threads must not
     // synthesize at once.
     int status = e.synth(text.c_str(), text.size() + 1, 0, kPositionCharacter, 0, kCharsUtf8, nullptr, nullptr);
     if (status == kErrorOk) status = e.synchronize();
-    const bool overflow = g_sink.overflow;
+    const bool overflow = g_sink.overflow, out_of_memory = g_sink.out_of_memory;
     g_sink = Sink{};
+    if (out_of_memory) throw std::bad_alloc();
     if (overflow) throw py::value_error("Text too long: more than " + std::to_string(kMaxSeconds) + " seconds of speech");
     if (status != kErrorOk) throw std::runtime_error("eSpeak NG failed to synthesize the text (status " + std::to_string(status) + ")");
     return to_array(samples);
