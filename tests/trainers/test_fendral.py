@@ -59,7 +59,8 @@ def test_construction_and_experiment_directory(trainer, tokenizer, workdir, conf
         "expt_root", "checkpoint_dir", "attn_dir", "text_dir", "best_model_path", "last_model_path",
         "current_epoch", "best_metric", "training_history", "amp_dtype",
     ]  # fmt: skip
-    assert (trainer.device, trainer.scaler._device, trainer.use_wandb, trainer.amp_dtype) == ("cpu", "cpu", False, torch.float32)
+    device = "cuda" if torch.cuda.is_available() else "cpu"  # the default
+    assert (trainer.device, trainer.scaler._device, trainer.use_wandb, trainer.amp_dtype) == (device, device, False, torch.float32)
     assert (trainer.current_epoch, trainer.best_metric, trainer.training_history) == (0, float("inf"), [])
     root = workdir / "expts" / "run"
     assert (trainer.expt_root, trainer.checkpoint_dir, trainer.attn_dir, trainer.text_dir) == (
@@ -111,7 +112,7 @@ def test_amp_dtype(tokenizer, config_file, value, dtype, workdir):
             Trainer(lm_model(tokenizer), tokenizer, config, "run", config_file)
         assert not (workdir / "expts").exists()
     else:
-        assert Trainer(lm_model(tokenizer), tokenizer, config, "run", config_file).amp_dtype is dtype
+        assert Trainer(lm_model(tokenizer), tokenizer, config, "run", config_file, device="cpu").amp_dtype is dtype
 
 
 def test_configuration_and_model_failures(tokenizer, config_file, workdir):

@@ -20,7 +20,7 @@ def build(tokenizer, config_file, capsys):
     """build(model=None, scheduler="step", lr=0.01, **training) -> LMTrainer with an AdamW optimizer."""
 
     def make(model=None, scheduler="step", lr=0.01, run="run", **training):
-        trainer = LMTrainer(model or lm_model(tokenizer), tokenizer, lm_config(**training), run, config_file)
+        trainer = LMTrainer(model or lm_model(tokenizer), tokenizer, lm_config(**training), run, config_file, device="cpu")
         trainer.optimizer = torch.optim.AdamW(trainer.model.parameters(), lr=lr)
         if scheduler == "step":
             trainer.scheduler = torch.optim.lr_scheduler.StepLR(trainer.optimizer, step_size=1000)
