@@ -5,7 +5,7 @@ VENV := .venv
 BIN := $(VENV)/bin
 PIP := $(BIN)/python -m pip
 
-.PHONY: tools install demo test bench dev clean
+.PHONY: tools install demo test test-asan bench dev clean
 
 $(BIN)/python:
 	$(PYTHON) -m venv $(VENV)
@@ -26,6 +26,21 @@ demo: install
 
 test: install
 	$(BIN)/python -m pytest -q
+
+# The suite on an AddressSanitizer + UndefinedBehaviorSanitizer build of every module, kept apart
+# from the ordinary modules: build/asan-tree holds the packages (Python files copied from src/,
+# instrumented modules built into it) and comes first on the import path.
+ASAN_TREE := build/asan-tree
+test-asan: install
+	$(BIN)/cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELKOR_SANITIZE=ON \
+	  -DVELKOR_OUTPUT_ROOT=$(abspath $(ASAN_TREE)) -DPython_EXECUTABLE=$(abspath $(BIN)/python) \
+	  -Dpybind11_DIR=$$($(BIN)/python -c "import pybind11; print(pybind11.get_cmake_dir())")
+	rm -rf $(ASAN_TREE)/velkor $(ASAN_TREE)/tessom && mkdir -p $(ASAN_TREE)
+	tar -C src --exclude='*.so' --exclude='*.cpp' -cf - velkor tessom | tar -C $(ASAN_TREE) -xf -
+	$(BIN)/cmake --build build/asan
+	LD_PRELOAD="$$(cat build/asan/asan-preload)" ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 \
+	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 PYTHONPATH=$(abspath $(ASAN_TREE)) \
+	  $(BIN)/python -m pytest -q -p no:cacheprovider
 
 bench: install
 	for b in benchmarks/bench_*.py; do $(BIN)/python $$b || exit 1; done

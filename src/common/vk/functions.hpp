@@ -1,9 +1,10 @@
 // Python-visible functions and methods written in C++.
 //
-// A function is described once, with the parameter list users see:
+// A function is described once, with the parameter list users see, and reads its arguments by
+// name:
 //
-//     py::object forward(py::handle self, const vk::RawArgs& a);
-//     constexpr vk::Def kForward{"forward", "x, key_padding_mask=None, attn_mask=None", forward, "doc"};
+//     py::object forward(py::handle self, const vk::Args<"x, key_padding_mask=None">& a);
+//     constexpr vk::Def kForward{"forward", forward, "doc"};
 //
 // and installed with vk::define_functions<...>(module) or as a method by vk::define_class.
 // Calls arrive through METH_FASTCALL, arguments are bound to the parameter list in C++, and the
@@ -14,7 +15,6 @@
 #include "names.hpp"
 
 #include <array>
-#include <concepts>
 #include <cstdlib>
 #include <deque>
 #include <string>
@@ -22,19 +22,6 @@
 #include <vector>
 
 namespace vk {
-
-// Untyped bound arguments, read by position. Being replaced by Args<"..."> below.
-class RawArgs {
-public:
-    RawArgs(PyObject* const* slots, std::size_t size) : slots_(slots), size_(size) {}
-    py::handle operator[](std::size_t i) const { return slots_[i]; }
-    bool is_none(std::size_t i) const { return slots_[i] == Py_None; }
-    std::size_t size() const { return size_; }
-
-private:
-    PyObject* const* slots_;
-    std::size_t size_;
-};
 
 namespace detail {
 
@@ -115,9 +102,8 @@ private:
 template <class A>
 using Impl = py::object (*)(py::handle self, const A& args);
 
-// One Python-visible function or method: its name, parameter list, implementation and docstring.
-// With typed arguments the parameter list comes from the implementation's Args<"...">:
-// vk::Def{"forward", forward, "doc"}; untyped: vk::Def{"forward", "x, mask=None", forward, "doc"}.
+// One Python-visible function or method: its name, implementation and docstring; the parameter
+// list comes from the implementation's Args<"...">: vk::Def{"forward", forward, "doc"}.
 template <class A>
 struct Def {
     const char* name;
@@ -125,12 +111,7 @@ struct Def {
     Impl<A> impl;
     const char* doc = "";
 
-    constexpr Def(const char* name_, const char* params_, Impl<A> impl_, const char* doc_ = "")
-        requires std::same_as<A, RawArgs>
-        : name(name_), params(params_), impl(impl_), doc(doc_) {}
-    constexpr Def(const char* name_, Impl<A> impl_, const char* doc_ = "")
-        requires(!std::same_as<A, RawArgs>)
-        : name(name_), params(A::params), impl(impl_), doc(doc_) {}
+    constexpr Def(const char* name_, Impl<A> impl_, const char* doc_ = "") : name(name_), params(A::params), impl(impl_), doc(doc_) {}
 };
 
 inline constexpr std::size_t kMaxParams = 32;
