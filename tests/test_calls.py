@@ -43,6 +43,16 @@ def test_a_method_shared_by_two_classes_names_the_class_it_is_called_through():
         BrixTokenizer.load()
 
 
+def test_method_descriptors_bind_by_hand():
+    # descr.__get__(obj) with no owner is how functools and some decorators bind; it must not
+    # reach the interpreter's METH_METHOD path, which crashes on 3.11.
+    from velkor.data import BrixTokenizer
+
+    tokenizer = BrixTokenizer()
+    assert BrixTokenizer.encode.__get__(tokenizer)("ab") == tokenizer.encode("ab")
+    assert BrixTokenizer.encode.__get__(tokenizer, None)("ab") == tokenizer.encode("ab")
+
+
 @pytest.mark.parametrize(
     "make, name",
     [

@@ -19,6 +19,7 @@
 #include <deque>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace vk {
@@ -319,10 +320,12 @@ struct BoundArgs<Def<A>> {
 // or as a module-level function.
 enum class Kind { method, static_method, function };
 
+// Classes one Def may be installed on as a method (each gets its own entry point).
+inline constexpr std::size_t kMaxClassesPerDef = 8;
+
 // Per-Def storage: the parsed signatures and one PyMethodDef per installation, all kept for the
-// rest of the process (CPython points at them). Methods and static methods are METH_METHOD
-// callables, so each call learns the class it was defined on and names that class in its
-// errors, even when several classes share the Def.
+// rest of the process (CPython points at them). Each call learns the class it was installed on
+// and names that class in its errors, even when several classes share the Def.
 template <const auto& D>
 struct Binding {
     using Bound = typename BoundArgs<std::remove_cvref_t<decltype(D)>>::type;
@@ -348,8 +351,20 @@ struct Binding {
     static PyObject* call_function(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
         return invoke(module, nullptr, false, args, PyVectorcall_NARGS(nargsf), kwnames);
     }
-    static PyObject* call_method(PyObject* self, PyTypeObject* cls, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
-        return invoke(self, cls, true, args, PyVectorcall_NARGS(nargsf), kwnames);
+    // Methods are plain METH_FASTCALL descriptors: CPython 3.11 crashes on `descr.__get__(obj)` for
+    // METH_METHOD ones. Each installation gets its own entry point instead, which knows its class.
+    static inline std::array<PyTypeObject*, kMaxClassesPerDef> classes{};
+    static inline std::size_t installations = 0;
+
+    template <std::size_t I>
+    static PyObject* call_method(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+        return invoke(self, classes[I], true, args, PyVectorcall_NARGS(nargsf), kwnames);
+    }
+    template <std::size_t... I>
+    static PyCFunction method_entry(std::size_t i, std::index_sequence<I...>) {
+        static constexpr std::array<PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*), sizeof...(I)> entries{
+            &call_method<I>...};
+        return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entries[i]));
     }
     static PyObject* call_static(PyObject* module, PyTypeObject* cls, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
         return invoke(module, cls, false, args, PyVectorcall_NARGS(nargsf), kwnames);
@@ -357,7 +372,7 @@ struct Binding {
 
     // A PyMethodDef for one installation. An undocumented initializer takes `fallback_doc` (its
     // class's docstring), so that help() does not show the base class's initializer text instead.
-    static PyMethodDef* prepare(Kind kind, const std::string& fallback_doc = "") {
+    static PyMethodDef* prepare(Kind kind, const std::string& fallback_doc = "", PyTypeObject* cls = nullptr) {
         static std::deque<PyMethodDef> defs;
         static std::deque<std::string> docs;
         const bool bound = kind == Kind::method;
@@ -367,9 +382,14 @@ struct Binding {
         int flags = METH_FASTCALL | METH_KEYWORDS;
         if (kind == Kind::function) {
             fn = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&call_function));
+        } else if (kind == Kind::method) {
+            if (installations == kMaxClassesPerDef) throw std::logic_error(std::string(D.name) + " is installed on too many classes");
+            Py_XINCREF(cls);  // kept for the rest of the process, like the PyMethodDef
+            classes[installations] = cls;
+            fn = method_entry(installations++, std::make_index_sequence<kMaxClassesPerDef>{});
         } else {
             flags |= METH_METHOD;
-            fn = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(kind == Kind::method ? &call_method : &call_static));
+            fn = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&call_static));
         }
         defs.push_back(PyMethodDef{D.name, fn, flags, docs.back().c_str()});
         return &defs.back();
@@ -398,7 +418,8 @@ void define_methods(py::handle cls) {
     const std::string fallback_doc = class_doc.is_none() ? "" : utf8(class_doc);
     (
         [&] {
-            PyMethodDef* def = detail::Binding<Ms>::prepare(detail::Kind::method, fallback_doc);
+            PyMethodDef* def =
+                detail::Binding<Ms>::prepare(detail::Kind::method, fallback_doc, reinterpret_cast<PyTypeObject*>(cls.ptr()));
             PyObject* descr = PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(cls.ptr()), def);
             if (descr == nullptr) throw py::error_already_set();
             py::setattr(cls, Ms.name, py::reinterpret_steal<py::object>(descr));
@@ -411,7 +432,7 @@ template <const auto&... Ps>
 void define_properties(py::handle cls) {
     (
         [&] {
-            PyMethodDef* def = detail::Binding<Ps>::prepare(detail::Kind::method);
+            PyMethodDef* def = detail::Binding<Ps>::prepare(detail::Kind::method, "", reinterpret_cast<PyTypeObject*>(cls.ptr()));
             py::object getter = py::reinterpret_steal<py::object>(PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(cls.ptr()), def));
             if (!getter) throw py::error_already_set();
             py::object prop =
