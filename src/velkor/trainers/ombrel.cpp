@@ -295,12 +295,43 @@ void save_attention_images(py::handle self, py::handle attention, py::handle epo
     if (last_cross) plot(last_cross, "decoder_cross");
 }
 
+// Utterances with fewer encoder frames than their CTC targets need (one per token, plus one between
+// equal neighbours) have an infinite CTC loss, which zero_infinity turns into 0: say how many
+// there are before training on them. A Subset is measured through the dataset it views.
+void report_unalignable(py::handle self, py::handle train_loader) {
+    if (!(as_double(vk::attr<"ctc_weight">(self)) > 0.0)) return;
+    py::object dataset = vk::attr<"dataset">(train_loader);
+    py::object indices = py::none();
+    if (!vk::has_attr<"feats">(dataset) && vk::has_attr<"dataset">(dataset) && vk::has_attr<"indices">(dataset)) {
+        indices = vk::attr<"indices">(dataset);
+        dataset = vk::attr<"dataset">(dataset);
+    }
+    const py::object model = vk::attr<"model">(self);
+    if (!vk::has_attr<"feats">(dataset) || !vk::has_attr<"transcripts_golden">(dataset) || !vk::has_attr<"source_embedding">(model)) return;
+    const py::object feats = vk::attr<"feats">(dataset);
+    const py::object golden = vk::attr<"transcripts_golden">(dataset);
+    if (indices.is_none()) indices = vk::call(vk::imported<"builtins", "range">(), vk::call(vk::imported<"builtins", "len">(), feats));
+    py::list frames, targets;
+    for (const py::handle i : indices) {
+        frames.append(vk::attr<"shape">(vk::call_method<"__getitem__">(feats, i))[py::int_(1)]);
+        targets.append(vk::call_method<"__getitem__">(golden, i));
+    }
+    const py::object encoder_frames = vk::call_method<"calculate_downsampled_length">(
+        vk::attr<"source_embedding">(model),
+        vk::call(vk::imported<"torch", "tensor">(), frames, kw<"dtype">(vk::imported<"torch", "long">())));
+    const py::object count = vk::call(vk::imported<"velkor.decoding.ctc", "count_unalignable">(), encoder_frames, targets);
+    vk::println(count, " of ", static_cast<long long>(frames.size()),
+                " training utterances cannot be aligned by CTC at the model's time reduction (fewer encoder frames than target tokens "
+                "plus repeated neighbours): their CTC loss is 0");
+}
+
 void run_asr_training(py::handle self, py::handle train_loader, py::handle val_loader, py::handle epochs_arg) {
     require_optimizer_and_scheduler(self);
     const long long epochs = vk::exact_int(epochs_arg, "epochs");
     const py::object train_len = vk::attr<"text_max_len">(vk::attr<"dataset">(train_loader));
     const py::object val_len = vk::attr<"text_max_len">(vk::attr<"dataset">(val_loader));
     vk::set_attr<"text_max_len">(self, less_than(train_len, val_len) ? val_len : train_len);
+    report_unalignable(self, train_loader);
 
     double best = kInf;  // per call: the first epoch of every call writes the best checkpoint
     const long long start = as_index(vk::attr<"current_epoch">(self));
@@ -390,6 +421,8 @@ struct Recognition {
     double lm_weight = 0.0;
     bool incremental = true;
     long long num_batches = -1;  // -1: all
+    bool ctc_decoder = false;    // "decoder": "ctc": the CTC head alone (best path, or beam search over prefix scores)
+    double ctc_weight = 0.0;     // > 0: joint CTC/attention scores
 };
 
 Recognition read_recognition(py::handle config) {
@@ -405,16 +438,18 @@ Recognition read_recognition(py::handle config) {
     r.incremental = vk::truthy(vk::get<"incremental">(config, py::bool_(true)));
     const py::object num_batches = vk::get<"num_batches">(config, py::none());
     if (!num_batches.is_none()) r.num_batches = std::max(0LL, as_index(num_batches));
-    // Attention decoding is what this trainer offers; CTC and joint CTC/attention decoding hook
-    // in at batch_scorer below.
+    // "decoder": "attention" searches with the decoder (jointly with the CTC head when
+    // "ctc_weight" > 0); "ctc" takes the CTC head's best path, or with a beam searches over its
+    // prefix scores.
     const py::object decoder = vk::get<"decoder">(config, py::str("attention"));
-    if (!PyUnicode_CheckExact(decoder.ptr()) || py::str(decoder).cast<std::string>() != "attention")
-        throw py::value_error("Recognition configuration key 'decoder' must be 'attention', got " + std::string(py::repr(decoder)));
-    const double ctc_weight = vk::to_real(vk::get<"ctc_weight">(config, py::float_(0.0)), "ctc_weight");
-    if (ctc_weight != 0.0)
-        throw py::value_error(
-            "Recognition configuration key 'ctc_weight' must be 0.0: joint CTC/attention decoding is not available, got " +
-            vk::float_text(ctc_weight));
+    const std::string decoder_name = PyUnicode_CheckExact(decoder.ptr()) ? py::str(decoder).cast<std::string>() : std::string();
+    if (decoder_name != "attention" && decoder_name != "ctc")
+        throw py::value_error("Recognition configuration key 'decoder' must be 'attention' or 'ctc', got " +
+                              std::string(py::repr(decoder)));
+    r.ctc_decoder = decoder_name == "ctc";
+    r.ctc_weight = vk::to_real(vk::get<"ctc_weight">(config, py::float_(0.0)), "ctc_weight");
+    if (!(r.ctc_weight >= 0.0 && r.ctc_weight <= 1.0))
+        throw py::value_error("Recognition configuration key 'ctc_weight' must be between 0 and 1, got " + vk::float_text(r.ctc_weight));
     return r;
 }
 
@@ -426,7 +461,7 @@ bool incremental_available(const Recognition& r, py::handle model) {
 
 // The generator's score_fn for one batch: an incremental scorer (decoder state cached across
 // steps) when the models offer one, otherwise the closure that rescores the whole prefix.
-py::object batch_scorer(const Recognition& r, py::handle model, py::handle enc_output, py::handle mask, py::handle /*ctc_inputs*/) {
+py::object attention_scorer(const Recognition& r, py::handle model, py::handle enc_output, py::handle mask) {
     if (incremental_available(r, model)) {
         py::object scorer = vk::call_method<"incremental_scorer">(model, enc_output, mask);
         if (r.lm_model.is_none()) return scorer;
@@ -434,6 +469,40 @@ py::object batch_scorer(const Recognition& r, py::handle model, py::handle enc_o
                         r.lm_weight);
     }
     return scoring_closure(model, enc_output, mask, r.lm_model, r.lm_weight);
+}
+
+// With "ctc_weight" > 0 the attention scores (fused with the language model, if any) are mixed
+// with the CTC prefix scores of the model's CTC head; the "ctc" decoder's beam search uses the
+// CTC prefix scores alone.
+py::object batch_scorer(const Recognition& r, py::handle model, py::handle enc_output, py::handle mask, py::handle ctc_inputs,
+                        py::handle tokenizer) {
+    if (!r.ctc_decoder && r.ctc_weight == 0.0) return attention_scorer(r, model, enc_output, mask);
+    py::object prefix = vk::call(vk::imported<"velkor.decoding.ctc", "CTCPrefixScorer">(), vk::item<"log_probs">(ctc_inputs),
+                                 vk::item<"lengths">(ctc_inputs), tokenizer);
+    if (r.ctc_decoder) return prefix;
+    return vk::call(vk::imported<"velkor.decoding.ctc", "JointScorer">(), attention_scorer(r, model, enc_output, mask), prefix,
+                    r.ctc_weight);
+}
+
+// The CTC head's best paths as (N, L) ids padded with pad_id, and their log-probabilities.
+std::array<py::object, 2> ctc_best_paths(py::handle ctc_inputs, py::handle tokenizer, py::handle device) {
+    const long long pad = as_index(vk::attr<"pad_id">(tokenizer));
+    auto [paths, scores] = vk::unpack<2>(vk::call(vk::imported<"velkor.decoding.ctc", "best_path">(), vk::item<"log_probs">(ctc_inputs),
+                                                  vk::item<"lengths">(ctc_inputs), pad));
+    const py::list rows = py::reinterpret_borrow<py::list>(paths);
+    std::size_t width = 0;
+    for (const py::handle row : rows) width = std::max(width, static_cast<std::size_t>(PyList_GET_SIZE(row.ptr())));
+    py::list padded;
+    for (const py::handle row : rows) {
+        py::list ids = py::reinterpret_borrow<py::list>(row);
+        py::list out(width);
+        for (std::size_t j = 0; j < width; ++j)
+            out[j] = j < static_cast<std::size_t>(PyList_GET_SIZE(ids.ptr())) ? py::reinterpret_borrow<py::object>(ids[j]) : py::int_(pad);
+        padded.append(out);
+    }
+    const py::object ids = vk::call(vk::imported<"torch", "tensor">(), padded, kw<"dtype">(vk::imported<"torch", "long">()));
+    return {vk::call_method<"to">(vk::call_method<"view">(ids, static_cast<long long>(rows.size()), static_cast<long long>(width)), device),
+            scores};
 }
 
 // The ids of each row of a (N, T) id tensor up to and including its first end token, decoded
@@ -502,20 +571,26 @@ py::object asr_recognize(py::handle self, const RecognizeArgs& a) {
                 if (!golden.is_none()) golden = vk::call_method<"to">(golden, device);
                 auto [enc_output, mask, enc_attention, ctc_inputs] =
                     vk::unpack<4>(vk::call_method<"encode">(model, features, feature_lengths));
-                vk::set_attr<"score_fn">(generator, batch_scorer(run, model, enc_output, mask, ctc_inputs));
                 const py::object batch_size = vk::call_method<"size">(features, 0);
                 py::object prompts = vk::call(vk::imported<"torch", "full">(), py::make_tuple(batch_size, 1), sos,
                                               kw<"dtype">(vk::imported<"torch", "long">()), kw<"device">(device));
                 py::object sequences, scores;
-                if (run.beam) {
-                    auto [beams, beam_scores] = vk::unpack<2>(
-                        vk::call_method<"generate_beam">(generator, prompts, run.beam_width, run.temperature, run.repeat_penalty));
-                    sequences = vk::call_method<"select">(beams, 1, 0);
-                    scores = vk::call_method<"select">(beam_scores, 1, 0);
+                if (run.ctc_decoder && !run.beam) {
+                    auto [paths, path_scores] = ctc_best_paths(ctc_inputs, tokenizer, device);
+                    sequences = paths;
+                    scores = path_scores;
                 } else {
-                    auto [seqs, seq_scores] = vk::unpack<2>(vk::call_method<"generate_greedy">(generator, prompts, run.temperature));
-                    sequences = seqs;
-                    scores = seq_scores;
+                    vk::set_attr<"score_fn">(generator, batch_scorer(run, model, enc_output, mask, ctc_inputs, tokenizer));
+                    if (run.beam) {
+                        auto [beams, beam_scores] = vk::unpack<2>(
+                            vk::call_method<"generate_beam">(generator, prompts, run.beam_width, run.temperature, run.repeat_penalty));
+                        sequences = vk::call_method<"select">(beams, 1, 0);
+                        scores = vk::call_method<"select">(beam_scores, 1, 0);
+                    } else {
+                        auto [seqs, seq_scores] = vk::unpack<2>(vk::call_method<"generate_greedy">(generator, prompts, run.temperature));
+                        sequences = seqs;
+                        scores = seq_scores;
+                    }
                 }
                 features = feature_lengths = enc_output = mask = enc_attention = ctc_inputs = prompts = py::object();
                 release_cuda_cache();
