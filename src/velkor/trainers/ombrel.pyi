@@ -19,7 +19,10 @@ class ASRTrainer(BaseTrainer):
     (None: all), "temperature", "repeat_penalty" (beam search only), "lm_model" and "lm_weight"
     (shallow fusion: speech logits + lm_weight x LM logits), "incremental" (True: decoder states
     cached across steps where the models offer an incremental scorer; False: every step rescores
-    the whole prefix).
+    the whole prefix), "ctc_weight" (0.0: attention only; else joint scores (1 - w) x attention
+    log-probabilities + w x CTC prefix scores of the model's CTC head) and "decoder" ("attention",
+    or "ctc": the CTC head's best path, or with beam_width > 1 a beam search over its prefix scores).
+    With a CTC loss, train() first prints how many training utterances CTC cannot align.
     """
 
     ce_criterion: torch.nn.CrossEntropyLoss
