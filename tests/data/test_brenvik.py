@@ -248,7 +248,10 @@ def test_mask_widths_are_uniform_below_the_parameter(masker, axis):
 
 
 def test_builtin_masker_agrees_with_torchaudio():
-    transforms = pytest.importorskip("torchaudio.transforms")
+    try:
+        import torchaudio.transforms as transforms
+    except Exception as error:  # absent, or built for another torch (OSError from its libraries)
+        pytest.skip(f"torchaudio cannot be loaded: {type(error).__name__}: {error}")
     theirs, ours = transforms.TimeMasking(5, iid_masks=True), TimeMasking(5, iid_masks=True)
     torch.manual_seed(0)
     a = (theirs(torch.ones(5000, 4, 30)) == 0).any(1).sum(1)
@@ -402,3 +405,33 @@ def test_big_endian_feature_files_read_as_their_values(tmp_path, rng, norm):
         assert ds.feats[i].dtype == np.float32 and ds.feats[i].dtype.isnative
         np.testing.assert_array_equal(ds.feats[i], x)
         torch.testing.assert_close(ds[i][0], native[i][0], rtol=0, atol=0)
+
+
+@pytest.mark.parametrize("broken", [True, False])
+def test_a_broken_torchaudio_is_reported_once_and_replaced(tmp_path, rng, broken):
+    import subprocess
+    import sys
+
+    fake = tmp_path / "site" / "torchaudio"
+    fake.mkdir(parents=True)
+    error = "raise OSError('libc10_cuda.so: cannot open shared object file')" if broken else "raise ModuleNotFoundError(name='torchaudio')"
+    (fake / "__init__.py").write_text(error + "\n")
+    make_asr_partition(tmp_path, "train-clean-100", random_features(rng, 2), ["ab", "cd"])
+    code = (
+        "import warnings, velkor.data.brenvik as b\n"
+        "warnings.simplefilter('always')\n"
+        "from velkor.data.tokenizer import BrixTokenizer\n"
+        f"config = {asr_config(tmp_path)!r}\n"
+        "with warnings.catch_warnings(record=True) as caught:\n"
+        "    for _ in range(2):\n"
+        "        d = b.ASRDataset('train-clean-100', config, BrixTokenizer(), True)\n"
+        "assert type(d.time_mask) is b.TimeMasking\n"
+        "print(len(caught), *[str(w.message) for w in caught])\n"
+    )
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join([str(tmp_path / "site"), *sys.path])}
+    out = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, check=True).stdout
+    out = out.splitlines()[-1]
+    if broken:
+        assert out.startswith("1 torchaudio is installed but could not be loaded (OSError: libc10_cuda.so")
+    else:
+        assert out.strip() == "0"

@@ -132,6 +132,19 @@ py::handle this_module() {
     return module;
 }
 
+// An installed torchaudio that fails to load (typically a wheel built for another torch) is worth
+// one warning; a torchaudio that is simply absent is not.
+void warn_broken_torchaudio(py::error_already_set& e) {
+    if (e.matches(PyExc_ModuleNotFoundError)) {
+        const py::object missing = vk::attr<"name">(e.value());
+        if (!missing.is_none() && vk::utf8(missing) == "torchaudio") return;
+    }
+    const std::string reason = vk::type_name(e.value()) + ": " + vk::utf8(py::str(e.value()));
+    vk::call(vk::imported<"warnings", "warn">(),
+             py::str("torchaudio is installed but could not be loaded (" + reason + "); SpecAugment uses velkor's built-in maskers"),
+             vk::imported<"builtins", "RuntimeWarning">());
+}
+
 // torchaudio's maskers when it imports, else ours.
 std::pair<py::handle, py::handle> masker_classes() {
     static const std::pair<PyObject*, PyObject*> classes = [] {
@@ -140,6 +153,7 @@ std::pair<py::handle, py::handle> masker_classes() {
             return std::pair{vk::keep(transforms.attr("FrequencyMasking")), vk::keep(transforms.attr("TimeMasking"))};
         } catch (py::error_already_set& e) {
             if (!e.matches(PyExc_Exception)) throw;  // a missing or broken torchaudio: use ours
+            warn_broken_torchaudio(e);
             return std::pair{vk::keep(py::getattr(this_module(), "FrequencyMasking")), vk::keep(py::getattr(this_module(), "TimeMasking"))};
         }
     }();
