@@ -36,7 +36,7 @@ class TimeMasking(torch.nn.Module):
     def forward(self, specgram: torch.Tensor, mask_value: float = 0.0) -> torch.Tensor:
         """Returns a copy of specgram (..., freq, time) with one span along this masker's axis set to mask_value: a span per leading index when iid_masks is true, else one for the whole tensor."""
 
-class ASRDataset(Dataset):
+class ASRDataset(Dataset[tuple[torch.Tensor, torch.Tensor | None, torch.Tensor | None]]):
     """Speech dataset: filter-bank features with transcripts of one partition, loaded into memory.
 
     Reads root/partition/fbank/*.npy (features, frames) and, except for "test-clean",

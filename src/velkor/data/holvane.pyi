@@ -7,7 +7,7 @@ from torch.utils.data import Dataset
 
 from velkor.data.tokenizer import BrixTokenizer as BrixTokenizer
 
-class LMDataset(Dataset):
+class LMDataset(Dataset[tuple[torch.Tensor, torch.Tensor]]):
     """Dataset for Language Model training/evaluation.
 
     Reads every root/partition/*.npy transcript (a 1-D string array, concatenated) at

@@ -39,20 +39,20 @@ class ASRTrainer(BaseTrainer):
         config_file: str,
         device: str | None = None,
     ) -> None: ...
-    def _train_epoch(self, dataloader: DataLoader) -> tuple[dict[str, float], dict[str, torch.Tensor]]:
+    def _train_epoch(self, dataloader: DataLoader[Any]) -> tuple[dict[str, float], dict[str, torch.Tensor]]:
         """One training pass. Returns ({"ce_loss", "ctc_loss", "joint_loss", "perplexity_token",
         "perplexity_char"}, attention dictionary of the last batch); losses are token-weighted."""
-    def _validate_epoch(self, dataloader: DataLoader) -> tuple[dict[str, float], list[dict[str, Any]]]:
+    def _validate_epoch(self, dataloader: DataLoader[Any]) -> tuple[dict[str, float], list[dict[str, Any]]]:  # type: ignore[override]
         """Greedy recognition of the first five batches. Returns ({"word_dist", "wer", "cer"}, records)."""
-    def train(self, train_dataloader: DataLoader, val_dataloader: DataLoader, epochs: int) -> None:
+    def train(self, train_dataloader: DataLoader[Any], val_dataloader: DataLoader[Any], epochs: int) -> None:  # type: ignore[override]
         """Trains for `epochs` epochs after `current_epoch`; keeps the last and the best (validation "cer")
         checkpoints, the best one decided within this call."""
-    def evaluate(self, dataloader: DataLoader, max_length: int | None = None) -> dict[str, pd.DataFrame]:
+    def evaluate(self, dataloader: DataLoader[Any], max_length: int | None = None) -> dict[str, pd.DataFrame]:
         """Recognition with the "greedy", "beam_10" and "beam_20" configurations: {name: DataFrame with
         columns "id", "transcription"}. A failing configuration prints an error line and is left out."""
     def recognize(
         self,
-        dataloader: DataLoader,
+        dataloader: DataLoader[Any],
         recognition_config: dict[str, Any] | None = None,
         config_name: str | None = None,
         max_length: int | None = None,
@@ -88,11 +88,11 @@ class ProgressiveTrainer(ASRTrainer):
     ) -> None: ...
     def configure_stage(self, stage_config: dict[str, Any]) -> None:
         """Applies one stage and prints its configuration, layers and parameter counts."""
-    def progressive_train(self, train_dataloader: DataLoader, val_dataloader: DataLoader, stages: list[dict[str, Any]]) -> None:
+    def progressive_train(self, train_dataloader: DataLoader[Any], val_dataloader: DataLoader[Any], stages: list[dict[str, Any]]) -> None:
         """Checks every stage, then trains through them in order, each on a new random subset of the training data."""
     def transition_to_full_training(self) -> None:
         """Restores every layer in its original order, unfreezes all parameters, resets the loss and best metric."""
-    def train(self, train_dataloader: DataLoader, val_dataloader: DataLoader, epochs: int) -> None:
+    def train(self, train_dataloader: DataLoader[Any], val_dataloader: DataLoader[Any], epochs: int) -> None:  # type: ignore[override]
         """Full training after transition_to_full_training."""
-    def get_subset_dataloader(self, dataloader: DataLoader, subset_fraction: float) -> DataLoader:
+    def get_subset_dataloader(self, dataloader: DataLoader[Any], subset_fraction: float) -> DataLoader[Any]:
         """A shuffled loader over a random subset_fraction of the loader's dataset (at least one utterance)."""

@@ -37,7 +37,7 @@ class LMTrainer(BaseTrainer):
     def _validate_epoch(self, dataloader: Any) -> tuple[dict[str, float], dict[str, torch.Tensor]]:
         """One pass without updates under inference mode. Returns (metrics, attention dictionary of the last batch)."""
 
-    def train(self, train_dataloader: Any, val_dataloader: Any, epochs: int) -> None:
+    def train(self, train_dataloader: Any, val_dataloader: Any, epochs: int) -> None:  # type: ignore[override]
         """Runs epochs of training and validation from current_epoch, generating samples, logging, and saving the
         last-epoch checkpoint and, when the validation ce_loss_char improves, the best one."""
 
