@@ -53,7 +53,8 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
 }
 
 void write_json(py::handle path, py::handle value) {
-    const py::object text = vk::call(vk::imported<"json", "dumps">(), value, kw<"indent">(2), kw<"default">(vk::imported<"builtins", "str">()));
+    const py::object text =
+        vk::call(vk::imported<"json", "dumps">(), value, kw<"indent">(2), kw<"default">(vk::imported<"builtins", "str">()));
     vk::call_method<"write_text">(vk::call(vk::imported<"pathlib", "Path">(), path), text, kw<"encoding">("utf-8"));
 }
 
@@ -70,16 +71,26 @@ struct Key {
 
 const char* describe(Kind k) {
     switch (k) {
-        case Kind::Text: return "text";
-        case Kind::Flag: return "true or false";
-        case Kind::PositiveInt: return "a positive integer";
-        case Kind::NonNegativeInt: return "a non-negative integer";
-        case Kind::Int: return "an integer";
-        case Kind::Real: return "a number";
-        case Kind::Fraction: return "a number in (0, 1]";
-        case Kind::Section: return "a mapping of keys to values";
-        case Kind::List: return "a list";
-        case Kind::Any: return "a value";
+        case Kind::Text:
+            return "text";
+        case Kind::Flag:
+            return "true or false";
+        case Kind::PositiveInt:
+            return "a positive integer";
+        case Kind::NonNegativeInt:
+            return "a non-negative integer";
+        case Kind::Int:
+            return "an integer";
+        case Kind::Real:
+            return "a number";
+        case Kind::Fraction:
+            return "a number in (0, 1]";
+        case Kind::Section:
+            return "a mapping of keys to values";
+        case Kind::List:
+            return "a list";
+        case Kind::Any:
+            return "a value";
     }
     return "a value";
 }
@@ -180,7 +191,8 @@ public:
             case Kind::List:
                 if (!PyList_Check(p)) bad();
                 break;
-            case Kind::Any: break;
+            case Kind::Any:
+                break;
         }
         return py::reinterpret_borrow<py::object>(v);
     }
@@ -279,7 +291,12 @@ Config load_config(const std::string& file) {
 
     py::dict tok = ck.section(c, "", "tokenizer", false);
     ck.keys(tok, "tokenizer",
-            {{"token_type", Kind::Text}, {"characters", Kind::Text}, {"lowercase", Kind::Flag}, {"model_file", Kind::Text}, {"file", Kind::Text}}, true);
+            {{"token_type", Kind::Text},
+             {"characters", Kind::Text},
+             {"lowercase", Kind::Flag},
+             {"model_file", Kind::Text},
+             {"file", Kind::Text}},
+            true);
 
     py::dict data = ck.section(c, "", "data", true);
     const bool speech = is_speech(cfg);
@@ -379,7 +396,11 @@ Config load_config(const std::string& file) {
 
     py::dict sched = ck.section(c, "", "scheduler", true);
     ck.keys(sched, "scheduler",
-            {{"name", Kind::Text, true}, {"reduce_lr", Kind::Section}, {"cosine", Kind::Section}, {"cosine_warm", Kind::Section}, {"warmup", Kind::Section}},
+            {{"name", Kind::Text, true},
+             {"reduce_lr", Kind::Section},
+             {"cosine", Kind::Section},
+             {"cosine_warm", Kind::Section},
+             {"warmup", Kind::Section}},
             true);
     const std::string sched_name = lowercase(py::str(sched["name"]));
     if (sched_name != "reduce_lr" && sched_name != "cosine" && sched_name != "cosine_warm")
@@ -444,11 +465,13 @@ Config load_config(const std::string& file) {
             for (const char* list : {"encoder_active_layers", "decoder_active_layers"})
                 for (const py::handle v : py::list(st[list]))
                     if (!is_int(v.ptr()) || py::cast<long long>(v) < 0)
-                        ck.fail("key \"" + path + "." + list + "\" must list layer indices (non-negative integers), got " + Checker::shown(v));
+                        ck.fail("key \"" + path + "." + list + "\" must list layer indices (non-negative integers), got " +
+                                Checker::shown(v));
             for (const char* list : {"encoder_freeze", "decoder_freeze"})
                 if (st.contains(list))
                     for (const py::handle v : py::list(st[list]))
-                        if (!PyBool_Check(v.ptr())) ck.fail("key \"" + path + "." + list + "\" must list true/false flags, got " + Checker::shown(v));
+                        if (!PyBool_Check(v.ptr()))
+                            ck.fail("key \"" + path + "." + list + "\" must list true/false flags, got " + Checker::shown(v));
         }
     } else if (c.contains("stages")) {
         ck.fail("key \"stages\" is only read when task is \"progressive\"");
@@ -475,14 +498,15 @@ py::object build_tokenizer(const Config& cfg) {
 
 py::object partition_config(const Config& cfg, const char* subset_key) {
     py::dict d = copy_dict(cfg.data["data"]);
-    if (std::string(subset_key) != "subset_size") d["subset_size"] = d.contains(subset_key) ? py::object(d[subset_key]) : py::object(py::int_(-1));
+    if (std::string(subset_key) != "subset_size")
+        d["subset_size"] = d.contains(subset_key) ? py::object(d[subset_key]) : py::object(py::int_(-1));
     return d;
 }
 
 void require_dir(const Config& cfg, py::handle dir, const char* key) {
     if (!vk::truthy(vk::call(vk::imported<"os.path", "isdir">(), dir)))
-        config_fail(cfg.file, std::string("key \"data.") + key + "\": no such directory " + str(dir) +
-                                  " (prepare it with `velkor prepare`)");
+        config_fail(cfg.file,
+                    std::string("key \"data.") + key + "\": no such directory " + str(dir) + " (prepare it with `velkor prepare`)");
 }
 
 // A dataset of one partition; `stats` (mean, std) for speech partitions other than training.
@@ -536,9 +560,7 @@ py::object trainer_class(const Config& cfg) {
     return py::reinterpret_borrow<py::object>(vk::imported<"velkor.trainers.ombrel", "ProgressiveTrainer">());
 }
 
-py::object expt_root(const Config& cfg) {
-    return join(join(vk::call(vk::imported<"os", "getcwd">()), "expts"), py::str(cfg.name));
-}
+py::object expt_root(const Config& cfg) { return join(join(vk::call(vk::imported<"os", "getcwd">()), "expts"), py::str(cfg.name)); }
 
 py::object build_trainer(const Config& cfg, py::handle model, py::handle tokenizer) {
     const py::dict training = cfg.data["training"];
@@ -565,8 +587,7 @@ py::object training_stats(py::handle train_set) {
 py::object load_stats(const Config& cfg) {
     if (std::string(py::str(py::dict(cfg.data["data"])["norm"])) != "global_mvn") return py::none();
     const py::object path = stats_path(cfg);
-    if (!exists(path))
-        config_fail(cfg.file, "no feature statistics at " + str(path) + ": train this configuration first (`velkor train`)");
+    if (!exists(path)) config_fail(cfg.file, "no feature statistics at " + str(path) + ": train this configuration first (`velkor train`)");
     const py::object loaded = vk::call(vk::imported<"torch", "load">(), path, kw<"weights_only">(true));
     return vk::call(vk::imported<"builtins", "tuple">(), loaded);
 }
@@ -650,7 +671,8 @@ Trained setup_training(const Config& cfg) {
     const py::object stats = training_stats(t.train_set);
     if (!stats.is_none()) vk::call(vk::imported<"torch", "save">(), stats, stats_path(cfg));
 
-    const py::object optimizer = vk::call(vk::imported<"velkor.utils", "gristane">(), vk::attr<"model">(t.trainer), py::object(cfg.data["optimizer"]));
+    const py::object optimizer =
+        vk::call(vk::imported<"velkor.utils", "gristane">(), vk::attr<"model">(t.trainer), py::object(cfg.data["optimizer"]));
     vk::set_attr<"optimizer">(t.trainer, optimizer);
     const py::object scheduler = vk::call(vk::imported<"velkor.utils", "create_scheduler">(), optimizer, py::object(cfg.data["scheduler"]),
                                           t.train_loader, py::object(training["gradient_accumulation_steps"]));
@@ -667,7 +689,8 @@ Trained run_train(const Config& cfg, bool resume) {
     Trained t = setup_training(cfg);
     long long epochs = py::cast<long long>(py::dict(cfg.data["training"])["epochs"]);
     if (resume) {
-        if (cfg.task == "progressive") config_fail(cfg.file, "--resume is not supported for progressive training (its stages change the model)");
+        if (cfg.task == "progressive")
+            config_fail(cfg.file, "--resume is not supported for progressive training (its stages change the model)");
         const py::object last = vk::attr<"last_model_path">(t.trainer);
         if (!exists(last)) {
             vk::println("No checkpoint at ", last, ": training from the start");
@@ -816,8 +839,9 @@ py::object results_table(const std::vector<Decoded>& runs, py::handle out_dir, l
         row["decoding"] = d.name;
         row["WER (%)"] = d.error.empty() ? py::object(py::float_(d.wer)) : py::object(py::none());
         row["CER (%)"] = d.error.empty() ? py::object(py::float_(d.cer)) : py::object(py::none());
-        row["ms per utterance"] = d.error.empty() && utterances > 0 ? py::object(py::float_(1000.0 * d.seconds / static_cast<double>(utterances)))
-                                                                    : py::object(py::none());
+        row["ms per utterance"] = d.error.empty() && utterances > 0
+                                      ? py::object(py::float_(1000.0 * d.seconds / static_cast<double>(utterances)))
+                                      : py::object(py::none());
         row["note"] = d.error.empty() ? std::string() : "not available: " + d.error;
         rows.append(row);
     }
@@ -943,8 +967,7 @@ std::vector<Decoded> evaluate_speech(const Config& cfg, py::handle trainer, py::
     std::vector<std::pair<std::string, py::dict>> plans;
     plans.emplace_back("greedy", recognition_config(rec, 1, py::none(), 0.0));
     plans.emplace_back("beam_" + std::to_string(beam), recognition_config(rec, beam, py::none(), 0.0));
-    if (!lm_model.is_none())
-        plans.emplace_back("beam_" + std::to_string(beam) + "+lm", recognition_config(rec, beam, lm_model, lm_weight));
+    if (!lm_model.is_none()) plans.emplace_back("beam_" + std::to_string(beam) + "+lm", recognition_config(rec, beam, lm_model, lm_weight));
     if (extra_decoders) {
         py::dict joint = recognition_config(rec, beam, py::none(), 0.0);
         joint["ctc_weight"] = 0.3;
@@ -991,8 +1014,8 @@ int run_evaluate(const Config& cfg, const std::string& lm_file, double lm_weight
     vk::set_attr<"current_epoch">(trainer, epoch);
     // The trainers log the learning rate with every record: a stand-in optimizer that never steps.
     const py::object params = vk::call_method<"parameters">(vk::attr<"model">(trainer));
-    vk::set_attr<"optimizer">(trainer, vk::call(vk::imported<"torch.optim", "SGD">(), params,
-                                                kw<"lr">(py::object(py::dict(cfg.data["optimizer"])["lr"]))));
+    vk::set_attr<"optimizer">(
+        trainer, vk::call(vk::imported<"torch.optim", "SGD">(), params, kw<"lr">(py::object(py::dict(cfg.data["optimizer"])["lr"]))));
     const py::object out = evaluation_dir(trainer);
     if (!is_speech(cfg)) {
         if (!lm_file.empty()) config_fail(cfg.file, "--lm applies to speech models only");
@@ -1160,8 +1183,8 @@ int run_demo(const DemoPlan& plan) {
     splits["dev"] = 0.03;
     splits["test"] = 0.03;
     vk::call(prep.attr("prepare_text"), lm_text, py::str(out + "/lm"), kw<"splits">(splits), kw<"max_chars">(200));
-    vk::call(prep.attr("prepare_synth"), py::str(out + "/speech"), kw<"num_train">(plan.train), kw<"num_dev">(plan.dev), kw<"num_test">(plan.test),
-             kw<"min_rate">(170), kw<"max_rate">(220));
+    vk::call(prep.attr("prepare_synth"), py::str(out + "/speech"), kw<"num_train">(plan.train), kw<"num_dev">(plan.dev),
+             kw<"num_test">(plan.test), kw<"min_rate">(170), kw<"max_rate">(220));
     const double t_data = seconds_since(start);
 
     const std::string lm_path = write_demo_config(out + "/configs", "demo-lm", demo_config(kDemoLm, out, plan.lm_epochs));
@@ -1176,9 +1199,8 @@ int run_demo(const DemoPlan& plan) {
     const long long lm_epochs = train_within(lm_cfg, lm, 0.12 * budget, plan.lm_epochs, 1e-4);
     const double t_lm = seconds_since(t0);
     const double lm_ce = py::cast<double>(vk::attr<"best_metric">(lm.trainer));
-    const double uni_ce =
-        unigram_cross_entropy(lm.train_set, lm.val_set, py::cast<long long>(vk::attr<"num_classes">(lm.tokenizer))) /
-        py::cast<double>(vk::call_method<"get_avg_chars_per_token">(lm.val_set));
+    const double uni_ce = unigram_cross_entropy(lm.train_set, lm.val_set, py::cast<long long>(vk::attr<"num_classes">(lm.tokenizer))) /
+                          py::cast<double>(vk::call_method<"get_avg_chars_per_token">(lm.val_set));
 
     heading("3/5  Joint CTC/attention speech recognizer (" + asr_path + ")");
     const Config asr_cfg = load_config(asr_path);
@@ -1217,17 +1239,18 @@ int run_demo(const DemoPlan& plan) {
     print_pairs(runs.front(), refs, 4);
 
     vk::println("\nLearning, shown:");
-    vk::println(vk::kBranch, "LM validation per-character perplexity: ", fmt(std::exp(lm_ce), 2), " (unigram model: ", fmt(std::exp(uni_ce), 2),
-                ") after ", lm_epochs, " epoch(s)");
-    vk::println(vk::kLast, "ASR test CER, greedy: ", fmt(runs.front().cer, 2), "% (the same model untrained: ", fmt(before.cer, 2), "%) after ",
-                asr_epochs, " epochs");
+    vk::println(vk::kBranch, "LM validation per-character perplexity: ", fmt(std::exp(lm_ce), 2),
+                " (unigram model: ", fmt(std::exp(uni_ce), 2), ") after ", lm_epochs, " epoch(s)");
+    vk::println(vk::kLast, "ASR test CER, greedy: ", fmt(runs.front().cer, 2), "% (the same model untrained: ", fmt(before.cer, 2),
+                "%) after ", asr_epochs, " epochs");
 
     const double total = seconds_since(start);
     vk::println("\nTime: data ", fmt(t_data, 0), " s, LM training ", fmt(t_lm, 0), " s, ASR training ", fmt(t_asr, 0), " s, evaluation ",
                 fmt(t_eval, 0), " s; total ", fmt(total, 0), " s (budget ", fmt(budget, 0), " s)");
     const py::object lm_root = vk::attr<"expt_root">(lm.trainer), asr_root = vk::attr<"expt_root">(asr.trainer);
     vk::println("\nWhere everything is:");
-    vk::println(vk::kBranch, "Datasets:            ", out, "/speech (train-clean-100, dev-clean, test-clean), ", out, "/lm (train, dev, test)");
+    vk::println(vk::kBranch, "Datasets:            ", out, "/speech (train-clean-100, dev-clean, test-clean), ", out,
+                "/lm (train, dev, test)");
     vk::println(vk::kBranch, "Configurations:      ", lm_path, ", ", asr_path);
     vk::println(vk::kBranch, "LM experiment:       ", lm_root, " (config.yaml, model_arch.txt, checkpoints/, attn/, text/)");
     vk::println(vk::kBranch, "ASR experiment:      ", asr_root, " (config.yaml, model_arch.txt, checkpoints/, attn/, text/)");
@@ -1261,15 +1284,17 @@ py::object build_parser() {
     const py::object commands = vk::call(vk::attr<"add_subparsers">(parser), kw<"dest">("command"), kw<"metavar">("COMMAND"));
     vk::set_attr<"required">(commands, py::bool_(true));
 
-    const py::object prepare = add_parser(commands, "prepare", "build a dataset on disk",
-                                          "Build a dataset in the layout the datasets read: <root>/<partition>/fbank/*.npy and text/*.npy.");
+    const py::object prepare =
+        add_parser(commands, "prepare", "build a dataset on disk",
+                   "Build a dataset in the layout the datasets read: <root>/<partition>/fbank/*.npy and text/*.npy.");
     const py::object kinds = vk::call(vk::attr<"add_subparsers">(prepare), kw<"dest">("kind"), kw<"metavar">("KIND"));
     vk::set_attr<"required">(kinds, py::bool_(true));
     const py::object synth = add_parser(kinds, "synth", "a speech dataset spoken by eSpeak NG (extra 'synth')",
                                         "Speak sentences of a text file with eSpeak NG (several voices, speeds and pitches) and store "
                                         "80-dimensional log-mel filter banks and transcripts in the partitions train-clean-100, "
                                         "dev-clean and test-clean. Needs the optional extra: pip install 'velkor[synth]'.");
-    add_arg(synth, "--text", kw<"metavar">("FILE"), kw<"help">("sentences, one per line (default: embedded:asr, the embedded public-domain text)"));
+    add_arg(synth, "--text", kw<"metavar">("FILE"),
+            kw<"help">("sentences, one per line (default: embedded:asr, the embedded public-domain text)"));
     add_arg(synth, "--output", kw<"default">("data/synth"), kw<"metavar">("DIR"), kw<"help">("dataset root (default: data/synth)"));
     add_arg(synth, "--train", kw<"type">(integer), kw<"default">(2000), kw<"help">("training utterances (default: 2000)"));
     add_arg(synth, "--dev", kw<"type">(integer), kw<"default">(100), kw<"help">("validation utterances (default: 100)"));
@@ -1306,7 +1331,8 @@ py::object build_parser() {
                                            "CSV and JSON in expts/<name>/evaluation/).");
     add_arg(evaluate, "config", kw<"help">("YAML configuration file of a trained experiment"));
     add_arg(evaluate, "--lm", kw<"metavar">("LM_CONFIG"), kw<"help">("configuration of a trained language model for shallow fusion"));
-    add_arg(evaluate, "--lm-weight", kw<"type">(real), kw<"default">(0.3), kw<"help">("weight of the language model scores (default: 0.3)"));
+    add_arg(evaluate, "--lm-weight", kw<"type">(real), kw<"default">(0.3),
+            kw<"help">("weight of the language model scores (default: 0.3)"));
 
     const py::object demo = add_parser(commands, "demo", "the whole road on the embedded text, in about 10 minutes",
                                        "Prepare data from the embedded text, train a character LM and a joint CTC/attention speech "
@@ -1363,7 +1389,8 @@ int dispatch(py::handle args) {
                         } catch (const std::exception&) {
                         }
                     }
-                    if (eq == std::string::npos || eq == 0 || !std::isfinite(f)) throw py::value_error("--splits: expected NAME=FRACTION, got '" + item + "'");
+                    if (eq == std::string::npos || eq == 0 || !std::isfinite(f))
+                        throw py::value_error("--splits: expected NAME=FRACTION, got '" + item + "'");
                     d[py::str(item.substr(0, eq))] = f;
                 }
                 splits = d;

@@ -116,14 +116,15 @@ py::array_t<float> to_feature_rate(py::handle samples, long long sample_rate) {
     const py::object np = py::reinterpret_borrow<py::object>(vk::imported<"numpy">());
     py::object x = vk::call(vk::attr<"asarray">(np), samples);
     if (py::cast<long long>(vk::attr<"ndim">(x)) != 1)
-        throw py::value_error("samples must be a 1-D array, got " + std::to_string(py::cast<long long>(vk::attr<"ndim">(x))) + " dimensions");
+        throw py::value_error("samples must be a 1-D array, got " + std::to_string(py::cast<long long>(vk::attr<"ndim">(x))) +
+                              " dimensions");
     const std::string kind = py::str(vk::attr<"kind">(vk::attr<"dtype">(x)));
-    if (kind != "i" && kind != "u" && kind != "f") throw py::type_error("samples must be numeric, got dtype " + vk::text(vk::attr<"dtype">(x)));
+    if (kind != "i" && kind != "u" && kind != "f")
+        throw py::type_error("samples must be numeric, got dtype " + vk::text(vk::attr<"dtype">(x)));
     const bool integer = kind != "f";
     x = vk::call_method<"astype">(x, vk::attr<"float32">(np));
     if (!integer) x = vk::call(vk::attr<"multiply">(np), x, py::float_(32768.0), kw<"dtype">(vk::attr<"float32">(np)));
-    if (sample_rate != kFeatureRate)
-        x = vk::call(vk::imported<"soxr", "resample">(), x, sample_rate, kFeatureRate);
+    if (sample_rate != kFeatureRate) x = vk::call(vk::imported<"soxr", "resample">(), x, sample_rate, kFeatureRate);
     return py::array_t<float, py::array::c_style | py::array::forcecast>::ensure(x);
 }
 
@@ -139,8 +140,8 @@ py::array_t<float> fbank_16k(const py::array_t<float>& samples, long long num_bi
     for (long long t = 0; t < frames; ++t) {
         const auto frame = py::array_t<float, py::array::c_style | py::array::forcecast>::ensure(vk::call_method<"get_frame">(fbank, t));
         if (!frame || frame.size() != num_bins)
-            throw std::runtime_error("kaldi-native-fbank returned a frame of " + std::to_string(frame ? frame.size() : 0) + " values, expected " +
-                                     std::to_string(num_bins));
+            throw std::runtime_error("kaldi-native-fbank returned a frame of " + std::to_string(frame ? frame.size() : 0) +
+                                     " values, expected " + std::to_string(num_bins));
         const float* src = frame.data();
         for (long long b = 0; b < num_bins; ++b) dst[b * frames + t] = src[b];
     }
@@ -194,7 +195,9 @@ void shuffle(std::vector<std::string>& items, std::mt19937_64& rng) {
     }
 }
 
-long long uniform(std::mt19937_64& rng, long long lo, long long hi) { return lo + static_cast<long long>(rng() % static_cast<std::uint64_t>(hi - lo + 1)); }
+long long uniform(std::mt19937_64& rng, long long lo, long long hi) {
+    return lo + static_cast<long long>(rng() % static_cast<std::uint64_t>(hi - lo + 1));
+}
 
 py::object embedded_path(const std::string& name) {
     if (name != "asr" && name != "lm") throw py::value_error("Unknown embedded text '" + name + "': expected 'asr' or 'lm'");
@@ -228,8 +231,7 @@ using SynthArgs = vk::Args<
 
 py::object prepare_synth(py::handle, const SynthArgs& a) {
     const py::object output = vk::call(vk::imported<"os", "fspath">(), a.get<"output_dir">());
-    const py::object text_file =
-        a.is_none<"text_file">() ? embedded_path("asr") : text_path(a.get<"text_file">());
+    const py::object text_file = a.is_none<"text_file">() ? embedded_path("asr") : text_path(a.get<"text_file">());
     const long long counts[3] = {a.integer<"num_train">(), a.integer<"num_dev">(), a.integer<"num_test">()};
     for (const long long c : counts)
         if (c < 0) throw py::value_error("Utterance counts must not be negative");
@@ -259,8 +261,8 @@ py::object prepare_synth(py::handle, const SynthArgs& a) {
     shuffle(sentences, rng);
     const long long wanted = counts[0] + counts[1] + counts[2];
     if (static_cast<long long>(sentences.size()) < wanted)
-        vk::println("Warning: ", text_file, " has ", sentences.size(), " usable sentences (", min_words, "-", max_words, " words); ", wanted,
-                    " were asked for, the training partition gets fewer");
+        vk::println("Warning: ", text_file, " has ", sentences.size(), " usable sentences (", min_words, "-", max_words, " words); ",
+                    wanted, " were asked for, the training partition gets fewer");
 
     const char* names[3] = {"test-clean", "dev-clean", "train-clean-100"};
     const long long order[3] = {counts[2], counts[1], counts[0]};
@@ -273,8 +275,8 @@ py::object prepare_synth(py::handle, const SynthArgs& a) {
     for (int p = 0; p < 3; ++p) {
         Partition part(output, names[p]);
         const std::size_t take = std::min<std::size_t>(static_cast<std::size_t>(order[p]), sentences.size() - next);
-        const py::object bar = vk::progress(vk::call(vk::imported<"builtins", "range">(), take), kw<"desc">(vk::text("[Synthesizing] ", names[p])),
-                                            kw<"dynamic_ncols">(true));
+        const py::object bar = vk::progress(vk::call(vk::imported<"builtins", "range">(), take),
+                                            kw<"desc">(vk::text("[Synthesizing] ", names[p])), kw<"dynamic_ncols">(true));
         for (const py::handle i_obj : bar) {
             const std::size_t i = py::cast<std::size_t>(i_obj);
             const std::string& sentence = sentences[next + i];
