@@ -1171,6 +1171,8 @@ void pick_threads() {
 int run_demo(const DemoPlan& plan) {
     const auto start = std::chrono::steady_clock::now();
     const double budget = plan.minutes * 60.0;
+    // Fail before any work when the speech synthesizer is missing (the message names the extra).
+    vk::call(vk::imported<"velkor.data.synth", "sample_rate">());
     pick_threads();
     const py::module_ prep = py::module_::import("velkor.data.prepare");
     const std::string& out = plan.out;

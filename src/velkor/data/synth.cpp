@@ -80,7 +80,7 @@ int on_samples(short* wav, int count, void*) noexcept {
 }
 
 const char* const kMissingExtra =
-    "eSpeak NG is not installed: `velkor prepare synth` needs the optional extra 'synth' "
+    "eSpeak NG is not installed: speech synthesis (velkor prepare synth, velkor demo) needs the optional extra 'synth' "
     "(pip install 'velkor[synth]', which installs espeakng-loader)";
 
 template <class F>
