@@ -1,9 +1,8 @@
 """Trainers for the speech and language models."""
 
-# Re-exports load their extension module on first use, so importing the package stays cheap
-# and a partial development build still imports.
-from importlib import import_module
 from typing import TYPE_CHECKING
+
+from velkor._lazy import lazy_exports
 
 _EXPORTS = {
     "BaseTrainer": ".fendral",
@@ -13,17 +12,7 @@ _EXPORTS = {
 }
 __all__ = list(_EXPORTS)
 
-
-def __getattr__(name: str) -> object:
-    if name not in _EXPORTS:
-        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
-    value = getattr(import_module(_EXPORTS[name], __name__), name)
-    globals()[name] = value
-    return value
-
-
-def __dir__() -> list[str]:
-    return sorted(set(globals()) | set(__all__))
+__getattr__, __dir__ = lazy_exports(__name__, _EXPORTS)
 
 
 if TYPE_CHECKING:
