@@ -42,8 +42,16 @@ def make_pair(E, H):
     ours = MultiHeadAttention(E, H)
     W = torch_mha.in_proj_weight.detach().numpy()
     b = torch_mha.in_proj_bias.detach().numpy()
-    ours.init_weights(W[:E], b[:E], W[E:2 * E], b[E:2 * E], W[2 * E:], b[2 * E:],
-                      torch_mha.out_proj.weight.detach().numpy(), torch_mha.out_proj.bias.detach().numpy())
+    ours.init_weights(
+        W[:E],
+        b[:E],
+        W[E : 2 * E],
+        b[E : 2 * E],
+        W[2 * E :],
+        b[2 * E :],
+        torch_mha.out_proj.weight.detach().numpy(),
+        torch_mha.out_proj.bias.detach().numpy(),
+    )
     return ours, torch_mha
 
 
@@ -54,7 +62,7 @@ def bench(N, L, S, E, H, masked):
     key_padding_mask = attn_mask = None
     if masked:
         key_padding_mask = np.zeros((N, S), dtype=bool)
-        key_padding_mask[:, S - S // 4:] = True
+        key_padding_mask[:, S - S // 4 :] = True
         attn_mask = np.triu(np.ones((L, S), dtype=bool), 1)
     ours, torch_mha = make_pair(E, H)
 
@@ -87,8 +95,7 @@ def main():
             ratio = t_ours / t_torch
             ratios.append(ratio)
             label = "masks" if masked else "no mask"
-            print(f"(N, L, S, E, H) = {shape}, {label:7s}: tessom {t_ours * 1e3:7.2f} ms, "
-                  f"torch {t_torch * 1e3:7.2f} ms, ratio {ratio:.2f}")
+            print(f"(N, L, S, E, H) = {shape}, {label:7s}: tessom {t_ours * 1e3:7.2f} ms, torch {t_torch * 1e3:7.2f} ms, ratio {ratio:.2f}")
     print(f"worst ratio tessom / torch (forward + backward, float64): {max(ratios):.2f} (aim: <= 2)")
 
 

@@ -58,8 +58,15 @@ class PySelfAttentionLayer(nn.Module):
     def forward(self, x, key_padding_mask=None, attn_mask=None):
         residual = x
         x_norm = self.norm(x)
-        x_mha, mha_attn_weights = self.mha(query=x_norm, key=x_norm, value=x_norm, key_padding_mask=key_padding_mask,
-                                           attn_mask=attn_mask, need_weights=True, average_attn_weights=True)
+        x_mha, mha_attn_weights = self.mha(
+            query=x_norm,
+            key=x_norm,
+            value=x_norm,
+            key_padding_mask=key_padding_mask,
+            attn_mask=attn_mask,
+            need_weights=True,
+            average_attn_weights=True,
+        )
         x = residual + self.dropout(x_mha)
         return x, mha_attn_weights
 
@@ -68,8 +75,15 @@ class PyCrossAttentionLayer(PySelfAttentionLayer):
     def forward(self, x, y, key_padding_mask=None, attn_mask=None):
         residual = x
         x_norm = self.norm(x)
-        x_mha, mha_attn_weights = self.mha(query=x_norm, key=y, value=y, key_padding_mask=key_padding_mask,
-                                           attn_mask=attn_mask, need_weights=True, average_attn_weights=True)
+        x_mha, mha_attn_weights = self.mha(
+            query=x_norm,
+            key=y,
+            value=y,
+            key_padding_mask=key_padding_mask,
+            attn_mask=attn_mask,
+            need_weights=True,
+            average_attn_weights=True,
+        )
         x = residual + self.dropout(x_mha)
         return x, mha_attn_weights
 
@@ -135,8 +149,10 @@ class PyConv2DSubsampling(nn.Module):
         self.kernel_size = kernel_size
         self.time_stride1, self.time_stride2 = py_closest_factors(time_reduction)
         self.conv = nn.Sequential(
-            nn.Conv2d(1, output_dim, kernel_size, stride=(self.time_stride1, 1)), nn.GELU(),
-            nn.Conv2d(output_dim, output_dim, kernel_size, stride=(self.time_stride2, 1)), nn.GELU(),
+            nn.Conv2d(1, output_dim, kernel_size, stride=(self.time_stride1, 1)),
+            nn.GELU(),
+            nn.Conv2d(output_dim, output_dim, kernel_size, stride=(self.time_stride2, 1)),
+            nn.GELU(),
         )
         self.linear_out = nn.Linear(output_dim * self.calculate_downsampled_length(input_dim, 1, 1), output_dim)
         self.dropout = nn.Dropout(dropout)
@@ -171,8 +187,10 @@ class PyStackedBLSTMEmbedding(nn.Module):
         self.dropout = nn.Dropout(dropout)
 
     def calculate_pool_output_length(self, L_in, pool_params):
-        return ((L_in + 2 * pool_params["padding"] - pool_params["dilation"] * (pool_params["kernel_size"] - 1) - 1)
-                // pool_params["stride"] + 1).to(torch.long)
+        return (
+            (L_in + 2 * pool_params["padding"] - pool_params["dilation"] * (pool_params["kernel_size"] - 1) - 1) // pool_params["stride"]
+            + 1
+        ).to(torch.long)
 
     def forward(self, x, x_len):
         total_length = x.size(1)
@@ -198,15 +216,18 @@ class PySpeechEmbedding(nn.Module):
         self.embedding_dim = output_dim
         self.reduction_method = reduction_method
         conv_reduction, lstm_reduction = {
-            "conv": (time_reduction, 1), "lstm": (1, time_reduction), "both": py_closest_factors(time_reduction),
+            "conv": (time_reduction, 1),
+            "lstm": (1, time_reduction),
+            "both": py_closest_factors(time_reduction),
         }[reduction_method]
         self.cnn = None
         self.blstm = None
         if reduction_method in ("conv", "both"):
             self.cnn = PyConv2DSubsampling(input_dim, output_dim, dropout=dropout, time_reduction=conv_reduction)
         if reduction_method in ("lstm", "both"):
-            self.blstm = PyStackedBLSTMEmbedding(output_dim if self.cnn is not None else input_dim, output_dim, output_dim,
-                                                 time_reduction=lstm_reduction, dropout=dropout)
+            self.blstm = PyStackedBLSTMEmbedding(
+                output_dim if self.cnn is not None else input_dim, output_dim, output_dim, time_reduction=lstm_reduction, dropout=dropout
+            )
 
     def forward(self, x, x_len):
         if self.cnn is not None:
@@ -234,24 +255,56 @@ def cases():
     for size, (b, t, s, d, heads) in (("small", (2, 8, 10, 32, 4)), ("medium", (4, 48, 64, 128, 4))):
         x, y = torch.randn(b, t, d), torch.randn(b, s, d)
         yield "PositionalEncoding", size, PositionalEncoding(d, 128), PyPositionalEncoding(d, 128), (x,)
-        yield "SelfAttentionLayer", size, SelfAttentionLayer(d, heads, 0.1), PySelfAttentionLayer(d, heads, 0.1), (x, padding(b, t), causal(t))
+        yield (
+            "SelfAttentionLayer",
+            size,
+            SelfAttentionLayer(d, heads, 0.1),
+            PySelfAttentionLayer(d, heads, 0.1),
+            (x, padding(b, t), causal(t)),
+        )
         yield "CrossAttentionLayer", size, CrossAttentionLayer(d, heads, 0.1), PyCrossAttentionLayer(d, heads, 0.1), (x, y, padding(b, s))
         yield "FeedForwardLayer", size, FeedForwardLayer(d, 4 * d, 0.1), PyFeedForwardLayer(d, 4 * d, 0.1), (x,)
-        yield "SelfAttentionEncoderLayer", size, SelfAttentionEncoderLayer(d, heads, 4 * d), PyEncoderLayer(d, heads, 4 * d), (x, padding(b, t))
-        yield ("SelfAttentionDecoderLayer", size, SelfAttentionDecoderLayer(d, heads, 4 * d), PySelfAttentionDecoderLayer(d, heads, 4 * d),
-               (x, padding(b, t), causal(t)))
-        yield ("CrossAttentionDecoderLayer", size, CrossAttentionDecoderLayer(d, heads, 4 * d), PyCrossAttentionDecoderLayer(d, heads, 4 * d),
-               (x, y, padding(b, t), padding(b, s), causal(t)))
+        yield (
+            "SelfAttentionEncoderLayer",
+            size,
+            SelfAttentionEncoderLayer(d, heads, 4 * d),
+            PyEncoderLayer(d, heads, 4 * d),
+            (x, padding(b, t)),
+        )
+        yield (
+            "SelfAttentionDecoderLayer",
+            size,
+            SelfAttentionDecoderLayer(d, heads, 4 * d),
+            PySelfAttentionDecoderLayer(d, heads, 4 * d),
+            (x, padding(b, t), causal(t)),
+        )
+        yield (
+            "CrossAttentionDecoderLayer",
+            size,
+            CrossAttentionDecoderLayer(d, heads, 4 * d),
+            PyCrossAttentionDecoderLayer(d, heads, 4 * d),
+            (x, y, padding(b, t), padding(b, s), causal(t)),
+        )
 
     for size, (b, t, feat, out) in (("small", (2, 24, 16, 16)), ("medium", (4, 100, 40, 64))):
         x = torch.randn(b, t, feat)
         lengths = torch.tensor([t] + [t - 5] * (b - 1))
         yield "Conv2DSubsampling", size, Conv2DSubsampling(feat, out, 0.1, 4), PyConv2DSubsampling(feat, out, 0.1, 4), (x, lengths)
-        yield ("StackedBLSTMEmbedding", size, StackedBLSTMEmbedding(feat, out, out, 6), PyStackedBLSTMEmbedding(feat, out, out, 6),
-               (x, lengths))
+        yield (
+            "StackedBLSTMEmbedding",
+            size,
+            StackedBLSTMEmbedding(feat, out, out, 6),
+            PyStackedBLSTMEmbedding(feat, out, out, 6),
+            (x, lengths),
+        )
         for method in ("lstm", "both"):
-            yield (f"SpeechEmbedding[{method}]", size, SpeechEmbedding(feat, out, 6, method, 0.1),
-                   PySpeechEmbedding(feat, out, 6, method, 0.1), (x, lengths))
+            yield (
+                f"SpeechEmbedding[{method}]",
+                size,
+                SpeechEmbedding(feat, out, 6, method, 0.1),
+                PySpeechEmbedding(feat, out, 6, method, 0.1),
+                (x, lengths),
+            )
 
 
 def measure(ours, twin, inputs, blocks):
@@ -291,7 +344,7 @@ def main():
             runs.append((f"{name} {mode} {size}", mode, ours, twin, inputs, []))
 
     for _ in range(args.passes):
-        for label, mode, ours, twin, inputs, samples in runs:
+        for _label, mode, ours, twin, inputs, samples in runs:
             ours.train(mode == "train"), twin.train(mode == "train")
             with torch.set_grad_enabled(mode == "train"):
                 if not samples:

@@ -67,9 +67,19 @@ def padded_targets(tokenizer, texts, device):
 
 def train_small_model(tokenizer, seconds, device):
     model = EncoderDecoderTransformer(
-        input_dim=40, num_classes=tokenizer.num_classes, d_model=144, num_encoder_layers=4, num_decoder_layers=2,
-        num_encoder_heads=4, num_decoder_heads=4, d_ff_encoder=576, d_ff_decoder=576, dropout=0.1, max_len=512,
-        time_reduction=4, reduction_method="conv",
+        input_dim=40,
+        num_classes=tokenizer.num_classes,
+        d_model=144,
+        num_encoder_layers=4,
+        num_decoder_layers=2,
+        num_encoder_heads=4,
+        num_decoder_heads=4,
+        d_ff_encoder=576,
+        d_ff_decoder=576,
+        dropout=0.1,
+        max_len=512,
+        time_reduction=4,
+        reduction_method="conv",
     ).to(device)
     optimizer = torch.optim.AdamW(model.parameters(), lr=2e-3)
     ce = torch.nn.CrossEntropyLoss(ignore_index=tokenizer.pad_id, label_smoothing=0.1)
@@ -228,8 +238,11 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--config", help="speech configuration (YAML) of the trained model")
     parser.add_argument("--checkpoint", help="checkpoint of that model")
-    parser.add_argument("--partition", help="partition to decode (default: the test partition, or the validation one when "
-                        "the test partition is the unlabelled test-clean)")
+    parser.add_argument(
+        "--partition",
+        help="partition to decode (default: the test partition, or the validation one when "
+        "the test partition is the unlabelled test-clean)",
+    )
     parser.add_argument("--batches", type=int, default=0, help="decode only this many test batches (0: all)")
     parser.add_argument("--beam", type=int, default=10)
     parser.add_argument("--ctc-weights", default="0.3,0.5", help="comma-separated joint weights; the first is timed in detail")
@@ -279,13 +292,17 @@ def main():
     print(f"  CTC prefix scoring                       {prefix:7.2f} s  {100 * prefix / total:5.1f}%")
     print(f"  search (beam bookkeeping, joint sums)    {rest:7.2f} s  {100 * rest / total:5.1f}%")
     outside = (prefix + rest) / total
-    print(f"time outside the model's scoring (CTC prefix scores + search): {100 * outside:.1f}% of the total (bar 25%): "
-          f"{'met' if outside <= 0.25 else 'NOT met'}")
+    print(
+        f"time outside the model's scoring (CTC prefix scores + search): {100 * outside:.1f}% of the total (bar 25%): "
+        f"{'met' if outside <= 0.25 else 'NOT met'}"
+    )
     lower = min(results[runs[0][0]], results[runs[2][0]])
     for w in weights:
         joint = results[f"joint beam {args.beam} (ctc_weight {w})"]
-        print(f"joint beam CER with ctc_weight {w}: {joint:.2f}% against the lower of CTC and attention beam, {lower:.2f}%: "
-              f"{'met' if joint <= lower else 'NOT met'}")
+        print(
+            f"joint beam CER with ctc_weight {w}: {joint:.2f}% against the lower of CTC and attention beam, {lower:.2f}%: "
+            f"{'met' if joint <= lower else 'NOT met'}"
+        )
 
 
 if __name__ == "__main__":

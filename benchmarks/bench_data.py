@@ -145,8 +145,11 @@ def main():
 
         ours, floor = best_of(max(5, args.repeats), collate_all, pad_all)
         per_batch = 1e3 / len(batches)
-        ratios["collate_fn(SpecAugment) / pad_sequence"] = (ours / floor, 2.0, f"{ours * per_batch:.2f} ms vs {floor * per_batch:.2f} ms per batch")
-        del ds, batches
+        ratios["collate_fn(SpecAugment) / pad_sequence"] = (
+            ours / floor,
+            2.0,
+            f"{ours * per_batch:.2f} ms vs {floor * per_batch:.2f} ms per batch",
+        )
 
         child = subprocess.run([sys.executable, __file__, "--memory-child", root], capture_output=True, text=True, check=True)
         ratios["peak RSS growth / raw feature bytes"] = (float(child.stdout.strip().splitlines()[-1]), 1.3, "fresh process")

@@ -153,9 +153,7 @@ class ReferenceGenerator:
                     finished[b].sort(key=lambda item: item[1].item(), reverse=True)
                     finished[b] = finished[b][:beam_width]
             sequences, scores = new_sequences, new_scores
-            if all(
-                scores[b].max().item() == float("-inf") and len(finished[b]) >= beam_width for b in range(batch)
-            ):
+            if all(scores[b].max().item() == float("-inf") and len(finished[b]) >= beam_width for b in range(batch)):
                 break
         final_sequences = torch.zeros((batch, beam_width, self.max_length), dtype=x.dtype, device=x.device)
         final_scores = torch.full((batch, beam_width), float("-inf"), device=x.device)
@@ -205,7 +203,12 @@ def small_transformer(vocab, d_model=128, layers=2, heads=4, max_len=128):
         from velkor.model import DecoderOnlyTransformer  # noqa: F401  (when the assembled model is built)
 
         model = DecoderOnlyTransformer(
-            num_layers=layers, d_model=d_model, num_heads=heads, d_ff=4 * d_model, dropout=0.0, max_len=max_len,
+            num_layers=layers,
+            d_model=d_model,
+            num_heads=heads,
+            d_ff=4 * d_model,
+            dropout=0.0,
+            max_len=max_len,
             num_classes=vocab,
         )
         return model.eval(), "velkor.model.DecoderOnlyTransformer"
@@ -244,8 +247,14 @@ def generator_cases(results):
     assert torch.equal(a[0], b[0]) and torch.equal(a[1], b[1]), "beam results differ"
     t_plain = best_of(lambda: plain.generate_beam(x, beam), 3)
     t_ours = best_of(lambda: ours.generate_beam(x, beam), 5)
-    results.append((f"beam B={batch} K={beam} V={vocab} {steps} steps: plain {t_plain * 1e3:.1f} ms / ours {t_ours * 1e3:.1f} ms",
-                    t_plain / t_ours, 5.0, True))
+    results.append(
+        (
+            f"beam B={batch} K={beam} V={vocab} {steps} steps: plain {t_plain * 1e3:.1f} ms / ours {t_ours * 1e3:.1f} ms",
+            t_plain / t_ours,
+            5.0,
+            True,
+        )
+    )
 
     # The tensor work both sides must do per step (score, log-softmax, add, top-k over K*V):
     # how close ours comes to it bounds what any implementation of the algorithm could gain.
@@ -266,8 +275,7 @@ def generator_cases(results):
     assert torch.equal(a[0], b[0]) and torch.equal(a[1], b[1]), "beam results with a penalty differ"
     t_plain = best_of(lambda: plain.generate_beam(x, beam, repeat_penalty=1.3), 1)
     t_ours = best_of(lambda: ours.generate_beam(x, beam, repeat_penalty=1.3), 3)
-    results.append((f"beam with repeat_penalty: plain {t_plain * 1e3:.1f} ms / ours {t_ours * 1e3:.1f} ms",
-                    t_plain / t_ours, None, True))
+    results.append((f"beam with repeat_penalty: plain {t_plain * 1e3:.1f} ms / ours {t_ours * 1e3:.1f} ms", t_plain / t_ours, None, True))
 
     # Greedy search: B = 32, V = 1000, 100 steps.
     batch, steps = 32, 100
@@ -280,8 +288,14 @@ def generator_cases(results):
     assert torch.equal(a[0], b[0]) and torch.equal(a[1], b[1]), "greedy results differ"
     t_plain = best_of(lambda: plain.generate_greedy(x), 5)
     t_ours = best_of(lambda: ours.generate_greedy(x), 5)
-    results.append((f"greedy B={batch} V={vocab} {steps} steps: plain {t_plain * 1e3:.1f} ms / ours {t_ours * 1e3:.1f} ms",
-                    t_plain / t_ours, 1.5, True))
+    results.append(
+        (
+            f"greedy B={batch} V={vocab} {steps} steps: plain {t_plain * 1e3:.1f} ms / ours {t_ours * 1e3:.1f} ms",
+            t_plain / t_ours,
+            1.5,
+            True,
+        )
+    )
 
     # A small real Transformer as the score function: share of beam time spent outside it.
     vocab, batch, beam, steps = 1000, 4, 5, 40
@@ -307,8 +321,7 @@ def generator_cases(results):
             total = time.perf_counter() - start
             shares.append((total - inside[0]) / total)
     share = statistics.median(shares)
-    results.append((f"beam over {label}, B={batch} K={beam} V={vocab} {steps} steps: time outside the score function",
-                    share, 0.10, False))
+    results.append((f"beam over {label}, B={batch} K={beam} V={vocab} {steps} steps: time outside the score function", share, 0.10, False))
 
 
 # ---------------------------------------------------------------------------------------------
@@ -358,8 +371,19 @@ def incremental_cases(results, device, quick):
     vocab, eos, sos = 40, 2, 1  # a character vocabulary
     batch, tokens, lm_tokens = (4, 30, 40) if quick else (16, 150, 200)
     torch.manual_seed(0)
-    asr = EncoderDecoderTransformer(80, vocab, d_model=256, num_encoder_layers=4, num_decoder_layers=4, num_encoder_heads=4,
-                                    num_decoder_heads=4, d_ff_encoder=1024, d_ff_decoder=1024, dropout=0.0, max_len=1000)
+    asr = EncoderDecoderTransformer(
+        80,
+        vocab,
+        d_model=256,
+        num_encoder_layers=4,
+        num_decoder_layers=4,
+        num_encoder_heads=4,
+        num_decoder_heads=4,
+        d_ff_encoder=1024,
+        d_ff_decoder=1024,
+        dropout=0.0,
+        max_len=1000,
+    )
     lm = DecoderOnlyTransformer(vocab, d_model=256, num_layers=4, num_heads=4, d_ff=1024, dropout=0.0, max_len=lm_tokens + 8)
     # Outputs of the full length: an untrained model would otherwise end at a random step.
     with torch.no_grad():
@@ -397,8 +421,15 @@ def incremental_cases(results, device, quick):
         make_scorer = lambda: asr.incremental_scorer(enc, mask)  # noqa: E731
         compare(f"recognition beam 10, {speech}", full_fn, make_scorer, "generate_beam", tokens + 1, 10, bar=5.0, repeats=1 if quick else 2)
         compare(f"recognition greedy, {speech}", full_fn, make_scorer, "generate_greedy", tokens + 1, bar=3.0)
-        compare(f"LM generation, {batch} rows x {lm_tokens} sampled tokens", lm.score, lm.incremental_scorer, "generate_sample",
-                lm_tokens + 1, bar=5.0, top_k=10)
+        compare(
+            f"LM generation, {batch} rows x {lm_tokens} sampled tokens",
+            lm.score,
+            lm.incremental_scorer,
+            "generate_sample",
+            lm_tokens + 1,
+            bar=5.0,
+            top_k=10,
+        )
 
 
 def main():

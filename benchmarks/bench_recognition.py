@@ -62,11 +62,13 @@ def bare_recognize(model, loader, tokenizer, generator_cls, device, beam_width, 
             predictions = generator.post_process_sequence(sequences, tokenizer)
             targets = generator.post_process_sequence(golden, tokenizer)
             for prediction, target, score in zip(predictions, targets, scores.tolist()):
-                records.append({
-                    "target": tokenizer.decode(target.tolist(), skip_special_tokens=True),
-                    "generated": tokenizer.decode(prediction.tolist(), skip_special_tokens=True),
-                    "score": score,
-                })
+                records.append(
+                    {
+                        "target": tokenizer.decode(target.tolist(), skip_special_tokens=True),
+                        "generated": tokenizer.decode(prediction.tolist(), skip_special_tokens=True),
+                        "score": score,
+                    }
+                )
     return records
 
 
@@ -110,26 +112,45 @@ def main():
         os.chdir(tmp)
         try:
             make_data(os.path.join(tmp, "data"), count, num_feats, rng)
-            config = {"root": os.path.join(tmp, "data"), "num_feats": num_feats, "norm": "cepstral", "specaug": False,
-                      "specaug_conf": {"time_mask_width_range": 2, "freq_mask_width_range": 2}}
+            config = {
+                "root": os.path.join(tmp, "data"),
+                "num_feats": num_feats,
+                "norm": "cepstral",
+                "specaug": False,
+                "specaug_conf": {"time_mask_width_range": 2, "freq_mask_width_range": 2},
+            }
             with contextlib.redirect_stdout(io.StringIO()), contextlib.redirect_stderr(io.StringIO()):
                 dataset = ASRDataset("dev-clean", config, tokenizer, False)
             loader = torch.utils.data.DataLoader(dataset, batch_size=batch_size, collate_fn=dataset.collate_fn)
             torch.manual_seed(0)
             model = EncoderDecoderTransformer(
-                input_dim=num_feats, num_classes=tokenizer.num_classes, d_model=d_model, num_encoder_layers=layers,
-                num_decoder_layers=layers, num_encoder_heads=4, num_decoder_heads=4, d_ff_encoder=4 * d_model,
-                d_ff_decoder=4 * d_model, dropout=0.0, max_len=1000,
+                input_dim=num_feats,
+                num_classes=tokenizer.num_classes,
+                d_model=d_model,
+                num_encoder_layers=layers,
+                num_decoder_layers=layers,
+                num_encoder_heads=4,
+                num_decoder_heads=4,
+                d_ff_encoder=4 * d_model,
+                d_ff_decoder=4 * d_model,
+                dropout=0.0,
+                max_len=1000,
             )
             with open("config.yaml", "w") as f:
                 f.write("bench: true\n")
-            trainer_config = {"data": {"batch_size": 2, "num_feats": num_feats}, "training": {"gradient_accumulation_steps": 1},
-                              "loss": {"label_smoothing": 0.0, "ctc_weight": 0.0}}
+            trainer_config = {
+                "data": {"batch_size": 2, "num_feats": num_feats},
+                "training": {"gradient_accumulation_steps": 1},
+                "loss": {"label_smoothing": 0.0, "ctc_weight": 0.0},
+            }
             with contextlib.redirect_stdout(io.StringIO()):
                 trainer = ASRTrainer(model, tokenizer, trainer_config, "bench", "config.yaml", device=args.device)
             model = trainer.model
-            print(f"device {args.device}, {'CPU' if args.cpu_time else 'wall'} time, {count} utterances in batches of {batch_size}, d_model {d_model}, "
-                  f"{layers}+{layers} layers, {max_length} tokens")
+            print(
+                f"device {args.device}, {'CPU' if args.cpu_time else 'wall'} time, {count} utterances in batches of {batch_size}, "
+                f"d_model {d_model}, "
+                f"{layers}+{layers} layers, {max_length} tokens"
+            )
 
             margins = []
             for incremental in (True, False):
@@ -142,8 +163,7 @@ def main():
                             return trainer.recognize(loader, config, name, max_length=max_length)
 
                     def bare():
-                        return bare_recognize(model, loader, tokenizer, SequenceGenerator, args.device, beam_width, max_length,
-                                              incremental)
+                        return bare_recognize(model, loader, tokenizer, SequenceGenerator, args.device, beam_width, max_length, incremental)
 
                     ours()  # warm-up (allocator, kernels, lazy imports) of both sides
                     bare()
@@ -162,8 +182,10 @@ def main():
                     # The fastest pass of each side is the least disturbed one; medians are printed beside.
                     ratio = min(bare_times) / min(ours_times)
                     margins.append((ratio / BAR, name, ratio))
-                    print(f"{name:26s} ours {min(ours_times):8.3f} s  bare {min(bare_times):8.3f} s  ratio {ratio:.3f} (bar {BAR})"
-                          f"   medians {statistics.median(ours_times):.3f} / {statistics.median(bare_times):.3f} s")
+                    print(
+                        f"{name:26s} ours {min(ours_times):8.3f} s  bare {min(bare_times):8.3f} s  ratio {ratio:.3f} (bar {BAR})"
+                        f"   medians {statistics.median(ours_times):.3f} / {statistics.median(bare_times):.3f} s"
+                    )
             worst = min(margins)
             print(f"worst: {worst[1]} ratio {worst[2]:.3f} ({'meets' if worst[2] >= BAR else 'BELOW'} the bar {BAR})")
         finally:

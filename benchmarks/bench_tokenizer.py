@@ -41,7 +41,9 @@ class PythonCharTokenizer:
 
 def make_sentences(count, seed=0):
     rng = random.Random(seed)
-    words = ["".join(rng.choice("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz'") for _ in range(rng.randint(1, 10))) for _ in range(5000)]
+    words = [
+        "".join(rng.choice("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz'") for _ in range(rng.randint(1, 10))) for _ in range(5000)
+    ]
     words += ["42", "1999", "don't", "well,", "yes!", "why?", "naïve", "café"]
     return [" ".join(rng.choice(words) for _ in range(rng.randint(5, 35))) for _ in range(count)]
 
@@ -89,8 +91,10 @@ def main():
         total_python += t_python
         ratios.append((t_python / t_ours, name))
         print(f"{name:34s} python {t_python * 1e3:8.1f} ms   ours {t_ours * 1e3:8.1f} ms   speed-up {t_python / t_ours:5.2f}x")
-    print(f"{'encode + decode (all above)':34s} python {total_python * 1e3:8.1f} ms   ours {total_ours * 1e3:8.1f} ms   "
-          f"speed-up {total_python / total_ours:5.2f}x")
+    print(
+        f"{'encode + decode (all above)':34s} python {total_python * 1e3:8.1f} ms   ours {total_ours * 1e3:8.1f} ms   "
+        f"speed-up {total_python / total_ours:5.2f}x"
+    )
     worst, name = min(ratios)
     print(f"worst speed-up (ours vs plain Python): {worst:.2f}x ({name}); bar: at least 3x")
 

@@ -135,7 +135,10 @@ def crash_suite(args, directory):
             if stale.endswith(".tmp"):
                 os.unlink(trainer.checkpoint_dir / stale)
         results[name] = corrupt
-        print(f"crash  {name:26s} corrupt={corrupt}/{kills}  temporary files left after the next save={strays}  (one save {save_time * 1e3:.0f} ms)")
+        print(
+            f"crash  {name:26s} corrupt={corrupt}/{kills}  temporary files left after the next save={strays}  "
+            f"(one save {save_time * 1e3:.0f} ms)"
+        )
     return results["save_checkpoint"], kills
 
 

@@ -60,7 +60,9 @@ def python_gristane(model, opt_config):
     print(f"    ├── Betas: {adam['betas']}")
     print(f"    ├── Epsilon: {adam['eps']}")
     print(f"    └── AMSGrad: {adam['amsgrad']}")
-    return torch.optim.Adam(parameter_groups, betas=adam["betas"], eps=adam["eps"], weight_decay=opt_config["weight_decay"], amsgrad=adam["amsgrad"])
+    return torch.optim.Adam(
+        parameter_groups, betas=adam["betas"], eps=adam["eps"], weight_decay=opt_config["weight_decay"], amsgrad=adam["amsgrad"]
+    )
 
 
 def python_plot(scheduler, num_epochs, batches, max_groups=5):
@@ -119,7 +121,9 @@ def main():
     layer = nn.TransformerEncoderLayer(256, 4, 1024, batch_first=True)
     model = nn.ModuleDict({"encoder": nn.TransformerEncoder(layer, 24, enable_nested_tensor=False), "head": nn.Linear(256, 100)})
     cfg = {
-        "name": "adam", "lr": 1e-3, "weight_decay": 0.01,
+        "name": "adam",
+        "lr": 1e-3,
+        "weight_decay": 0.01,
         "adam": {"betas": (0.9, 0.98), "eps": 1e-8, "amsgrad": False},
         "param_groups": [
             {"name": "attn", "patterns": ["self_attn", "attention"], "lr": 5e-4, "layer_decay": {"enabled": True, "decay_rate": 0.9}},
@@ -166,7 +170,8 @@ def main():
         return lrs.SequentialLR(opt, schedulers=[warm, main_], milestones=[100])
 
     ratios["create_scheduler, cosine + warm-up"] = measure(
-        lambda: create_scheduler(torch.optim.SGD(params, lr=0.1), sched_cfg, range(100)), python_scheduler, 300)
+        lambda: create_scheduler(torch.optim.SGD(params, lr=0.1), sched_cfg, range(100)), python_scheduler, 300
+    )
 
     for label, ratio in ratios.items():
         print(f"{label}: ours/python = {ratio:.2f}")

@@ -254,7 +254,9 @@ def factories(corpus):
         "MultiHeadAttention": lambda: MultiHeadAttention(4, 2),
         "Linear": lambda: Linear(3, 2),
         "ScaledDotProductAttention": lambda: ScaledDotProductAttention(),
-        "LengthBucketSampler": lambda: import_or_skip("velkor.data.sampler").LengthBucketSampler(list(range(5)), 2, lengths=[1, 2, 3, 4, 5]),
+        "LengthBucketSampler": lambda: import_or_skip("velkor.data.sampler").LengthBucketSampler(
+            list(range(5)), 2, lengths=[1, 2, 3, 4, 5]
+        ),
         "CTCPrefixScorer": lambda: import_or_skip("velkor.decoding.ctc").CTCPrefixScorer(log_probs, torch.tensor([5, 4]), tokenizer),
         "JointScorer": lambda: import_or_skip("velkor.decoding.ctc").JointScorer(
             lm.incremental_scorer(), import_or_skip("velkor.decoding.ctc").CTCPrefixScorer(log_probs, torch.tensor([5, 4]), tokenizer)

@@ -1,9 +1,9 @@
 """The `velkor` command line: prepare data, train, evaluate, and the end-to-end demo.
 
-    velkor prepare synth|audio|text ...
-    velkor train CONFIG.yaml [--resume]
-    velkor evaluate CONFIG.yaml [--lm LM_CONFIG.yaml --lm-weight W]
-    velkor demo
+velkor prepare synth|audio|text ...
+velkor train CONFIG.yaml [--resume]
+velkor evaluate CONFIG.yaml [--lm LM_CONFIG.yaml --lm-weight W]
+velkor demo
 """
 
 import os

@@ -17,8 +17,15 @@ ASR = {
     "training": {"epochs": 1},
     "loss": {"ctc_weight": 0.3},
 }
-STAGE = {"name": "s", "epochs": 1, "encoder_active_layers": [0], "decoder_active_layers": [0], "dropout": 0.1,
-         "label_smoothing": 0.0, "data_subset": 0.5}
+STAGE = {
+    "name": "s",
+    "epochs": 1,
+    "encoder_active_layers": [0],
+    "decoder_active_layers": [0],
+    "dropout": 0.1,
+    "label_smoothing": 0.0,
+    "data_subset": 0.5,
+}
 
 
 def write(tmp_path, config, name="c.yaml"):
@@ -42,7 +49,6 @@ def test_defaults_are_filled_and_numbers_written_as_text_are_numbers(tmp_path):
     assert loaded["training"]["gradient_accumulation_steps"] == 1
 
 
-
 @pytest.mark.parametrize(
     "change, fragment",
     [
@@ -62,8 +68,11 @@ def test_defaults_are_filled_and_numbers_written_as_text_are_numbers(tmp_path):
         (lambda c: c.update(task="tts"), 'key "task" must be "lm", "asr" or "progressive"'),
         (lambda c: c.update(extra=1), 'unknown key "extra"'),
         (lambda c: c.update(task="progressive"), 'missing key "stages"'),
-        (lambda c: c.update(task="progressive", stages=[{**STAGE, "data_subset": 2}]), 'key "stages[0].data_subset" must be a number in (0, 1]'),
-        (lambda c: c.update(task="progressive", stages=[{**STAGE, "encoder_active_layers": ["0"]}]), 'stages[0].encoder_active_layers'),
+        (
+            lambda c: c.update(task="progressive", stages=[{**STAGE, "data_subset": 2}]),
+            'key "stages[0].data_subset" must be a number in (0, 1]',
+        ),
+        (lambda c: c.update(task="progressive", stages=[{**STAGE, "encoder_active_layers": ["0"]}]), "stages[0].encoder_active_layers"),
         (lambda c: c.update(data="data/x"), 'key "data" must be a mapping'),
     ],
 )
@@ -78,7 +87,7 @@ def test_errors_name_the_key_and_the_file(tmp_path, change, fragment, capsys):
 @pytest.mark.parametrize(
     "change, fragment",
     [
-        (lambda c: c["model"].update(d_model=32.0), 'section "model": Argument \'d_model\' must be of type int, got float'),
+        (lambda c: c["model"].update(d_model=32.0), "section \"model\": Argument 'd_model' must be of type int, got float"),
         (lambda c: c["tokenizer"].update(token_type="bytes"), 'section "tokenizer": '),
         (lambda c: None, 'key "data.train_partition": no such directory'),
     ],
@@ -106,7 +115,9 @@ def test_malformed_yaml(tmp_path, text, fragment, capsys):
     assert "no such configuration file" in capsys.readouterr().err
 
 
-@pytest.mark.parametrize("command", [[], ["prepare"], ["prepare", "synth"], ["prepare", "audio"], ["prepare", "text"], ["train"], ["evaluate"], ["demo"]])
+@pytest.mark.parametrize(
+    "command", [[], ["prepare"], ["prepare", "synth"], ["prepare", "audio"], ["prepare", "text"], ["train"], ["evaluate"], ["demo"]]
+)
 def test_every_command_has_help(command, capsys):
     with pytest.raises(SystemExit) as info:
         cli.main([*command, "--help"])

@@ -19,8 +19,18 @@ ASR = {
     "name": "tiny-asr",
     "task": "asr",
     "data": {"root": "data/speech", "batch_size": 8, "num_feats": 80},
-    "model": {"d_model": 16, "num_encoder_layers": 1, "num_decoder_layers": 1, "num_encoder_heads": 2, "num_decoder_heads": 2,
-              "d_ff_encoder": 32, "d_ff_decoder": 32, "max_len": 256, "time_reduction": 4, "reduction_method": "lstm"},
+    "model": {
+        "d_model": 16,
+        "num_encoder_layers": 1,
+        "num_decoder_layers": 1,
+        "num_encoder_heads": 2,
+        "num_decoder_heads": 2,
+        "d_ff_encoder": 32,
+        "d_ff_decoder": 32,
+        "max_len": 256,
+        "time_reduction": 4,
+        "reduction_method": "lstm",
+    },
     "optimizer": {"name": "adamw", "lr": "1e-3"},
     "scheduler": {"name": "cosine", "cosine": {"T_max": 2}},
     "training": {"epochs": 1, "amp_dtype": "float32"},
@@ -60,8 +70,15 @@ def test_prepare_train_resume_evaluate(workdir, monkeypatch, capsys):
 
     run("train", "asr.yaml")
     expt = workdir / "expts" / "tiny-asr"
-    for name in ["config.yaml", "model_arch.txt", "tokenizer.json", "feature_stats.pt", "training_history.json",
-                 "checkpoints/checkpoint-best-metric-model.pth", "attn/learning_curve.png"]:
+    for name in [
+        "config.yaml",
+        "model_arch.txt",
+        "tokenizer.json",
+        "feature_stats.pt",
+        "training_history.json",
+        "checkpoints/checkpoint-best-metric-model.pth",
+        "attn/learning_curve.png",
+    ]:
         assert (expt / name).is_file(), name
     assert (expt / "config.yaml").read_text() == (workdir / "asr.yaml").read_text()
 

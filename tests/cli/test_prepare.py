@@ -37,7 +37,11 @@ def test_fbank_is_rate_and_scale_invariant_and_finds_the_tone():
 
 @pytest.mark.parametrize(
     "samples, rate, error",
-    [(np.zeros((2, 800), np.float32), 16000, ValueError), (np.zeros(800, np.float32), 0, ValueError), (np.array(["a"] * 800), 16000, TypeError)],
+    [
+        (np.zeros((2, 800), np.float32), 16000, ValueError),
+        (np.zeros(800, np.float32), 0, ValueError),
+        (np.array(["a"] * 800), 16000, TypeError),
+    ],
 )
 def test_fbank_rejects_bad_signals(samples, rate, error):
     with pytest.raises(error):
@@ -57,8 +61,12 @@ def librispeech_tree(root):
     (chapter / "19-198.trans.txt").write_text(
         "19-198-0000 HELLO WORLD\n19-198-0001 A LONGER ONE\n19-198-0002 BROKEN\n19-198-0003 EMPTY\n19-198-0004 NO AUDIO\n"
     )
-    return root, {"19-198-0002.flac": "unreadable audio", "19-198-0003.wav": "empty audio", "198.trans.txt:5": "audio file not found",
-                  "19-198-0099.flac": "no transcript names this file"}
+    return root, {
+        "19-198-0002.flac": "unreadable audio",
+        "19-198-0003.wav": "empty audio",
+        "198.trans.txt:5": "audio file not found",
+        "19-198-0099.flac": "no transcript names this file",
+    }
 
 
 def tsv_listing(root):
@@ -66,8 +74,14 @@ def tsv_listing(root):
     soundfile.write(root / "a.flac", tone(440, 16000, 1.0), 16000)
     soundfile.write(root / "b.wav", tone(440, 22050, 2.0), 22050)
     (root / "c.flac").write_bytes(b"\x00" * 100)
-    (root / "list.tsv").write_text("# path\ttranscript\na.flac\thello world\nb.wav\ta longer one\nc.flac\tbroken\nmissing.wav\tgone\nno tab here\n")
-    return root / "list.tsv", {"c.flac": "unreadable audio", "list.tsv:5": "audio file not found", "list.tsv:6": "two tab-separated columns"}
+    (root / "list.tsv").write_text(
+        "# path\ttranscript\na.flac\thello world\nb.wav\ta longer one\nc.flac\tbroken\nmissing.wav\tgone\nno tab here\n"
+    )
+    return root / "list.tsv", {
+        "c.flac": "unreadable audio",
+        "list.tsv:5": "audio file not found",
+        "list.tsv:6": "two tab-separated columns",
+    }
 
 
 @pytest.mark.parametrize("layout", [librispeech_tree, tsv_listing])

@@ -151,7 +151,7 @@ def test_cepstral_normalizes_each_utterance_row(tmp_path, rng, tokenizer):
     features, config = build(tmp_path, rng, norm="cepstral")
     ds = ASRDataset(TRAIN, config, tokenizer, True)
     assert not hasattr(ds, "global_mean")
-    for i, f in enumerate(features):
+    for i, _ in enumerate(features):
         x = ds[i][0].double()
         np.testing.assert_allclose(x.mean(1), 0, atol=1e-5)
         np.testing.assert_allclose(x.std(1), 1, rtol=1e-5)

@@ -40,7 +40,13 @@ def test_loads_and_tokenizes_every_text(tmp_path, kind, nested):
 
 @pytest.mark.parametrize(
     "settings, kept",
-    [({"subset_size": 0.5}, 3), ({"subset_size": 2}, 2), ({"subset_size": -1}, 6), ({"subset": 0.34}, 2), ({"subset": 1, "subset_size": 4}, 4)],
+    [
+        ({"subset_size": 0.5}, 3),
+        ({"subset_size": 2}, 2),
+        ({"subset_size": -1}, 6),
+        ({"subset": 0.34}, 2),
+        ({"subset": 1, "subset_size": 4}, 4),
+    ],
 )
 def test_subset_of_sorted_files(tmp_path, settings, kept):
     ds = LMDataset("train", build(tmp_path, nested=True, **settings), PairTokenizer())
@@ -119,7 +125,9 @@ def test_malicious_transcript_is_refused_without_running(tmp_path):
     config = build(tmp_path)
     evil = os.path.join(tmp_path, "train", "t0003.npy")
     np.save(evil, np.array(["ok", Exploit()], dtype=object), allow_pickle=True)
-    with pytest.raises(ValueError, match=f"Refusing to load {evil!r}: expected a 1-D array of strings, but the pickled data refers to posix.system"):
+    with pytest.raises(
+        ValueError, match=f"Refusing to load {evil!r}: expected a 1-D array of strings, but the pickled data refers to posix.system"
+    ):
         LMDataset("train", config, PairTokenizer())
     assert not marker.exists()
     with open(evil, "wb") as f:  # a bare pickle, not an .npy file
@@ -168,7 +176,9 @@ def test_transcript_headers_that_promise_more_than_the_file_are_refused(tmp_path
 def test_code_points_beyond_unicode_are_refused(tmp_path, order):
     config = build(tmp_path, texts=["ok"])
     bad = os.path.join(tmp_path, "train", "t0000.npy")
-    write_npy(bad, f"{order}U2", (1,), (0x61).to_bytes(4, "little" if order == "<" else "big") + b"\0\0\x11\0"[:: 1 if order == "<" else -1])
+    write_npy(
+        bad, f"{order}U2", (1,), (0x61).to_bytes(4, "little" if order == "<" else "big") + b"\0\0\x11\0"[:: 1 if order == "<" else -1]
+    )
     with pytest.raises(ValueError) as error:
         LMDataset("train", config, PairTokenizer())
     assert repr(bad) in str(error.value) + str(getattr(error.value, "__notes__", ""))

@@ -9,7 +9,9 @@ from velkor.data.sampler import LengthBucketSampler
 from conftest import asr_config, make_asr_partition
 
 
-@pytest.mark.parametrize("count, batch_size, drop_last", [(0, 3, False), (1, 4, False), (23, 4, False), (24, 4, True), (23, 4, True), (50, 7, False)])
+@pytest.mark.parametrize(
+    "count, batch_size, drop_last", [(0, 3, False), (1, 4, False), (23, 4, False), (24, 4, True), (23, 4, True), (50, 7, False)]
+)
 @pytest.mark.parametrize("shuffle", [True, False])
 def test_every_utterance_once_per_epoch_in_buckets_of_similar_length(count, batch_size, drop_last, shuffle):
     rng = np.random.default_rng(count)

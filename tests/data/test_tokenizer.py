@@ -136,9 +136,7 @@ def test_subword_from_model_file_and_corpus_file(tmp_path, subword):
 
 def test_subword_model_without_padding_is_refused(tmp_path):
     prefix = tmp_path / "plain"
-    spm.SentencePieceTrainer.train(
-        sentence_iterator=iter(CORPUS), model_prefix=str(prefix), vocab_size=40, minloglevel=2
-    )
+    spm.SentencePieceTrainer.train(sentence_iterator=iter(CORPUS), model_prefix=str(prefix), vocab_size=40, minloglevel=2)
     with pytest.raises(ValueError, match="has no padding piece"):
         BrixTokenizer("subword", model_file=f"{prefix}.model")
 

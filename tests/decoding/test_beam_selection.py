@@ -11,9 +11,7 @@ from torch.profiler import ProfilerActivity, profile
 
 from velkor.decoding import SequenceGenerator
 
-_spec = importlib.util.spec_from_file_location(
-    "bench_decoding", Path(__file__).resolve().parents[2] / "benchmarks" / "bench_decoding.py"
-)
+_spec = importlib.util.spec_from_file_location("bench_decoding", Path(__file__).resolve().parents[2] / "benchmarks" / "bench_decoding.py")
 bench = importlib.util.module_from_spec(_spec)
 _spec.loader.exec_module(bench)
 

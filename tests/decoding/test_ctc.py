@@ -242,8 +242,19 @@ def test_composes_with_incremental_decoding_and_shallow_fusion():
     full-prefix fusion closure (float32 CTC scores from the model's own CTC head)."""
     torch.manual_seed(0)
     asr = EncoderDecoderTransformer(
-        input_dim=8, num_classes=5, d_model=16, num_encoder_layers=1, num_decoder_layers=2, num_encoder_heads=2, num_decoder_heads=2,
-        d_ff_encoder=32, d_ff_decoder=32, dropout=0.0, max_len=64, time_reduction=2, reduction_method="conv",
+        input_dim=8,
+        num_classes=5,
+        d_model=16,
+        num_encoder_layers=1,
+        num_decoder_layers=2,
+        num_encoder_heads=2,
+        num_decoder_heads=2,
+        d_ff_encoder=32,
+        d_ff_decoder=32,
+        dropout=0.0,
+        max_len=64,
+        time_reduction=2,
+        reduction_method="conv",
     ).eval()
     lm = DecoderOnlyTransformer(num_classes=5, d_model=16, num_layers=1, num_heads=2, d_ff=32, dropout=0.0, max_len=64).eval()
     with torch.inference_mode():
@@ -326,8 +337,13 @@ def test_cuda_search_matches_the_cpu(weight):
 
 @settings(max_examples=40, deadline=None)
 @given(
-    frames=st.integers(0, 5), batch=st.integers(0, 3), per=st.integers(1, 3), prompt=st.integers(0, 3),
-    eos_is_label=st.booleans(), blank_impossible=st.booleans(), seed=st.integers(0, 2**16),
+    frames=st.integers(0, 5),
+    batch=st.integers(0, 3),
+    per=st.integers(1, 3),
+    prompt=st.integers(0, 3),
+    eos_is_label=st.booleans(),
+    blank_impossible=st.booleans(),
+    seed=st.integers(0, 2**16),
 )
 def test_random_walks_with_hostile_ids_never_crash_or_give_nan(frames, batch, per, prompt, eos_is_label, blank_impossible, seed):
     """Out-of-range and special ids, empty batches, zero frames, impossible blanks, rows dropped and repeated."""

@@ -29,8 +29,18 @@ def single_thread():
 def models(dtype, replaced):
     torch.manual_seed(1)
     asr = EncoderDecoderTransformer(
-        FEATS, V, d_model=16, num_encoder_layers=1, num_decoder_layers=3, num_encoder_heads=2, num_decoder_heads=2,
-        d_ff_encoder=16, d_ff_decoder=24, max_len=40, time_reduction=2, reduction_method="conv",
+        FEATS,
+        V,
+        d_model=16,
+        num_encoder_layers=1,
+        num_decoder_layers=3,
+        num_encoder_heads=2,
+        num_decoder_heads=2,
+        d_ff_encoder=16,
+        d_ff_decoder=24,
+        max_len=40,
+        time_reduction=2,
+        reduction_method="conv",
     )
     lm = DecoderOnlyTransformer(V, d_model=16, num_layers=3, num_heads=4, d_ff=24, max_len=40)
     for model in (asr, lm):

@@ -10,9 +10,7 @@ from hypothesis import strategies as st
 from velkor.decoding import SequenceGenerator
 
 # The plain-Python transliteration that the benchmark times is also an independent oracle here.
-_spec = importlib.util.spec_from_file_location(
-    "bench_decoding", Path(__file__).resolve().parents[2] / "benchmarks" / "bench_decoding.py"
-)
+_spec = importlib.util.spec_from_file_location("bench_decoding", Path(__file__).resolve().parents[2] / "benchmarks" / "bench_decoding.py")
 bench = importlib.util.module_from_spec(_spec)
 _spec.loader.exec_module(bench)
 Reference = bench.ReferenceGenerator
@@ -87,7 +85,11 @@ def test_constructor_type_errors(kwargs, message):
     "call, error, message",
     [
         (lambda g: g.generate_greedy([[0]]), TypeError, "Input x must be a torch tensor"),
-        (lambda g: g.generate_sample(torch.zeros(3, dtype=torch.long)), ValueError, r"Input x must be 2-dimensional \(batch_size, seq_len\)"),
+        (
+            lambda g: g.generate_sample(torch.zeros(3, dtype=torch.long)),
+            ValueError,
+            r"Input x must be 2-dimensional \(batch_size, seq_len\)",
+        ),
         (lambda g: g.generate_beam(torch.zeros(1, 9, dtype=torch.long), 0), ValueError, "beam_width must be >= 1"),
         (lambda g: g.generate_beam(torch.zeros(1, 9, dtype=torch.long), 2), ValueError, "max_length must be >= input sequence length"),
         (lambda g: g.generate_greedy(torch.zeros(1, 9, dtype=torch.long)), ValueError, "max_length must be >= input sequence length"),
@@ -96,8 +98,16 @@ def test_constructor_type_errors(kwargs, message):
         (lambda g: g.generate_sample(torch.zeros(1, 1, dtype=torch.long), top_k=-1), ValueError, "top_k must be >= 0"),
         (lambda g: g.generate_sample(torch.zeros(1, 1, dtype=torch.long), top_p=0.0), ValueError, r"top_p must be > 0 and <= 1.0"),
         (lambda g: g.generate_sample(torch.zeros(1, 1, dtype=torch.long), top_p=1.5), ValueError, r"top_p must be > 0 and <= 1.0"),
-        (lambda g: g.generate_sample(torch.zeros(1, 1, dtype=torch.long), top_k=2.0), TypeError, "Argument 'top_k' must be of type int, got float"),
-        (lambda g: g.generate_beam(torch.zeros(1, 1, dtype=torch.long), True), TypeError, "Argument 'beam_width' must be of type int, got bool"),
+        (
+            lambda g: g.generate_sample(torch.zeros(1, 1, dtype=torch.long), top_k=2.0),
+            TypeError,
+            "Argument 'top_k' must be of type int, got float",
+        ),
+        (
+            lambda g: g.generate_beam(torch.zeros(1, 1, dtype=torch.long), True),
+            TypeError,
+            "Argument 'beam_width' must be of type int, got bool",
+        ),
         (lambda g: g._filter_logits(torch.zeros(1, 3), top_k=1.0), TypeError, "Argument 'top_k' must be of type int, got float"),
     ],
 )

@@ -5,7 +5,7 @@ import torch
 from hypothesis import HealthCheck, given, settings
 
 from velkor.decoding import FusedScorer, SequenceGenerator
-from test_maravex import NEG_INF, Tok, decoding_case, never_called, table_score_fn
+from test_maravex import Tok, decoding_case, never_called, table_score_fn
 
 
 class PrefixScorer:
@@ -92,7 +92,7 @@ def test_log_probs_scores_are_used_as_given():
     # Greedy sums the raw scores of the argmax path.
     seqs, scores = SequenceGenerator(scorer, tok, 4).generate_greedy(torch.tensor([[0]]))
     total, prefix = 0.0, [0]
-    for t in seqs[0, 1:].tolist():
+    for _ in seqs[0, 1:].tolist():
         row = score_fn(torch.tensor([prefix]))[0]
         token = int(row.argmax())
         total += row[token].item()

@@ -75,8 +75,7 @@ def test_sizes_must_be_exact_ints(args, message):
 
 def test_copies_and_serialisation(ref):
     mask = torch.tensor([[False] * 5, [False] * 3 + [True] * 2])
-    ref.survives_copies(SelfAttentionEncoderLayer(8, 2, 16), torch.randn(2, 5, 8), mask,
-                        fresh=lambda: SelfAttentionEncoderLayer(8, 2, 16))
+    ref.survives_copies(SelfAttentionEncoderLayer(8, 2, 16), torch.randn(2, 5, 8), mask, fresh=lambda: SelfAttentionEncoderLayer(8, 2, 16))
 
 
 def test_forward_uses_the_current_submodules_and_their_hooks():

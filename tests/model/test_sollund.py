@@ -89,7 +89,10 @@ def test_pool_rule_matches_max_pooling(params):
 @pytest.mark.parametrize(
     "call, message",
     [
-        (lambda b: b.calculate_pool_output_length(torch.tensor([4]), [("stride", 2)]), "Argument 'pool_params' must be of type dict, got list"),
+        (
+            lambda b: b.calculate_pool_output_length(torch.tensor([4]), [("stride", 2)]),
+            "Argument 'pool_params' must be of type dict, got list",
+        ),
         (lambda b: b.calculate_pool_output_length(4, b.pool1_params), "Argument 'L_in' must be of type Tensor, got int"),
     ],
 )

@@ -25,8 +25,16 @@ def single_thread():
 def make_asr(reduction_method="conv", time_reduction=2, **kwargs):
     torch.manual_seed(0)
     config = dict(
-        d_model=32, num_encoder_layers=2, num_decoder_layers=2, num_encoder_heads=4, num_decoder_heads=4,
-        d_ff_encoder=64, d_ff_decoder=64, max_len=200, time_reduction=time_reduction, reduction_method=reduction_method,
+        d_model=32,
+        num_encoder_layers=2,
+        num_decoder_layers=2,
+        num_encoder_heads=4,
+        num_decoder_heads=4,
+        d_ff_encoder=64,
+        d_ff_decoder=64,
+        max_len=200,
+        time_reduction=time_reduction,
+        reduction_method=reduction_method,
     )
     config.update(kwargs)
     return EncoderDecoderTransformer(FEATS, V, **config).eval()
@@ -53,7 +61,12 @@ def test_asr_outputs_and_ctc_inputs(method, reduction):
     logits, attention, ctc = model(feats, tokens(3, 7), lengths, torch.tensor([7, 5, 2]))
     assert logits.shape == (3, 7, V)
     assert list(attention) == [
-        "layer1_enc_self", "layer2_enc_self", "layer1_dec_self", "layer1_dec_cross", "layer2_dec_self", "layer2_dec_cross"
+        "layer1_enc_self",
+        "layer2_enc_self",
+        "layer1_dec_self",
+        "layer1_dec_cross",
+        "layer2_dec_self",
+        "layer2_dec_cross",
     ]
     log_probs = ctc["log_probs"]
     frames = log_probs.shape[0]
@@ -170,7 +183,9 @@ def test_layer_lists_can_be_replaced_by_sub_lists(which):
 @pytest.mark.parametrize("make", [make_lm, make_asr])
 def test_shared_dropout_rate_governs_every_dropout(make):
     model = make(dropout=0.3).train()
-    inputs = (tokens(2, 6),) if isinstance(model, DecoderOnlyTransformer) else (torch.randn(2, 30, FEATS), tokens(2, 6), torch.tensor([30, 25]))
+    inputs = (
+        (tokens(2, 6),) if isinstance(model, DecoderOnlyTransformer) else (torch.randn(2, 30, FEATS), tokens(2, 6), torch.tensor([30, 25]))
+    )
     dropouts = [m for m in model.modules() if isinstance(m, nn.Dropout)]
     assert dropouts and all(m is model.dropout for m in dropouts)
     model.dropout.p = 0.0
@@ -185,7 +200,9 @@ def test_weight_tying_and_save_load_round_trip(make):
     untied = make()
     assert model.final_linear.weight is model.target_embedding.weight
     assert sum(p.numel() for p in model.parameters()) == sum(p.numel() for p in untied.parameters()) - V * 32
-    inputs = (tokens(2, 6),) if isinstance(model, DecoderOnlyTransformer) else (torch.randn(2, 30, FEATS), tokens(2, 6), torch.tensor([30, 25]))
+    inputs = (
+        (tokens(2, 6),) if isinstance(model, DecoderOnlyTransformer) else (torch.randn(2, 30, FEATS), tokens(2, 6), torch.tensor([30, 25]))
+    )
     expected = model(*inputs)[0]
 
     fresh = make(weight_tying=True)
@@ -265,8 +282,17 @@ def test_models_learn_together():
 
 
 def test_default_time_reduction_leaves_ctc_four_frames_per_target():
-    model = EncoderDecoderTransformer(FEATS, V, d_model=16, num_encoder_layers=1, num_decoder_layers=1, num_encoder_heads=2,
-                                      num_decoder_heads=2, d_ff_encoder=16, d_ff_decoder=16)
+    model = EncoderDecoderTransformer(
+        FEATS,
+        V,
+        d_model=16,
+        num_encoder_layers=1,
+        num_decoder_layers=1,
+        num_encoder_heads=2,
+        num_decoder_heads=2,
+        d_ff_encoder=16,
+        d_ff_decoder=16,
+    )
     lengths = torch.tensor([400, 123])
     expected = SpeechEmbedding(FEATS, 16, time_reduction=4, reduction_method="lstm").calculate_downsampled_length(lengths)
     assert model.source_embedding.calculate_downsampled_length(lengths).tolist() == expected.tolist()

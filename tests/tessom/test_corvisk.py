@@ -18,15 +18,22 @@ def _pair(embed_dim=E, num_heads=H, seed=0):
     b = reference.in_proj_bias.detach().numpy()
     e = embed_dim
     ours = MultiHeadAttention(embed_dim, num_heads)
-    ours.init_weights(W[:e], b[:e], W[e:2 * e], b[e:2 * e], W[2 * e:], b[2 * e:],
-                      reference.out_proj.weight.detach().numpy(), reference.out_proj.bias.detach().numpy())
+    ours.init_weights(
+        W[:e],
+        b[:e],
+        W[e : 2 * e],
+        b[e : 2 * e],
+        W[2 * e :],
+        b[2 * e :],
+        reference.out_proj.weight.detach().numpy(),
+        reference.out_proj.bias.detach().numpy(),
+    )
     return ours, reference
 
 
 def _arrays(N, L, S, seed=1):
     rng = np.random.default_rng(seed)
-    return (rng.standard_normal((N, L, E)), rng.standard_normal((N, S, E)), rng.standard_normal((N, S, E)),
-            rng.standard_normal((N, L, E)))
+    return (rng.standard_normal((N, L, E)), rng.standard_normal((N, S, E)), rng.standard_normal((N, S, E)), rng.standard_normal((N, L, E)))
 
 
 def _padding(N, S):
@@ -55,9 +62,14 @@ def test_forward_and_every_gradient_match_autograd(masks, N, L, S):
     d_q, d_k, d_v = ours.backward(G)
 
     tq, tk, tv = (torch.tensor(x, requires_grad=True) for x in (query, key, value))
-    t_out, _ = reference(tq, tk, tv, need_weights=False,
-                         key_padding_mask=None if key_padding_mask is None else torch.tensor(key_padding_mask),
-                         attn_mask=None if attn_mask is None else torch.tensor(attn_mask))
+    t_out, _ = reference(
+        tq,
+        tk,
+        tv,
+        need_weights=False,
+        key_padding_mask=None if key_padding_mask is None else torch.tensor(key_padding_mask),
+        attn_mask=None if attn_mask is None else torch.tensor(attn_mask),
+    )
     t_out.backward(torch.tensor(G))
 
     close = dict(rtol=1e-10, atol=1e-12)
@@ -67,8 +79,8 @@ def test_forward_and_every_gradient_match_autograd(masks, N, L, S):
         np.testing.assert_allclose(got, want.grad.numpy(), **close)
     W_grad, b_grad = reference.in_proj_weight.grad.numpy(), reference.in_proj_bias.grad.numpy()
     for i, proj in enumerate((ours.q_proj, ours.k_proj, ours.v_proj)):
-        np.testing.assert_allclose(proj.dLdW, W_grad[i * E:(i + 1) * E], **close)
-        np.testing.assert_allclose(proj.dLdb, b_grad[i * E:(i + 1) * E], **close)
+        np.testing.assert_allclose(proj.dLdW, W_grad[i * E : (i + 1) * E], **close)
+        np.testing.assert_allclose(proj.dLdb, b_grad[i * E : (i + 1) * E], **close)
     np.testing.assert_allclose(ours.out_proj.dLdW, reference.out_proj.weight.grad.numpy(), **close)
     np.testing.assert_allclose(ours.out_proj.dLdb, reference.out_proj.bias.grad.numpy(), **close)
 
@@ -163,7 +175,7 @@ def test_split_and_concat_heads_round_trip(T):
     mha.forward(*_arrays(3, 4, 6)[:3])
     x = np.random.default_rng(T).standard_normal((3, T, E))
     heads = mha._split_heads(x)
-    np.testing.assert_array_equal(heads[:, 1], x[:, :, E // H:])  # head h holds columns h*d:(h+1)*d
+    np.testing.assert_array_equal(heads[:, 1], x[:, :, E // H :])  # head h holds columns h*d:(h+1)*d
     np.testing.assert_array_equal(mha._concat_heads(heads), x)
 
 

@@ -88,8 +88,16 @@ def test_all_false_mask_equals_no_mask():
         ((np.zeros((2, 4, 6)), np.zeros((2, 5, 6)), np.zeros((2, 3, 7))), ValueError, "same number of keys"),
         ((np.zeros((2, 4, 6)), np.zeros((3, 5, 6)), np.zeros((3, 5, 7))), ValueError, "same leading dimensions"),
         ((np.zeros(6), np.zeros(6), np.zeros(6)), ValueError, "at least 2"),
-        ((np.zeros((2, 4, 6)), np.zeros((2, 5, 6)), np.zeros((2, 5, 7)), np.zeros((4, 5), int)), TypeError, "'mask' must be a boolean array, got dtype int64"),
-        ((np.zeros((2, 4, 6)), np.zeros((2, 5, 6)), np.zeros((2, 5, 7)), np.zeros((5, 4), bool)), ValueError, r"mask of shape \(5, 4\) does not broadcast"),
+        (
+            (np.zeros((2, 4, 6)), np.zeros((2, 5, 6)), np.zeros((2, 5, 7)), np.zeros((4, 5), int)),
+            TypeError,
+            "'mask' must be a boolean array, got dtype int64",
+        ),
+        (
+            (np.zeros((2, 4, 6)), np.zeros((2, 5, 6)), np.zeros((2, 5, 7)), np.zeros((5, 4), bool)),
+            ValueError,
+            r"mask of shape \(5, 4\) does not broadcast",
+        ),
         ((np.zeros((2, 4, 6)), np.zeros((2, 5, 6)), np.zeros((2, 5, 7)), np.zeros((3, 4, 5), bool)), ValueError, "does not broadcast"),
     ],
 )

@@ -85,4 +85,3 @@ def lm_model(tokenizer, dropout=0.0, max_len=64):
 
 def lm_config(**training):
     return {"data": {"batch_size": 2}, "training": {"gradient_accumulation_steps": 1, "amp_dtype": "float32", **training}}
-

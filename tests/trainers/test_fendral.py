@@ -45,7 +45,12 @@ def trainer(tokenizer, config_file, capsys):
 def test_abstract_base():
     assert type(BaseTrainer) is abc.ABCMeta and BaseTrainer.__bases__ == (abc.ABC,)
     members = vars(BaseTrainer)
-    assert [n for n in members if getattr(members[n], "__isabstractmethod__", False)] == ["_train_epoch", "_validate_epoch", "train", "evaluate"]
+    assert [n for n in members if getattr(members[n], "__isabstractmethod__", False)] == [
+        "_train_epoch",
+        "_validate_epoch",
+        "train",
+        "evaluate",
+    ]
     with pytest.raises(TypeError, match="abstract"):
         BaseTrainer(None, None, {}, "run", "config.yaml")
     partial = type("Partial", (Trainer,), {"evaluate": BaseTrainer.evaluate})
@@ -103,7 +108,14 @@ def test_argument_types_checked_first(tokenizer, config_file, position, value, m
 
 @pytest.mark.parametrize(
     "value, dtype",
-    [(None, torch.bfloat16), ("float16", torch.float16), ("bfloat16", torch.bfloat16), ("float32", torch.float32), ("fp16", None), (16, None)],
+    [
+        (None, torch.bfloat16),
+        ("float16", torch.float16),
+        ("bfloat16", torch.bfloat16),
+        ("float32", torch.float32),
+        ("fp16", None),
+        (16, None),
+    ],
 )
 def test_amp_dtype(tokenizer, config_file, value, dtype, workdir):
     config = {"data": {}, "training": {} if value is None else {"amp_dtype": value}}

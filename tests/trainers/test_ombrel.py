@@ -41,8 +41,13 @@ def asr_data(workdir, tokenizer):
     write_asr_partition(root, "train-clean-100", 12, 0)
     write_asr_partition(root, "dev-clean", 6, 1)
     write_asr_partition(root, "test-clean", 5, 2, transcripts=False)
-    config = {"root": root, "num_feats": NUM_FEATS, "norm": "cepstral", "specaug": False,
-              "specaug_conf": {"time_mask_width_range": 2, "freq_mask_width_range": 2}}
+    config = {
+        "root": root,
+        "num_feats": NUM_FEATS,
+        "norm": "cepstral",
+        "specaug": False,
+        "specaug_conf": {"time_mask_width_range": 2, "freq_mask_width_range": 2},
+    }
     return {
         "train": ASRDataset("train-clean-100", config, tokenizer, True),
         "dev": ASRDataset("dev-clean", config, tokenizer, False),
@@ -58,7 +63,9 @@ def loader(dataset, batch_size=4):
 
 def asr_config(ctc_weight=0.5, steps=1, label_smoothing=0.0, amp_dtype="float32"):
     """amp_dtype None leaves the key out (the default precision: bfloat16 autocast on the CPU)."""
-    training = {"gradient_accumulation_steps": steps} if amp_dtype is None else {"gradient_accumulation_steps": steps, "amp_dtype": amp_dtype}
+    training = (
+        {"gradient_accumulation_steps": steps} if amp_dtype is None else {"gradient_accumulation_steps": steps, "amp_dtype": amp_dtype}
+    )
     return {
         "data": {"batch_size": 2, "num_feats": NUM_FEATS, "NUM_WORKERS": 0},
         "training": training,
@@ -71,8 +78,17 @@ def make_trainer(tokenizer, config_file, capsys):
     def make(cls=ASRTrainer, lr=3e-3, scheduler=None, **config):
         torch.manual_seed(0)
         model = EncoderDecoderTransformer(
-            input_dim=NUM_FEATS, num_classes=tokenizer.num_classes, d_model=16, num_encoder_layers=2, num_decoder_layers=2,
-            num_encoder_heads=2, num_decoder_heads=2, d_ff_encoder=32, d_ff_decoder=32, dropout=0.0, time_reduction=2,
+            input_dim=NUM_FEATS,
+            num_classes=tokenizer.num_classes,
+            d_model=16,
+            num_encoder_layers=2,
+            num_decoder_layers=2,
+            num_encoder_heads=2,
+            num_decoder_heads=2,
+            d_ff_encoder=32,
+            d_ff_decoder=32,
+            dropout=0.0,
+            time_reduction=2,
         )
         trainer = cls(model, tokenizer, asr_config(**config), "asr", config_file, device="cpu")
         trainer.optimizer = torch.optim.AdamW(trainer.model.parameters(), lr=lr)
@@ -256,10 +272,18 @@ def test_shallow_fusion_feeds_the_generator_model_plus_weighted_lm(make_trainer,
                 sequences, scores = sequences[:, 0], scores[:, 0]
             else:
                 sequences, scores = generator.generate_greedy(prompts)
-            for seq, score, target in zip(SequenceGenerator.post_process_sequence(sequences, tokenizer), scores,
-                                          SequenceGenerator.post_process_sequence(golden, tokenizer)):
-                expected.append((tokenizer.decode(target.tolist(), skip_special_tokens=True),
-                                 tokenizer.decode(seq.tolist(), skip_special_tokens=True), score.item()))
+            for seq, score, target in zip(
+                SequenceGenerator.post_process_sequence(sequences, tokenizer),
+                scores,
+                SequenceGenerator.post_process_sequence(golden, tokenizer),
+            ):
+                expected.append(
+                    (
+                        tokenizer.decode(target.tolist(), skip_special_tokens=True),
+                        tokenizer.decode(seq.tolist(), skip_special_tokens=True),
+                        score.item(),
+                    )
+                )
     assert [list(r) for r in records] == [["target", "generated", "score"]] * 6
     assert [r["target"] for r in records] == [e[0] for e in expected]
     assert [r["generated"] for r in records] == [e[1] for e in expected]
@@ -277,8 +301,11 @@ def test_recognition_without_transcripts_evaluation_and_argument_checks(make_tra
     records = trainer.recognize(test, {"beam_width": 2, "num_batches": 1}, "one", max_length=5)
     assert len(records) == 2 and all(list(r) == ["generated", "score"] for r in records)
     assert len(trainer.recognize(test, {"beam_width": 1, "num_batches": None}, max_length=5)) == 5
-    for kwargs, name in [({"recognition_config": []}, "recognition_config"), ({"config_name": 1}, "config_name"),
-                         ({"max_length": 5.0}, "max_length")]:
+    for kwargs, name in [
+        ({"recognition_config": []}, "recognition_config"),
+        ({"config_name": 1}, "config_name"),
+        ({"max_length": 5.0}, "max_length"),
+    ]:
         with pytest.raises(TypeError, match=f"Argument '{name}'"):
             trainer.recognize(test, **{"max_length": 5, **kwargs})
     with pytest.raises(TypeError, match="key 'beam_width' must be of type int, got float"):
@@ -298,7 +325,9 @@ def test_recognition_without_transcripts_evaluation_and_argument_checks(make_tra
     tables = trainer.evaluate(test, max_length=4)
     out = capsys.readouterr().out.splitlines()
     assert [line for line in out if line.startswith(("Evaluating", "Error"))] == [
-        "Evaluating with greedy config", "Evaluating with beam_10 config", "Error evaluating with beam_10 config: boom",
+        "Evaluating with greedy config",
+        "Evaluating with beam_10 config",
+        "Error evaluating with beam_10 config: boom",
         "Evaluating with beam_20 config",
     ]
     assert list(tables) == ["greedy", "beam_20"]
@@ -308,8 +337,14 @@ def test_recognition_without_transcripts_evaluation_and_argument_checks(make_tra
     assert sorted(os.listdir(trainer.text_dir)) == ["text_test_beam_20_results.json", "text_test_greedy_results.json"]
     configs = trainer._get_evaluation_recognition_configs(lm_weight=1)
     assert list(configs) == ["greedy", "beam_10", "beam_20"]
-    assert configs["beam_10"] == {"num_batches": None, "temperature": 1.0, "repeat_penalty": 1.0, "lm_weight": 1.0, "lm_model": None,
-                                  "beam_width": 10}
+    assert configs["beam_10"] == {
+        "num_batches": None,
+        "temperature": 1.0,
+        "repeat_penalty": 1.0,
+        "lm_weight": 1.0,
+        "lm_model": None,
+        "beam_width": 10,
+    }
 
 
 @pytest.mark.parametrize(
@@ -333,8 +368,17 @@ def test_asr_metrics(make_trainer, references, hypotheses, expected):
 
 
 def stage(**overrides):
-    return {"name": "warm", "epochs": 1, "encoder_active_layers": [1, 0], "decoder_active_layers": [1],
-            "encoder_freeze": [True, False], "dropout": 0.2, "label_smoothing": 0.1, "data_subset": 0.5, **overrides}
+    return {
+        "name": "warm",
+        "epochs": 1,
+        "encoder_active_layers": [1, 0],
+        "decoder_active_layers": [1],
+        "encoder_freeze": [True, False],
+        "dropout": 0.2,
+        "label_smoothing": 0.1,
+        "data_subset": 0.5,
+        **overrides,
+    }
 
 
 def numel(module):

@@ -25,10 +25,18 @@ def speech(workdir, tokenizer):
         for kind in ("fbank", "text"):
             os.makedirs(os.path.join(root, partition, kind))
         for i in range(count):
-            np.save(os.path.join(root, partition, "fbank", f"u{i}.npy"), rng.normal(size=(NUM_FEATS, int(rng.integers(6, 60)))).astype(np.float32))
+            np.save(
+                os.path.join(root, partition, "fbank", f"u{i}.npy"),
+                rng.normal(size=(NUM_FEATS, int(rng.integers(6, 60)))).astype(np.float32),
+            )
             np.save(os.path.join(root, partition, "text", f"u{i}.npy"), np.array(list(" ".join(rng.choice(["ab", "bba", "c"], size=2)))))
-    config = {"root": root, "num_feats": NUM_FEATS, "norm": "cepstral", "specaug": False,
-              "specaug_conf": {"time_mask_width_range": 2, "freq_mask_width_range": 2}}
+    config = {
+        "root": root,
+        "num_feats": NUM_FEATS,
+        "norm": "cepstral",
+        "specaug": False,
+        "specaug_conf": {"time_mask_width_range": 2, "freq_mask_width_range": 2},
+    }
     return {name: ASRDataset(name, config, tokenizer, name == "train") for name in ("train", "dev")}
 
 
@@ -41,13 +49,24 @@ def make_trainer(tokenizer, config_file):
     def make(ctc_weight=0.5, time_reduction=2):
         torch.manual_seed(0)
         model = EncoderDecoderTransformer(
-            input_dim=NUM_FEATS, num_classes=tokenizer.num_classes, d_model=16, num_encoder_layers=1, num_decoder_layers=2,
-            num_encoder_heads=2, num_decoder_heads=2, d_ff_encoder=32, d_ff_decoder=32, dropout=0.0, time_reduction=time_reduction,
+            input_dim=NUM_FEATS,
+            num_classes=tokenizer.num_classes,
+            d_model=16,
+            num_encoder_layers=1,
+            num_decoder_layers=2,
+            num_encoder_heads=2,
+            num_decoder_heads=2,
+            d_ff_encoder=32,
+            d_ff_decoder=32,
+            dropout=0.0,
+            time_reduction=time_reduction,
             reduction_method="conv",
         )
-        config = {"data": {"batch_size": 4, "num_feats": NUM_FEATS, "NUM_WORKERS": 0},
-                  "training": {"gradient_accumulation_steps": 1, "amp_dtype": "float32"},
-                  "loss": {"label_smoothing": 0.0, "ctc_weight": ctc_weight}}
+        config = {
+            "data": {"batch_size": 4, "num_feats": NUM_FEATS, "NUM_WORKERS": 0},
+            "training": {"gradient_accumulation_steps": 1, "amp_dtype": "float32"},
+            "loss": {"label_smoothing": 0.0, "ctc_weight": ctc_weight},
+        }
         trainer = ASRTrainer(model, tokenizer, config, "asr", config_file)
         trainer.optimizer = torch.optim.AdamW(trainer.model.parameters(), lr=1e-3)
         trainer.scheduler = torch.optim.lr_scheduler.LambdaLR(trainer.optimizer, lambda _: 1.0)
@@ -63,7 +82,7 @@ def test_ctc_decoder_takes_the_best_paths_or_searches_ctc_prefix_scores(make_tra
     records = trainer.recognize(test, {"beam_width": beam_width, "decoder": "ctc", "num_batches": None}, "ctc", max_length=4)
     expected = []
     with torch.inference_mode():
-        for feats, _, golden, lengths, _ in test:
+        for feats, _, _golden, lengths, _ in test:
             _, _, _, ctc = trainer.model.encode(feats, lengths)
             if beam_width > 1:
                 generator = SequenceGenerator(CTCPrefixScorer(ctc["log_probs"], ctc["lengths"], tokenizer), tokenizer, 4, "cpu")
@@ -125,10 +144,22 @@ def test_training_reports_utterances_ctc_cannot_align(make_trainer, speech, toke
     # An utterance cannot be aligned when its CTC loss is infinite.
     frames = trainer.model.source_embedding.calculate_downsampled_length(torch.tensor([f.shape[1] for f in dataset.feats]))
     infinite = sum(
-        t < 1 or bool(torch.isinf(F.ctc_loss(torch.zeros(int(t), 1, tokenizer.num_classes).log_softmax(-1), torch.tensor([g]), t.view(1),
-                                             torch.tensor([len(g)]), blank=tokenizer.pad_id)))
+        t < 1
+        or bool(
+            torch.isinf(
+                F.ctc_loss(
+                    torch.zeros(int(t), 1, tokenizer.num_classes).log_softmax(-1),
+                    torch.tensor([g]),
+                    t.view(1),
+                    torch.tensor([len(g)]),
+                    blank=tokenizer.pad_id,
+                )
+            )
+        )
         for t, g in zip(frames, dataset.transcripts_golden)
     )
     assert 0 < infinite < len(dataset)
-    assert lines == [f"{infinite} of {len(dataset)} training utterances cannot be aligned by CTC at the model's time reduction "
-                     "(fewer encoder frames than target tokens plus repeated neighbours): their CTC loss is 0"]
+    assert lines == [
+        f"{infinite} of {len(dataset)} training utterances cannot be aligned by CTC at the model's time reduction "
+        "(fewer encoder frames than target tokens plus repeated neighbours): their CTC loss is 0"
+    ]

@@ -212,8 +212,9 @@ def spy(monkeypatch):
     """Records the strategy calls the trainer makes on the real generator."""
     calls = []
     for method in ["generate_greedy", "generate_sample", "generate_beam"]:
+        real = getattr(SequenceGenerator, method)
 
-        def wrapper(self, x, *args, _real=getattr(SequenceGenerator, method), _name=method, **kwargs):
+        def wrapper(self, x, *args, _real=real, _name=method, **kwargs):
             calls.append((_name, tuple(x.shape), self.max_length, kwargs, self.score_fn))
             return _real(self, x, *args, **kwargs)
 

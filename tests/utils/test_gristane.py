@@ -162,7 +162,9 @@ def test_optimizer_hyper_parameters(capsys, name, cls, expected):
 def test_unsupported_optimizer_after_report(capsys):
     with pytest.raises(ValueError, match=r"^Unsupported optimizer: rmsprop$"):
         gristane(make_model(), config("RMSprop"))
-    assert capsys.readouterr().out.endswith("├── Type: RMSPROP\n├── Base LR: 0.001\n├── Weight Decay: 0.01\n├── Layer-wise Decay: Disabled\n")
+    assert capsys.readouterr().out.endswith(
+        "├── Type: RMSPROP\n├── Base LR: 0.001\n├── Weight Decay: 0.01\n├── Layer-wise Decay: Disabled\n"
+    )
 
 
 @pytest.mark.parametrize(
@@ -212,8 +214,7 @@ assert create_scheduler is importlib.import_module("velkor.utils.tamblor").creat
 """
 
 
-@pytest.mark.parametrize(
-    "first", ["import velkor.utils.gristane", "import velkor.utils.tamblor"])
+@pytest.mark.parametrize("first", ["import velkor.utils.gristane", "import velkor.utils.tamblor"])
 def test_package_exports_survive_submodule_imports(first):
     # A fresh interpreter, so that the import order under test is the first one it sees.
     env = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}

@@ -1,7 +1,6 @@
 """Scheduler factory, epoch-to-step conversion and the schedule preview plot."""
 
 import copy
-import math
 
 import matplotlib
 
@@ -74,8 +73,19 @@ def test_reports(capsys, cfg, batches, accumulation, report):
 @pytest.mark.parametrize(
     "section, expected",
     [
-        ({"mode": "max", "factor": 0.5, "patience": 3, "threshold": 0.01, "threshold_mode": "abs", "cooldown": 2,
-          "min_lr": 0.001, "eps": 1e-6}, ("max", 0.5, 3, 0.01, "abs", 2, [0.001], 1e-6)),
+        (
+            {
+                "mode": "max",
+                "factor": 0.5,
+                "patience": 3,
+                "threshold": 0.01,
+                "threshold_mode": "abs",
+                "cooldown": 2,
+                "min_lr": 0.001,
+                "eps": 1e-6,
+            },
+            ("max", 0.5, 3, 0.01, "abs", 2, [0.001], 1e-6),
+        ),
         ({}, ("min", 0.1, 10, 1e-4, "rel", 0, [1e-5], 1e-8)),
     ],
 )
@@ -89,14 +99,19 @@ def test_plateau_settings_are_passed_unconverted(section, expected):
 @pytest.mark.parametrize(
     "cfg, build",
     [
-        ({"name": "cosine", "cosine": {"T_max": 2, "eta_min": 0.001}},
-         lambda o: lrs.CosineAnnealingLR(o, T_max=2 * 3, eta_min=0.001)),
-        ({"name": "cosine_warm", "cosine_warm": {"T_0": 1, "T_mult": 2}},
-         lambda o: lrs.CosineAnnealingWarmRestarts(o, T_0=3, T_mult=2, eta_min=1e-4)),
-        ({"name": "cosine", "cosine": {"T_max": 4}, "warmup": {"enabled": True, "epochs": 2, "start_factor": 0.2}},
-         lambda o: _chain(o, lrs.CosineAnnealingLR(o, T_max=12, eta_min=1e-4), 0.2, 1.0, 6)),
-        ({"name": "cosine_warm", "cosine_warm": {"T_0": 2}, "warmup": {"enabled": True, "epochs": 1, "end_factor": 0.5}},
-         lambda o: _chain(o, lrs.CosineAnnealingWarmRestarts(o, T_0=6, T_mult=2, eta_min=1e-4), 0.1, 0.5, 3)),
+        ({"name": "cosine", "cosine": {"T_max": 2, "eta_min": 0.001}}, lambda o: lrs.CosineAnnealingLR(o, T_max=2 * 3, eta_min=0.001)),
+        (
+            {"name": "cosine_warm", "cosine_warm": {"T_0": 1, "T_mult": 2}},
+            lambda o: lrs.CosineAnnealingWarmRestarts(o, T_0=3, T_mult=2, eta_min=1e-4),
+        ),
+        (
+            {"name": "cosine", "cosine": {"T_max": 4}, "warmup": {"enabled": True, "epochs": 2, "start_factor": 0.2}},
+            lambda o: _chain(o, lrs.CosineAnnealingLR(o, T_max=12, eta_min=1e-4), 0.2, 1.0, 6),
+        ),
+        (
+            {"name": "cosine_warm", "cosine_warm": {"T_0": 2}, "warmup": {"enabled": True, "epochs": 1, "end_factor": 0.5}},
+            lambda o: _chain(o, lrs.CosineAnnealingWarmRestarts(o, T_0=6, T_mult=2, eta_min=1e-4), 0.1, 0.5, 3),
+        ),
     ],
 )
 def test_curves_match_torch_schedulers(capsys, cfg, build):
@@ -123,8 +138,9 @@ def test_steps_count_trainer_updates(batches, accumulation):
     per_epoch = trainer_updates(batches, accumulation)
     assert _epochs_to_steps(3, loader(batches), accumulation) == 3 * per_epoch
     optimizer = make_optimizer()
-    s = create_scheduler(optimizer, {"name": "cosine", "cosine": {"T_max": 5}, "warmup": {"enabled": True, "epochs": 2}},
-                         loader(batches), accumulation)
+    s = create_scheduler(
+        optimizer, {"name": "cosine", "cosine": {"T_max": 5}, "warmup": {"enabled": True, "epochs": 2}}, loader(batches), accumulation
+    )
     warmup, cosine = s._schedulers
     assert warmup.total_iters == 2 * per_epoch and s._milestones == [2 * per_epoch]
     assert cosine.T_max == 5 * per_epoch
@@ -153,25 +169,30 @@ def test_reduce_lr_with_warmup_fails_after_type_line(capsys):
         create_scheduler(make_optimizer(), cfg, loader(10))
     assert str(info.value) == (
         "ReduceLROnPlateau scheduler cannot be combined with warmup. Please either disable warmup or use a different "
-        "scheduler (cosine, cosine_warm).")
+        "scheduler (cosine, cosine_warm)."
+    )
     assert capsys.readouterr().out == HEADER + "├── Type: REDUCE_LR\n"
 
 
 @pytest.mark.parametrize(
     "args, error, message",
     [
-        (({"name": "Linear"}, loader(10), 1), ValueError,
-         "Unsupported scheduler: linear. Supported: ['reduce_lr', 'cosine', 'cosine_warm']"),
+        (
+            ({"name": "Linear"}, loader(10), 1),
+            ValueError,
+            "Unsupported scheduler: linear. Supported: ['reduce_lr', 'cosine', 'cosine_warm']",
+        ),
         (({"name": "cosine"}, loader(10), 1), KeyError, "'cosine'"),
         (({"cosine": {}}, loader(10), 1), KeyError, "'name'"),
         (({"name": "cosine", "cosine": {}}, loader(10), 0), ZeroDivisionError, "integer division or modulo by zero"),
-        (({"name": "cosine", "cosine": {}}, loader(10), -2), ValueError,
-         "gradient_accumulation_steps must be a positive integer, got -2"),
-        (({"name": "cosine", "cosine": {}}, loader(10), True), TypeError,
-         "Argument 'gradient_accumulation_steps' must be of type int, got bool"),
+        (({"name": "cosine", "cosine": {}}, loader(10), -2), ValueError, "gradient_accumulation_steps must be a positive integer, got -2"),
+        (
+            ({"name": "cosine", "cosine": {}}, loader(10), True),
+            TypeError,
+            "Argument 'gradient_accumulation_steps' must be of type int, got bool",
+        ),
         (([("name", "cosine")], loader(10), 1), TypeError, "Argument 'scheduler_config' must be of type dict, got list"),
-        (({"name": "cosine", "cosine": {"T_max": 2.5}}, loader(10), 1), TypeError,
-         "Argument 'epochs' must be of type int, got float"),
+        (({"name": "cosine", "cosine": {"T_max": 2.5}}, loader(10), 1), TypeError, "Argument 'epochs' must be of type int, got float"),
     ],
 )
 def test_create_scheduler_errors(capsys, args, error, message):
@@ -185,7 +206,10 @@ def test_create_scheduler_errors(capsys, args, error, message):
     [
         (lambda: _epochs_to_steps(2.0, loader(3)), "Argument 'epochs' must be of type int, got float"),
         (lambda: _epochs_to_steps(2, loader(3), 1.0), "Argument 'gradient_accumulation_steps' must be of type int, got float"),
-        (lambda: create_warmup_scheduler(make_optimizer(), None, None, loader(3)), "Argument 'warmup_config' must be of type dict, got NoneType"),
+        (
+            lambda: create_warmup_scheduler(make_optimizer(), None, None, loader(3)),
+            "Argument 'warmup_config' must be of type dict, got NoneType",
+        ),
         (lambda: plot_lr_schedule(None, 1.5, loader(3)), "Argument 'num_epochs' must be of type int, got float"),
         (lambda: plot_lr_schedule(None, 1, loader(3), None), "Argument 'gradient_accumulation_steps' must be of type int, got NoneType"),
         (lambda: plot_lr_schedule(None, 1, loader(3), 1, "5"), "Argument 'max_groups' must be of type int, got str"),

@@ -1,6 +1,7 @@
 """Length-bucketing batch sampler for the speech dataset."""
 
-from typing import Any, Iterator, Sequence
+from typing import Any
+from collections.abc import Iterator, Sequence
 
 from torch.utils.data import Sampler
 

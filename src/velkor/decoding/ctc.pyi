@@ -1,6 +1,7 @@
 """Decoding with the CTC branch: best path, incremental CTC prefix scores and joint CTC/attention scores."""
 
-from typing import Any, Callable, Iterable, Sequence
+from typing import Any
+from collections.abc import Callable, Iterable, Sequence
 
 import torch
 

@@ -28,11 +28,12 @@ Length: generation stops at `max_length` or at the model's `max_len`, whichever 
 hypothesis that stopped at max_len).
 """
 
-from typing import Any, Callable
-
-Scorer = Any  # an object with start, step and select, as described above
+from typing import Any
+from collections.abc import Callable
 
 import torch
+
+Scorer = Any  # an object with start, step and select, as described above
 
 class SequenceGenerator:
     """Greedy search, sampling and beam search over a next-token scoring function or an incremental scorer."""
@@ -59,15 +60,11 @@ class SequenceGenerator:
         """Divides each row's logits of the tokens used in its sequence by penalty when positive and by 1 / penalty
         otherwise, in place; logits (B, V) with sequences (B, T), or (B, K, V) with (B, K, T). Returns logits."""
 
-    def _filter_logits(
-        self, logits: torch.Tensor, temperature: float = 1.0, top_k: int = 0, top_p: float = 1.0
-    ) -> torch.Tensor:
+    def _filter_logits(self, logits: torch.Tensor, temperature: float = 1.0, top_k: int = 0, top_p: float = 1.0) -> torch.Tensor:
         """Returns logits / temperature with entries below the k-th largest (top_k > 0) and outside the nucleus
         (top_p < 1.0) set to -inf."""
 
-    def generate_greedy(
-        self, x: torch.Tensor, temperature: float = 1.0, repeat_penalty: float = 1.0
-    ) -> tuple[torch.Tensor, torch.Tensor]:
+    def generate_greedy(self, x: torch.Tensor, temperature: float = 1.0, repeat_penalty: float = 1.0) -> tuple[torch.Tensor, torch.Tensor]:
         """Extends x (B, T_in) with the most probable token until every row has emitted eos_id or max_length is
         reached. Returns (sequences (B, T_out), summed log-probabilities (B,)); finished rows are padded with pad_id."""
 

@@ -1,7 +1,5 @@
 """Pre-LN Transformer decoder layers."""
 
-from typing import Optional, Tuple
-
 import torch
 from torch import nn
 
@@ -17,9 +15,9 @@ class SelfAttentionDecoderLayer(nn.Module):
     def forward(
         self,
         x: torch.Tensor,
-        key_padding_mask: Optional[torch.Tensor] = None,
-        attn_mask: Optional[torch.Tensor] = None,
-    ) -> Tuple[torch.Tensor, torch.Tensor]:
+        key_padding_mask: torch.Tensor | None = None,
+        attn_mask: torch.Tensor | None = None,
+    ) -> tuple[torch.Tensor, torch.Tensor]:
         """Returns (layer output (B, T, d_model), head-averaged self-attention weights (B, T, T))."""
 
 class CrossAttentionDecoderLayer(nn.Module):
@@ -34,9 +32,9 @@ class CrossAttentionDecoderLayer(nn.Module):
         self,
         x: torch.Tensor,
         enc_output: torch.Tensor,
-        dec_key_padding_mask: Optional[torch.Tensor] = None,
-        enc_key_padding_mask: Optional[torch.Tensor] = None,
-        attn_mask: Optional[torch.Tensor] = None,
-    ) -> Tuple[torch.Tensor, torch.Tensor, torch.Tensor]:
+        dec_key_padding_mask: torch.Tensor | None = None,
+        enc_key_padding_mask: torch.Tensor | None = None,
+        attn_mask: torch.Tensor | None = None,
+    ) -> tuple[torch.Tensor, torch.Tensor, torch.Tensor]:
         """Returns (layer output (B, T, d_model), self-attention weights (B, T, T), cross-attention weights (B, T, S)),
         the weights averaged over heads. attn_mask applies to the self-attention only."""

@@ -1,7 +1,5 @@
 """Pre-LN Transformer encoder layer."""
 
-from typing import Optional, Tuple
-
 import torch
 from torch import nn
 
@@ -14,7 +12,5 @@ class SelfAttentionEncoderLayer(nn.Module):
     ffn: FeedForwardLayer
 
     def __init__(self, d_model: int, num_heads: int, d_ff: int, dropout: float = 0.1) -> None: ...
-    def forward(
-        self, x: torch.Tensor, key_padding_mask: Optional[torch.Tensor] = None
-    ) -> Tuple[torch.Tensor, torch.Tensor]:
+    def forward(self, x: torch.Tensor, key_padding_mask: torch.Tensor | None = None) -> tuple[torch.Tensor, torch.Tensor]:
         """Returns (layer output (B, T, d_model), head-averaged self-attention weights (B, T, T))."""

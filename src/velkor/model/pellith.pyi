@@ -1,7 +1,5 @@
 """Pre-LN residual sub-layers: self-attention, cross-attention and feed-forward."""
 
-from typing import Optional, Tuple
-
 import torch
 from torch import nn
 
@@ -16,9 +14,9 @@ class SelfAttentionLayer(nn.Module):
     def forward(
         self,
         x: torch.Tensor,
-        key_padding_mask: Optional[torch.Tensor] = None,
-        attn_mask: Optional[torch.Tensor] = None,
-    ) -> Tuple[torch.Tensor, torch.Tensor]:
+        key_padding_mask: torch.Tensor | None = None,
+        attn_mask: torch.Tensor | None = None,
+    ) -> tuple[torch.Tensor, torch.Tensor]:
         """Returns (x + dropout(mha(norm(x), norm(x), norm(x))), head-averaged attention weights (B, T, T))."""
 
 class CrossAttentionLayer(nn.Module):
@@ -33,9 +31,9 @@ class CrossAttentionLayer(nn.Module):
         self,
         x: torch.Tensor,
         y: torch.Tensor,
-        key_padding_mask: Optional[torch.Tensor] = None,
-        attn_mask: Optional[torch.Tensor] = None,
-    ) -> Tuple[torch.Tensor, torch.Tensor]:
+        key_padding_mask: torch.Tensor | None = None,
+        attn_mask: torch.Tensor | None = None,
+    ) -> tuple[torch.Tensor, torch.Tensor]:
         """Returns (x + dropout(mha(norm(x), y, y)), head-averaged attention weights (B, T, S)); key_padding_mask masks y."""
 
 class FeedForwardLayer(nn.Module):

@@ -1,7 +1,5 @@
 """Speech front-end: filter-bank features to shortened embedding sequences."""
 
-from typing import Dict, Optional, Tuple, Union
-
 import torch
 from torch import nn
 
@@ -15,16 +13,12 @@ class Conv2DSubsampling(nn.Module):
     linear_out: nn.Linear
     dropout: nn.Dropout
 
-    def __init__(
-        self, input_dim: int, output_dim: int, dropout: float = 0.0, time_reduction: int = 2, kernel_size: int = 3
-    ) -> None: ...
-    def forward(self, x: torch.Tensor, x_len: torch.Tensor) -> Tuple[torch.Tensor, torch.Tensor]:
+    def __init__(self, input_dim: int, output_dim: int, dropout: float = 0.0, time_reduction: int = 2, kernel_size: int = 3) -> None: ...
+    def forward(self, x: torch.Tensor, x_len: torch.Tensor) -> tuple[torch.Tensor, torch.Tensor]:
         """Returns (embeddings (B, T', output_dim), lengths after both convolutions)."""
-    def closest_factors(self, n: int) -> Tuple[int, int]:
+    def closest_factors(self, n: int) -> tuple[int, int]:
         """Returns the two factors of n closest to its square root, the larger first: 6 -> (3, 2)."""
-    def calculate_downsampled_length(
-        self, lengths: Union[torch.Tensor, int], stride1: int, stride2: int
-    ) -> Union[torch.Tensor, int]:
+    def calculate_downsampled_length(self, lengths: torch.Tensor | int, stride1: int, stride2: int) -> torch.Tensor | int:
         """Applies L <- (L - (kernel_size - 1) - 1) // stride + 1 with stride1, then stride2; lengths may be a tensor or an int."""
 
 class StackedBLSTMEmbedding(nn.Module):
@@ -32,8 +26,8 @@ class StackedBLSTMEmbedding(nn.Module):
 
     stride1: int
     stride2: int
-    pool1_params: Dict[str, int]
-    pool2_params: Dict[str, int]
+    pool1_params: dict[str, int]
+    pool2_params: dict[str, int]
     blstm1: nn.LSTM
     blstm2: nn.LSTM
     pool1: nn.MaxPool1d
@@ -41,14 +35,12 @@ class StackedBLSTMEmbedding(nn.Module):
     linear_embed: nn.Linear
     dropout: nn.Dropout
 
-    def __init__(
-        self, input_dim: int, hidden_dim: int, output_dim: int, time_reduction: int = 2, dropout: float = 0.1
-    ) -> None: ...
-    def forward(self, x: torch.Tensor, x_len: torch.Tensor) -> Tuple[torch.Tensor, torch.Tensor]:
+    def __init__(self, input_dim: int, hidden_dim: int, output_dim: int, time_reduction: int = 2, dropout: float = 0.1) -> None: ...
+    def forward(self, x: torch.Tensor, x_len: torch.Tensor) -> tuple[torch.Tensor, torch.Tensor]:
         """Returns (embeddings (B, T', output_dim), pooled lengths as 64-bit integers)."""
-    def closest_factors(self, n: int) -> Tuple[int, int]:
+    def closest_factors(self, n: int) -> tuple[int, int]:
         """Returns the two factors of n closest to its square root, the larger first: 6 -> (3, 2)."""
-    def calculate_pool_output_length(self, L_in: torch.Tensor, pool_params: Dict[str, int]) -> torch.Tensor:
+    def calculate_pool_output_length(self, L_in: torch.Tensor, pool_params: dict[str, int]) -> torch.Tensor:
         """Pooling length rule (L_in + 2*padding - dilation*(kernel_size - 1) - 1) // stride + 1, as 64-bit integers."""
     def calculate_downsampled_length(self, lengths: torch.Tensor) -> torch.Tensor:
         """Lengths after both pooling layers."""
@@ -58,20 +50,20 @@ class SpeechEmbedding(nn.Module):
 
     embedding_dim: int
     reduction_method: str
-    cnn: Optional[Conv2DSubsampling]
-    blstm: Optional[StackedBLSTMEmbedding]
+    cnn: Conv2DSubsampling | None
+    blstm: StackedBLSTMEmbedding | None
 
     def __init__(
         self, input_dim: int, output_dim: int, time_reduction: int = 6, reduction_method: str = "lstm", dropout: float = 0.0
     ) -> None: ...
-    def forward(self, x: torch.Tensor, x_len: torch.Tensor) -> Tuple[torch.Tensor, torch.Tensor]:
+    def forward(self, x: torch.Tensor, x_len: torch.Tensor) -> tuple[torch.Tensor, torch.Tensor]:
         """Returns (embeddings (B, T', output_dim), new lengths (B))."""
-    def closest_factors(self, n: int) -> Tuple[int, int]:
+    def closest_factors(self, n: int) -> tuple[int, int]:
         """Returns the two factors of n closest to its square root, the larger first: 6 -> (3, 2)."""
     def calculate_downsampled_length(self, lengths: torch.Tensor) -> torch.Tensor:
         """Lengths after the front-end, computed without running it (for sizing encoder padding masks)."""
 
-def get_inputs(input_dim: int, max_length: int, batch_size: int) -> Tuple[torch.Tensor, torch.Tensor]:
+def get_inputs(input_dim: int, max_length: int, batch_size: int) -> tuple[torch.Tensor, torch.Tensor]:
     """Returns (standard-normal features (batch_size, max_length, input_dim), lengths all max_length)."""
 
 def test_sollund_lstm(time_reduction: int = 2) -> None:

@@ -60,7 +60,9 @@ class ASRTrainer(BaseTrainer):
         """Records {"target" (when the batches carry transcripts), "generated", "score"} per utterance.
         Without a configuration: greedy search on the first five batches. max_length defaults to
         `text_max_len` (set by train)."""
-    def _get_evaluation_recognition_configs(self, lm_model: torch.nn.Module | None = None, lm_weight: float = 0.0) -> dict[str, dict[str, Any]]:
+    def _get_evaluation_recognition_configs(
+        self, lm_model: torch.nn.Module | None = None, lm_weight: float = 0.0
+    ) -> dict[str, dict[str, Any]]:
         """The configurations "greedy" (beam_width 1), "beam_10" and "beam_20"."""
     def _calculate_asr_metrics(self, references: str | list[str], hypotheses: str | list[str]) -> dict[str, float]:
         """{"word_dist": mean edit distance, "wer": word error rate in percent, "cer": character error rate in percent}."""
