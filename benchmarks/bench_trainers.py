@@ -1,6 +1,6 @@
 """Trainers: crash safety of checkpoint saving, and the cost of the LM training pass, in one run.
 
-    PYTHONPATH=src .venv/bin/python benchmarks/bench_trainers.py [--suite crash|overhead|all]
+    PYTHONPATH=src .venv/bin/python benchmarks/bench_trainers.py [--suite crash|overhead|recognition|all]
                                                                [--quick] [--device cuda] [--threads N]
 
 crash: a forked process saves the last-epoch checkpoint in a loop (BaseTrainer.save_checkpoint) and
@@ -18,6 +18,10 @@ bare loop's (bar: >= 0.97). Passes run in pairs, one of each side back to back (
 order); the ratio is the median over the pairs. Both sides empty the CUDA allocator cache after
 every batch, as the trainer does, which makes single passes on a GPU vary by several percent.
 
+recognition: ASRTrainer.recognize (greedy and beam 10, incremental and full-prefix) against a bare
+loop that encodes once per batch and drives the same generator; run by bench_recognition.py, whose
+ratios it prints (bar: >= 0.97).
+
 The decisive (worst) margin against its bar comes last.
 """
 
@@ -27,6 +31,7 @@ import os
 import random
 import signal
 import statistics
+import subprocess
 import sys
 import tempfile
 import time
@@ -283,7 +288,7 @@ class contextlib_quiet:
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--suite", choices=["crash", "overhead", "all"], default="all")
+    parser.add_argument("--suite", choices=["crash", "overhead", "recognition", "all"], default="all")
     parser.add_argument("--quick", action="store_true")
     parser.add_argument("--device", default="cuda" if torch.cuda.is_available() else "cpu")
     parser.add_argument("--threads", type=int, default=1)
@@ -303,6 +308,10 @@ def main():
                 lines.append(f"training pass throughput ratio {ratio:.3f} (amp_dtype={name})")
         finally:
             os.chdir(cwd)
+    if args.suite in ("recognition", "all"):
+        recognition = [sys.executable, os.path.join(os.path.dirname(os.path.abspath(__file__)), "bench_recognition.py")]
+        recognition += ["--device", args.device, "--threads", str(args.threads)] + (["--quick"] if args.quick else [])
+        subprocess.run(recognition, check=True)
     print("worst: " + "; ".join(lines))
 
 
