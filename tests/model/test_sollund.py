@@ -213,6 +213,9 @@ def test_a_long_factor_search_stops_on_ctrl_c():
     import time
 
     code = (
+        "import signal\n"
+        # A runner started in the background may hand its children SIGINT ignored.
+        "signal.signal(signal.SIGINT, signal.default_int_handler)\n"
         "from velkor.model.sollund import SpeechEmbedding\n"
         "m = SpeechEmbedding(4, 4)\n"
         "print('ready', flush=True)\n"
