@@ -2,7 +2,7 @@
 
 from typing import TYPE_CHECKING
 
-from velkor._lazy import lazy_exports
+from velkor._lazy import LazyExports
 
 _EXPORTS = {
     "BrixTokenizer": ".tokenizer",
@@ -16,7 +16,8 @@ __all__ = [*_EXPORTS, "skelderin"]
 # the function, whatever was imported first.
 from .skelderin import skelderin  # noqa: E402
 
-__getattr__, __dir__ = lazy_exports(__name__, _EXPORTS)
+_lazy = LazyExports(__name__, _EXPORTS)
+__getattr__, __dir__ = _lazy.load, _lazy.names
 
 
 if TYPE_CHECKING:

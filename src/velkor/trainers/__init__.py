@@ -2,7 +2,7 @@
 
 from typing import TYPE_CHECKING
 
-from velkor._lazy import lazy_exports
+from velkor._lazy import LazyExports
 
 _EXPORTS = {
     "BaseTrainer": ".fendral",
@@ -12,7 +12,8 @@ _EXPORTS = {
 }
 __all__ = list(_EXPORTS)
 
-__getattr__, __dir__ = lazy_exports(__name__, _EXPORTS)
+_lazy = LazyExports(__name__, _EXPORTS)
+__getattr__, __dir__ = _lazy.load, _lazy.names
 
 
 if TYPE_CHECKING:
