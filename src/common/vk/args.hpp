@@ -88,6 +88,24 @@ inline double to_real(py::handle v, const char* arg) {
     return r;
 }
 
+// operator.index(v) as a C++ integer: ints and objects with __index__, never floats.
+inline long long as_index(py::handle v) {
+    const py::object i = py::reinterpret_steal<py::object>(PyNumber_Index(v.ptr()));
+    if (!i) throw py::error_already_set();
+    const long long r = PyLong_AsLongLong(i.ptr());
+    if (r == -1 && PyErr_Occurred()) throw py::error_already_set();
+    return r;
+}
+
+// isinstance(obj, cls).
+inline bool is_instance(py::handle obj, py::handle cls) {
+    const int r = PyObject_IsInstance(obj.ptr(), cls.ptr());
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+inline bool is_tensor(py::handle v) { return is_instance(v, imported<"torch", "Tensor">()); }
+
 // Python truth value of v (bool(v)).
 inline bool truthy(py::handle v) {
     const int r = PyObject_IsTrue(v.ptr());

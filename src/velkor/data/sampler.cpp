@@ -17,15 +17,8 @@
 namespace {
 
 namespace py = pybind11;
+using vk::as_index;
 using vk::kw;
-
-long long as_index(py::handle v) {
-    const py::object i = py::reinterpret_steal<py::object>(PyNumber_Index(v.ptr()));
-    if (!i) throw py::error_already_set();
-    const long long r = PyLong_AsLongLong(i.ptr());
-    if (r == -1 && PyErr_Occurred()) throw py::error_already_set();
-    return r;
-}
 
 long long positive(long long v, const char* arg) {
     if (v <= 0) throw py::value_error(vk::text(arg, " must be a positive integer, got ", v));

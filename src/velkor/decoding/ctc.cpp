@@ -27,6 +27,8 @@
 namespace {
 
 namespace py = pybind11;
+using vk::as_index;
+using vk::is_tensor;
 using vk::kw;
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
@@ -40,20 +42,6 @@ py::handle float32() { return vk::imported<"torch", "float32">(); }
 py::handle float64() { return vk::imported<"torch", "float64">(); }
 py::handle int64() { return vk::imported<"torch", "int64">(); }
 py::handle torch_fn_cat() { return vk::imported<"torch", "cat">(); }
-
-long long as_index(py::handle v) {
-    const py::object i = py::reinterpret_steal<py::object>(PyNumber_Index(v.ptr()));
-    if (!i) throw py::error_already_set();
-    const long long r = PyLong_AsLongLong(i.ptr());
-    if (r == -1 && PyErr_Occurred()) throw py::error_already_set();
-    return r;
-}
-
-bool is_tensor(py::handle v) {
-    const int r = PyObject_IsInstance(v.ptr(), vk::imported<"torch", "Tensor">().ptr());
-    if (r < 0) throw py::error_already_set();
-    return r == 1;
-}
 
 std::vector<long long> shape_of(py::handle t) {
     const py::tuple s = py::reinterpret_borrow<py::tuple>(vk::attr<"shape">(t));

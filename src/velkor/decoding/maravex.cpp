@@ -21,6 +21,8 @@
 namespace {
 
 namespace py = pybind11;
+using vk::as_index;
+using vk::is_tensor;
 using vk::kw;
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
@@ -31,14 +33,6 @@ py::handle int64() { return vk::imported<"torch", "int64">(); }
 py::handle neg_inf() {
     static PyObject* const v = vk::keep(py::float_(-kInf));
     return v;
-}
-
-long long as_index(py::handle v) {
-    const py::object i = py::reinterpret_steal<py::object>(PyNumber_Index(v.ptr()));
-    if (!i) throw py::error_already_set();
-    const long long r = PyLong_AsLongLong(i.ptr());
-    if (r == -1 && PyErr_Occurred()) throw py::error_already_set();
-    return r;
 }
 
 // max_length is an integer; another real number is truncated to one, as int() does.
@@ -141,12 +135,6 @@ std::string shape_text(const py::tuple& shape) {
     std::string s = "(";
     for (std::size_t i = 0; i < shape.size(); ++i) s += (i > 0 ? ", " : "") + py::str(shape[i]).cast<std::string>();
     return s + (shape.size() == 1 ? ",)" : ")");
-}
-
-bool is_tensor(py::handle v) {
-    const int r = PyObject_IsInstance(v.ptr(), vk::imported<"torch", "Tensor">().ptr());
-    if (r < 0) throw py::error_already_set();
-    return r == 1;
 }
 
 // Scores must be a (rows, vocab) tensor (vocab < 0: any positive width) before anything reads

@@ -23,6 +23,7 @@
 namespace {
 
 namespace py = pybind11;
+using vk::is_instance;
 using vk::kBlank;
 using vk::kBranch;
 using vk::kLast;
@@ -36,12 +37,6 @@ py::object join(py::handle base, py::handle part) {
     return py::reinterpret_steal<py::object>(r);
 }
 py::object join(py::handle base, const std::string& part) { return join(base, py::str(part)); }
-
-bool is_instance(py::handle obj, py::handle cls) {
-    const int r = PyObject_IsInstance(obj.ptr(), cls.ptr());
-    if (r < 0) throw py::error_already_set();
-    return r == 1;
-}
 
 // The tracking client, imported only when tracking is on (and looked up in sys.modules on every
 // use, so that a stand-in installed by a test is the one called).

@@ -25,6 +25,8 @@
 namespace {
 
 namespace py = pybind11;
+using vk::as_index;
+using vk::is_instance;
 using vk::kw;
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
@@ -42,24 +44,10 @@ py::handle tqdm() { return vk::imported<"tqdm.auto", "tqdm">(); }
 double as_double(py::handle v) { return vk::to_float(v); }
 double item(py::handle tensor) { return as_double(vk::call_method<"item">(tensor)); }
 
-long long as_index(py::handle v) {
-    const py::object i = py::reinterpret_steal<py::object>(PyNumber_Index(v.ptr()));
-    if (!i) throw py::error_already_set();
-    const long long r = PyLong_AsLongLong(i.ptr());
-    if (r == -1 && PyErr_Occurred()) throw py::error_already_set();
-    return r;
-}
-
 long long length_of(py::handle obj) {
     const Py_ssize_t n = PyObject_Length(obj.ptr());
     if (n < 0) throw py::error_already_set();
     return n;
-}
-
-bool is_instance(py::handle obj, py::handle cls) {
-    const int r = PyObject_IsInstance(obj.ptr(), cls.ptr());
-    if (r < 0) throw py::error_already_set();
-    return r == 1;
 }
 
 bool less_than(py::handle a, py::handle b) {

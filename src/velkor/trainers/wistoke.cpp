@@ -16,16 +16,11 @@
 namespace {
 
 namespace py = pybind11;
+using vk::is_instance;
 using vk::kw;
 
 py::handle base_trainer() { return vk::imported<"velkor.trainers.fendral", "BaseTrainer">(); }
 py::handle sequence_generator() { return vk::imported<"velkor.decoding.maravex", "SequenceGenerator">(); }
-
-bool is_instance(py::handle obj, py::handle cls) {
-    const int r = PyObject_IsInstance(obj.ptr(), cls.ptr());
-    if (r < 0) throw py::error_already_set();
-    return r == 1;
-}
 
 [[noreturn]] void raise_zero_division() {
     PyErr_SetString(PyExc_ZeroDivisionError, "float division by zero");
