@@ -4,8 +4,10 @@ PYTHON ?= python3
 VENV := .venv
 BIN := $(VENV)/bin
 PIP := $(BIN)/python -m pip
+# WERROR=ON turns compiler warnings into errors (CI sets it for every build it does).
+WERROR ?= OFF
 
-.PHONY: tools install demo test test-asan bench dev clean
+.PHONY: tools install demo test test-asan lint lint-tools bench dev clean
 
 $(BIN)/python:
 	$(PYTHON) -m venv $(VENV)
@@ -17,8 +19,8 @@ tools: $(BIN)/python
 # The first build compiles every C++ module; the compiler's progress ([n/N] lines) is shown.
 install: tools
 	@echo "Building and installing velkor: compiling the C++ extension modules takes 3-10 minutes on 2 cores the first time..."
-	@bash -o pipefail -c '$(PIP) install -v -c constraints.txt --no-build-isolation ".[test]" 2>&1 \
-	  | grep --line-buffered -E "^ *\[[0-9]+/[0-9]+\]|rror|Successfully installed" || { echo "install failed: rerun with $(PIP) install -v -c constraints.txt --no-build-isolation \".[test]\" to see the full log"; exit 1; }'
+	@bash -o pipefail -c '$(PIP) install -v -c constraints.txt --no-build-isolation -Ccmake.define.VELKOR_WERROR=$(WERROR) ".[test]" 2>&1 \
+	  | grep --line-buffered -E "^ *\[[0-9]+/[0-9]+\]|rror|Successfully installed" || { echo "install failed: rerun with $(PIP) install -v -c constraints.txt --no-build-isolation -Ccmake.define.VELKOR_WERROR=$(WERROR) \".[test]\" to see the full log"; exit 1; }'
 
 demo: install
 	$(PIP) install -q -c constraints.txt espeakng-loader  # the optional extra velkor[synth]
@@ -42,6 +44,20 @@ test-asan: install
 	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 PYTHONPATH=$(abspath $(ASAN_TREE)) \
 	  $(BIN)/python -m pytest -q -p no:cacheprovider
 
+# Format, lint and stub checks; none needs the compiled modules. Every check runs, and the
+# target fails at the end when any of them did.
+lint-tools: $(BIN)/python
+	$(PIP) install -q -c constraints.txt clang-format ruff mypy pandas-stubs torch numpy
+
+lint: lint-tools
+	@failed=""; \
+	echo "clang-format --dry-run --Werror: src/**/*.cpp, *.hpp"; \
+	find src \( -name '*.cpp' -o -name '*.hpp' \) -print0 | sort -z | xargs -0 $(BIN)/clang-format --dry-run --Werror || failed="$$failed clang-format"; \
+	echo "ruff check"; $(BIN)/ruff check . || failed="$$failed ruff-check"; \
+	echo "ruff format --check"; $(BIN)/ruff format --check . || failed="$$failed ruff-format"; \
+	echo "mypy --strict: the .pyi stubs and the packages' glue"; $(BIN)/mypy || failed="$$failed mypy"; \
+	if [ -n "$$failed" ]; then echo "lint failed:$$failed"; exit 1; fi
+
 bench: install
 	for b in benchmarks/bench_*.py; do $(BIN)/python $$b || exit 1; done
 
@@ -49,7 +65,7 @@ bench: install
 # `PYTHONPATH=src .venv/bin/python -m pytest` tests them without reinstalling.
 # Build some modules only with `make dev ONLY="pellith;lunmark"`.
 dev: tools
-	$(BIN)/cmake -S . -B build/dev -G Ninja -DVELKOR_INPLACE=ON -DVELKOR_ONLY="$(ONLY)" \
+	$(BIN)/cmake -S . -B build/dev -G Ninja -DVELKOR_INPLACE=ON -DVELKOR_ONLY="$(ONLY)" -DVELKOR_WERROR=$(WERROR) \
 	  -DPython_EXECUTABLE=$(abspath $(BIN)/python) \
 	  -Dpybind11_DIR=$$($(BIN)/python -c "import pybind11; print(pybind11.get_cmake_dir())")
 	$(BIN)/cmake --build build/dev
