@@ -2,27 +2,16 @@
 plain-Python transliteration exactly (values, tokens and the order of ties), including the steps
 where the selection has to fall back to the full top-k."""
 
-import importlib.util
-from pathlib import Path
-
 import pytest
 import torch
 from torch.profiler import ProfilerActivity, profile
 
 from velkor.decoding import SequenceGenerator
 
-_spec = importlib.util.spec_from_file_location("bench_decoding", Path(__file__).resolve().parents[2] / "benchmarks" / "bench_decoding.py")
-bench = importlib.util.module_from_spec(_spec)
-_spec.loader.exec_module(bench)
+from reference_decoding import ReferenceGenerator
+from tiny import Tok
 
 NEG_INF = float("-inf")
-
-
-class Tok:
-    def __init__(self, num_classes, eos_id, pad_id=0):
-        self.num_classes = num_classes
-        self.eos_id = eos_id
-        self.pad_id = pad_id
 
 
 def prefix_logits(vocab, seed, make_row, buckets=97):
@@ -101,7 +90,7 @@ CASES = {
 
 def run_both(score_fn, tok, x, width, max_length, **opts):
     ours = SequenceGenerator(score_fn, tok, max_length).generate_beam(x, width, **opts)
-    plain = bench.ReferenceGenerator(score_fn, tok, max_length).generate_beam(x, width, **opts)
+    plain = ReferenceGenerator(score_fn, tok, max_length).generate_beam(x, width, **opts)
     return ours, plain
 
 
@@ -119,7 +108,7 @@ def test_beam_matches_reference_on_large_steps(case, batch, width, vocab):
 @pytest.mark.parametrize("opts", [dict(temperature=0.7), dict(repeat_penalty=1.4), dict(temperature=1.3, repeat_penalty=0.8)])
 def test_beam_matches_reference_with_temperature_and_penalty(opts):
     vocab = 3000
-    tok = Tok(vocab, eos_id=2)
+    tok = Tok(vocab, eos_id=2, pad_id=0)
     score_fn = prefix_logits(vocab, seed=5, make_row=coarse_rows(vocab, 200))
     x = torch.tensor([[7, 9], [4, 4], [0, 3]])
     (seqs, scores), (ref_seqs, ref_scores) = run_both(score_fn, tok, x, 5, 8, **opts)
@@ -128,7 +117,7 @@ def test_beam_matches_reference_with_temperature_and_penalty(opts):
 
 def test_beam_matches_reference_with_float64_logits():
     vocab = 2500
-    tok = Tok(vocab, eos_id=3)
+    tok = Tok(vocab, eos_id=3, pad_id=0)
     table_fn = prefix_logits(vocab, seed=9, make_row=random_rows(vocab))
     score_fn = lambda x: table_fn(x).double()  # noqa: E731
     x = torch.tensor([[1], [2]])
@@ -142,7 +131,7 @@ def test_selection_path_is_taken_where_it_is_exact(case, two_stage_steps):
     # Guards the tests above: distinct totals go through the two-stage selection, and a step
     # full of ties is answered by the full top-k over every candidate.
     vocab, batch, width, steps = 2048, 3, 4, 5
-    tok = Tok(vocab, eos_id=1)
+    tok = Tok(vocab, eos_id=1, pad_id=0)
     score_fn = prefix_logits(vocab, seed=1, make_row=CASES[case](vocab))
     x = torch.zeros(batch, 1, dtype=torch.long)
     gen = SequenceGenerator(score_fn, tok, 1 + steps)
@@ -166,7 +155,7 @@ def test_tie_at_the_boundary_of_the_best_k(offset, seed):
     places = torch.randperm(vocab - offset, generator=gen)[:width]
     row[places[: width - 1]] = torch.tensor([9.0, 8.0, 7.0])
     row[places[-1]] = row[places[-1] + offset] = 6.0
-    tok = Tok(vocab, eos_id=vocab - 1)
+    tok = Tok(vocab, eos_id=vocab - 1, pad_id=0)
     score_fn = lambda x: row.expand(x.size(0), -1).clone()  # noqa: E731
     x = torch.zeros(5, 1, dtype=torch.long)
     (seqs, scores), (ref_seqs, ref_scores) = run_both(score_fn, tok, x, width, 3)

@@ -1,6 +1,8 @@
-import importlib.util
+"""SequenceGenerator: argument checks, the repetition penalty and logit filters, and greedy search,
+sampling and beam search against the plain-Python reference (values, tokens and the order of ties)
+and against brute force on tiny vocabularies."""
+
 import math
-from pathlib import Path
 
 import pytest
 import torch
@@ -9,21 +11,10 @@ from hypothesis import strategies as st
 
 from velkor.decoding import SequenceGenerator
 
-# The plain-Python transliteration that the benchmark times is also an independent oracle here.
-_spec = importlib.util.spec_from_file_location("bench_decoding", Path(__file__).resolve().parents[2] / "benchmarks" / "bench_decoding.py")
-bench = importlib.util.module_from_spec(_spec)
-_spec.loader.exec_module(bench)
-Reference = bench.ReferenceGenerator
+from reference_decoding import ReferenceGenerator as Reference
+from tiny import Tok
 
 NEG_INF = float("-inf")
-
-
-class Tok:
-    def __init__(self, num_classes=5, eos_id=2, pad_id=3):
-        self.num_classes = num_classes
-        self.eos_id = eos_id
-        if pad_id is not None:
-            self.pad_id = pad_id
 
 
 def table_score_fn(vocab, seed=0, buckets=211, scale=2.0):
