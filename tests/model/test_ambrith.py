@@ -1,3 +1,6 @@
+"""Sinusoidal positional encoding: the table against its formula, addition to the first positions,
+the length limit, the buffer, rebuilding for new sizes, odd widths and bad sizes, copies."""
+
 import math
 
 import pytest

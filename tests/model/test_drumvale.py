@@ -1,3 +1,6 @@
+"""Decoder layers (self-attention, and self- plus cross-attention): sub-layer order, dropout, outputs
+against plain tensor operations, causality, required arguments, bad sizes, copies."""
+
 import pytest
 import torch
 

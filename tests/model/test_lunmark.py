@@ -1,3 +1,6 @@
+"""Encoder layer: sub-layer and parameter order, dropout, output against plain tensor operations,
+bidirectional attention with padding, refused arguments, bad sizes, copies, hooks of replaced sub-layers."""
+
 import pytest
 import torch
 

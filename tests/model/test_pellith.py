@@ -1,3 +1,6 @@
+"""Pre-LN residual sub-layers (self-attention, cross-attention, feed-forward): parameters, the shared
+dropout, outputs against plain tensor operations, padding, bad arguments, copies."""
+
 import pytest
 import torch
 

@@ -1,3 +1,6 @@
+"""Speech front-ends (convolutional and recurrent subsampling): factor splitting, output lengths
+against the forward pass, structure, argument errors in order, demonstrations, copies, Ctrl-C."""
+
 import pytest
 import torch
 

@@ -1,3 +1,6 @@
+"""Assembled models: output shapes and CTC inputs per time reduction, padding and causal masks,
+scoring, the shared dropout, weight tying, copies, bad arguments, and both models learning."""
+
 import copy
 import io
 
@@ -9,42 +12,33 @@ from torch import nn
 from velkor.model import DecoderOnlyTransformer, EncoderDecoderTransformer
 from velkor.model.sollund import SpeechEmbedding
 
+import tiny
+
 V = 23
 FEATS = 12
+# Two layers of four heads, so that layer order and head splitting show; the models' own dropout.
+ASR_SIZES = dict(
+    d_model=32,
+    num_encoder_layers=2,
+    num_decoder_layers=2,
+    num_encoder_heads=4,
+    num_decoder_heads=4,
+    d_ff_encoder=64,
+    d_ff_decoder=64,
+    dropout=0.1,
+    max_len=200,
+)
+LM_SIZES = dict(d_model=32, num_layers=2, num_heads=4, d_ff=64, dropout=0.1, max_len=64)
 
-
-@pytest.fixture(autouse=True, scope="module")
-def single_thread():
-    # The models here are tiny: extra threads only add contention on shared machines.
-    threads = torch.get_num_threads()
-    torch.set_num_threads(1)
-    yield
-    torch.set_num_threads(threads)
+pytestmark = pytest.mark.usefixtures("single_thread")
 
 
 def make_asr(reduction_method="conv", time_reduction=2, **kwargs):
-    torch.manual_seed(0)
-    config = dict(
-        d_model=32,
-        num_encoder_layers=2,
-        num_decoder_layers=2,
-        num_encoder_heads=4,
-        num_decoder_heads=4,
-        d_ff_encoder=64,
-        d_ff_decoder=64,
-        max_len=200,
-        time_reduction=time_reduction,
-        reduction_method=reduction_method,
-    )
-    config.update(kwargs)
-    return EncoderDecoderTransformer(FEATS, V, **config).eval()
+    return tiny.asr_model(FEATS, V, **{**ASR_SIZES, "time_reduction": time_reduction, "reduction_method": reduction_method, **kwargs})
 
 
 def make_lm(**kwargs):
-    torch.manual_seed(0)
-    config = dict(d_model=32, num_layers=2, num_heads=4, d_ff=64, max_len=64)
-    config.update(kwargs)
-    return DecoderOnlyTransformer(V, **config).eval()
+    return tiny.lm_model(V, **{**LM_SIZES, **kwargs})
 
 
 def tokens(*shape):
@@ -250,8 +244,7 @@ def test_constructor_rejects_bad_arguments(kwargs, error, message):
 
 
 def test_models_learn_together():
-    torch.manual_seed(0)
-    lm = DecoderOnlyTransformer(V, d_model=32, num_layers=2, num_heads=4, d_ff=64, dropout=0.0, max_len=16)
+    lm = make_lm(dropout=0.0, max_len=16).train()
     seqs = tokens(4, 12)
     optimizer = torch.optim.Adam(lm.parameters(), lr=3e-3)
     losses = []

@@ -1,3 +1,6 @@
+"""tessom multi-head attention on numpy arrays: forward and every gradient against torch autograd
+and central differences, masks, head splitting, construction and input errors."""
+
 import numpy as np
 import pytest
 import torch

@@ -1,3 +1,6 @@
+"""tessom linear layer: forward and gradients against torch autograd, gradient overwrite, bias
+layouts, weight initialisation, integer inputs, bad arguments."""
+
 import numpy as np
 import pytest
 import torch

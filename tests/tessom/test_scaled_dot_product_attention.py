@@ -1,3 +1,6 @@
+"""tessom scaled dot-product attention: forward and backward against torch autograd, fully masked
+rows, the empty mask, bad inputs and the order of backward's checks."""
+
 import numpy as np
 import pytest
 import torch
