@@ -40,15 +40,30 @@ inline constexpr std::size_t kMagicSize = 6;
 
 // A file descriptor closed on scope exit; opening failures raise the OSError subclass that
 // Python's open() raises (FileNotFoundError, PermissionError, ...), with the same message.
+// Only regular files are read: a FIFO is opened without blocking and refused like a folder or a
+// device, so a dataset never waits forever on a file named like an array.
 class File {
 public:
     explicit File(py::handle path) {
         const py::object encoded = py::reinterpret_steal<py::object>(PyUnicode_EncodeFSDefault(path.ptr()));
         if (!encoded) throw py::error_already_set();
-        fd_ = ::open(PyBytes_AS_STRING(encoded.ptr()), O_RDONLY | O_CLOEXEC);
+        if (std::strlen(PyBytes_AS_STRING(encoded.ptr())) != static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.ptr())))
+            throw py::value_error("Refusing to load " + display_repr(path) + ": the path contains a NUL character");
+        fd_ = ::open(PyBytes_AS_STRING(encoded.ptr()), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
         if (fd_ < 0) {
             PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.ptr());
             throw py::error_already_set();
+        }
+        struct stat st{};
+        if (::fstat(fd_, &st) != 0) {
+            PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.ptr());
+            ::close(fd_);
+            throw py::error_already_set();
+        }
+        if (!S_ISREG(st.st_mode)) {
+            ::close(fd_);
+            throw py::value_error("Refusing to load '" + display(path) +
+                                  "': " + (S_ISDIR(st.st_mode) ? "it is a folder" : "it is not a regular file"));
         }
     }
     File(const File&) = delete;

@@ -3,19 +3,35 @@
 //   <root>/<partition>/fbank/<id>.npy   float32 (80, frames) Kaldi-compatible log-mel filter banks
 //   <root>/<partition>/text/<id>.npy    1-D array of characters whose concatenation is the transcript
 //   <root>/<partition>/<id>.npy         (text partitions of a language model) the same transcript arrays
+//   <root>/<partition>/manifest.tsv     one line per utterance: id, source, seconds, transcript
 //
 // Speech comes from eSpeak NG (prepare_synth, from sentences of a text file) or from the user's
 // recordings (prepare_audio: a LibriSpeech-style tree or a two-column TSV). Audio is brought to
-// 16 kHz with soxr before the filter banks are computed by kaldi-native-fbank. A partition that is
-// written again is replaced: its old .npy files go first, so features and transcripts stay paired.
+// 16 kHz with soxr before the filter banks are computed by kaldi-native-fbank.
+//
+// The manifest is also the record of what was written. A partition folder is ours when it holds
+// our manifest: writing it again removes exactly the files the manifest lists, then writes the new
+// ones. A folder without one must be empty (or new); a file the manifest does not list where the
+// datasets would read it stops the run before anything is touched. While a partition is written,
+// its lines go to manifest.tsv.partial (each line before its files), which replaces manifest.tsv
+// at the end, so an interrupted run leaves a record of every file it wrote.
 #include <vk/common.hpp>
 #include <vk/lookup.hpp>
 
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
+#include <memory>
+#include <optional>
 #include <random>
 #include <string>
 #include <unordered_set>
@@ -31,33 +47,135 @@ constexpr long long kFeatureRate = 16000;
 constexpr long long kMinSamples = 400;  // one 25 ms frame at 16 kHz
 constexpr long long kNumBins = 80;
 
+constexpr const char* kManifest = "manifest.tsv";
+constexpr const char* kJournal = "manifest.tsv.partial";
+constexpr std::string_view kManifestHeader = "id\tsource\tseconds\ttranscript";
+
 // ---------------------------------------------------------------------------------------------
 // Files and paths
 
 py::object join(py::handle a, py::handle b) { return vk::call(vk::imported<"os.path", "join">(), a, b); }
-py::object join(py::handle a, const char* b) { return join(a, py::str(b)); }
+py::object join(py::handle a, const std::string& b) { return join(a, py::str(b)); }
 
 void make_dirs(py::handle path) { vk::call(vk::imported<"os", "makedirs">(), path, kw<"exist_ok">(true)); }
 
-bool is_dir(py::handle path) { return vk::truthy(vk::call(vk::imported<"os.path", "isdir">(), path)); }
-bool is_file(py::handle path) { return vk::truthy(vk::call(vk::imported<"os.path", "isfile">(), path)); }
+// A path argument as str (bytes are decoded the way os.listdir would return them).
+py::object path_arg(py::handle arg) { return vk::call(vk::imported<"os", "fsdecode">(), vk::call(vk::imported<"os", "fspath">(), arg)); }
 
-// Removes the .npy files a previous run left in `dir`, so a shorter rewrite leaves no strays.
-void clear_npy(py::handle dir) {
-    if (!is_dir(dir)) return;
-    const py::list names = vk::call(vk::imported<"os", "listdir">(), dir);
-    for (const py::handle n : names) {
-        const std::string name = py::str(n);
-        if (name.size() > 4 && name.compare(name.size() - 4, 4, ".npy") == 0) vk::call(vk::imported<"os", "remove">(), join(dir, n));
-    }
+bool ends_with(const std::string& s, std::string_view suffix) {
+    return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
-std::vector<std::string> read_lines(py::handle path) {
-    const py::object file = vk::call(vk::imported<"pathlib", "Path">(), path);
-    const py::object content = vk::call_method<"read_text">(file, kw<"encoding">("utf-8"));
+// The bytes the file system knows a path by.
+std::string fs_bytes(py::handle path) {
+    const py::object b = vk::call(vk::imported<"os", "fsencode">(), path);
+    std::string s(PyBytes_AS_STRING(b.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(b.ptr())));
+    if (s.find('\0') != std::string::npos) throw py::value_error("Path contains a NUL character: " + vk::display_repr(path));
+    return s;
+}
+
+// A file name as UTF-8, or nullopt when it is not valid UTF-8 (listed with surrogate escapes).
+std::optional<std::string> utf8_name(py::handle name) {
+    Py_ssize_t size = 0;
+    if (const char* data = PyUnicode_AsUTF8AndSize(name.ptr(), &size)) return std::string(data, static_cast<std::size_t>(size));
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw py::error_already_set();
+    PyErr_Clear();
+    return std::nullopt;
+}
+
+[[noreturn]] void raise_os_error(int error, py::handle path) {
+    errno = error;
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.ptr());
+    throw py::error_already_set();
+}
+
+enum class Kind { missing, regular, directory, other };
+
+// What is at `path`: with follow = false a symbolic link is `other`, whatever it points to.
+Kind kind_of(py::handle path, bool follow) {
+    struct stat st{};
+    const std::string name = fs_bytes(path);
+    if ((follow ? ::stat(name.c_str(), &st) : ::lstat(name.c_str(), &st)) != 0) {
+        if (errno == ENOENT || errno == ENOTDIR) return Kind::missing;
+        raise_os_error(errno, path);
+    }
+    if (S_ISREG(st.st_mode)) return Kind::regular;
+    if (S_ISDIR(st.st_mode)) return Kind::directory;
+    return Kind::other;
+}
+
+class Fd {
+public:
+    explicit Fd(int fd) : fd_(fd) {}
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    ~Fd() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    int get() const { return fd_; }
+    int release() { return std::exchange(fd_, -1); }
+
+private:
+    int fd_;
+};
+
+// The lines of a UTF-8 text file, or why they could not be read. A FIFO, a device or a folder is
+// never read: it is opened without blocking and refused.
+struct TextRead {
     std::vector<std::string> lines;
-    for (const py::handle line : vk::call_method<"splitlines">(content)) lines.push_back(py::str(line));
-    return lines;
+    std::string problem;  // empty when the lines were read
+    int error = 0;        // errno when opening or reading failed
+};
+
+TextRead read_text(py::handle path) {
+    TextRead r;
+    const std::string name = fs_bytes(path);
+    const Fd fd(::open(name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    const auto failed = [&r] {
+        r.error = errno;
+        r.problem = std::strerror(r.error);
+        return r;
+    };
+    if (fd.get() < 0) return failed();
+    struct stat st{};
+    if (::fstat(fd.get(), &st) != 0) return failed();
+    if (!S_ISREG(st.st_mode)) {
+        r.problem = S_ISDIR(st.st_mode) ? "it is a folder" : "it is not a regular file";
+        return r;
+    }
+    std::string bytes;
+    char chunk[65536];
+    while (true) {
+        const ssize_t got = ::read(fd.get(), chunk, sizeof chunk);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return failed();
+        }
+        if (got == 0) break;
+        bytes.append(chunk, static_cast<std::size_t>(got));
+    }
+    PyObject* decoded = PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "strict");
+    if (decoded == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) throw py::error_already_set();
+        const py::error_already_set e;
+        Py_ssize_t start = 0;
+        if (PyUnicodeDecodeError_GetStart(e.value().ptr(), &start) != 0) throw py::error_already_set();
+        char byte[8];
+        std::snprintf(byte, sizeof byte, "0x%02x", static_cast<unsigned char>(bytes[static_cast<std::size_t>(start)]));
+        r.problem = "it is not UTF-8 text (byte " + std::string(byte) + " at offset " + std::to_string(start) + ")";
+        return r;
+    }
+    const py::object text = py::reinterpret_steal<py::object>(decoded);
+    for (const py::handle line : vk::call_method<"splitlines">(text)) r.lines.push_back(vk::utf8(line));
+    return r;
+}
+
+// The lines of a file named by the user: anything else is an error naming it.
+std::vector<std::string> read_lines(py::handle path) {
+    TextRead r = read_text(path);
+    if (r.error != 0) raise_os_error(r.error, path);
+    if (!r.problem.empty()) throw py::value_error("Cannot read '" + vk::display(path) + "': " + r.problem);
+    return std::move(r.lines);
 }
 
 // Whitespace collapsed to single spaces, ends trimmed.
@@ -87,6 +205,11 @@ std::size_t word_count(const std::string& s) {
     return n;
 }
 
+// A partition or utterance name that stays inside its folder: no separators, not "." or "..".
+bool is_plain_name(const std::string& name) {
+    return !name.empty() && name != "." && name != ".." && name.find_first_of(std::string_view("/\\\0", 3)) == std::string::npos;
+}
+
 // The transcript array: one element per character, so joining the elements gives the text back.
 void save_transcript(py::handle path, const std::string& text) {
     const py::object chars = vk::call(vk::imported<"builtins", "list">(), py::str(text));
@@ -108,6 +231,9 @@ py::object fbank_options(long long num_bins) {
     vk::set_attr<"num_bins">(vk::attr<"mel_opts">(opts), py::int_(num_bins));
     return opts;
 }
+
+// Largest floating-point sample that stays a finite float32 on the 16-bit scale.
+constexpr double kMaxFloatSample = 3.4028234663852886e38 / 32768.0;
 
 // 16 kHz float32 samples on the 16-bit scale Kaldi's tools work on, from any 1-D array: integer
 // samples are taken as 16-bit values, floating-point ones as [-1, 1].
@@ -158,37 +284,217 @@ py::object compute_fbank(py::handle, const FbankArgs& a) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Writing partitions
+// Partitions: what an earlier run wrote, and writing them again
 
-struct Partition {
-    std::string name;
-    py::object dir, fbank_dir, text_dir;
+// A manifest field on one line: tabs and line breaks (including those str.splitlines() knows)
+// become spaces.
+std::string field(std::string s) {
+    std::string out;
+    out.reserve(s.size());
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(s[i]);
+        if (c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f' || (c >= 0x1c && c <= 0x1e)) {
+            out += ' ';
+        } else if (c == 0xc2 && i + 1 < s.size() && static_cast<unsigned char>(s[i + 1]) == 0x85) {  // U+0085
+            out += ' ';
+            ++i;
+        } else if (c == 0xe2 && i + 2 < s.size() && static_cast<unsigned char>(s[i + 1]) == 0x80 &&
+                   (static_cast<unsigned char>(s[i + 2]) == 0xa8 || static_cast<unsigned char>(s[i + 2]) == 0xa9)) {  // U+2028/9
+            out += ' ';
+            i += 2;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
+std::vector<std::string> split_tabs(const std::string& line) {
+    std::vector<std::string> parts;
+    std::size_t begin = 0;
+    while (true) {
+        const std::size_t tab = line.find('\t', begin);
+        parts.push_back(line.substr(begin, tab == std::string::npos ? std::string::npos : tab - begin));
+        if (tab == std::string::npos) return parts;
+        begin = tab + 1;
+    }
+}
+
+// The files (relative to the partition folder) that an earlier run recorded in `record`, or why
+// `record` is not one of our manifests.
+std::optional<std::string> read_record(py::handle record, std::unordered_set<std::string>& files) {
+    if (kind_of(record, false) != Kind::regular) return std::string("it is not a regular file");
+    const TextRead r = read_text(record);
+    if (!r.problem.empty()) return r.problem;
+    if (r.lines.empty() || r.lines[0] != kManifestHeader) return std::string("its first line is not the manifest header");
+    for (std::size_t n = 1; n < r.lines.size(); ++n) {
+        const std::vector<std::string> columns = split_tabs(r.lines[n]);
+        if (columns.size() != 4 || !is_plain_name(columns[0]))
+            return "line " + std::to_string(n + 1) + " is not an utterance line (id, source, seconds, transcript)";
+        const std::string& id = columns[0];
+        if (columns[2].empty()) {  // text partition
+            files.insert(id + ".npy");
+        } else {
+            files.insert("fbank/" + id + ".npy");
+            files.insert("text/" + id + ".npy");
+        }
+    }
+    return std::nullopt;
+}
+
+std::vector<std::pair<std::string, py::object>> sorted_entries(py::handle dir) {
+    std::vector<std::pair<std::string, py::object>> entries;
+    for (const py::handle name : py::list(vk::call(vk::imported<"os", "listdir">(), dir)))
+        entries.emplace_back(vk::utf8(name, "surrogateescape"), py::reinterpret_borrow<py::object>(name));
+    std::sort(entries.begin(), entries.end(), [](const auto& x, const auto& y) { return x.first < y.first; });
+    return entries;
+}
+
+// The files an earlier run wrote into `dir` (nothing when it does not exist yet). A folder that
+// holds anything else where the datasets would read it, or that is not empty without being ours,
+// is refused here, before anything is written. `inside` marks a partition we name inside the
+// output folder: there a symbolic link is refused, as it would lead the files elsewhere.
+std::unordered_set<std::string> owned_files(py::handle dir, bool inside) {
+    std::unordered_set<std::string> files;
+    const Kind kind = kind_of(dir, !inside);
+    if (kind == Kind::missing) return files;
+    const std::string where = "'" + vk::display(dir) + "'";
+    if (kind != Kind::directory)
+        throw py::value_error("Cannot prepare " + where + ": it exists and is not a folder" + (inside ? " (or is a symbolic link)" : ""));
+    bool ours = false;
+    for (const char* record : {kManifest, kJournal}) {
+        const py::object path = join(dir, std::string(record));
+        if (kind_of(path, false) == Kind::missing) continue;
+        if (const std::optional<std::string> why = read_record(path, files))
+            throw py::value_error("Refusing to prepare " + where + ": its " + record + " was not written by an earlier preparation (" +
+                                  *why + "); use a new or empty folder");
+        ours = true;
+    }
+    const auto foreign = [&](const std::string& entry) {
+        if (!ours)
+            throw py::value_error("Refusing to prepare " + where + ": it is not empty and has no " + kManifest +
+                                  " of an earlier preparation (found '" + entry + "'); use a new or empty folder");
+        throw py::value_error("Refusing to prepare " + where + ": '" + entry + "' is not listed in its " + kManifest +
+                              ", so an earlier preparation did not write it; move it away or use another folder");
+    };
+    const auto display_name = [](const py::object& name) { return vk::display(name); };
+    for (const auto& [name, name_obj] : sorted_entries(dir)) {
+        if (name == kManifest || name == kJournal) continue;
+        if (name == "fbank" || name == "text") {
+            const py::object sub = join(dir, name_obj);
+            // A link here would lead the writes out of the partition.
+            if (kind_of(sub, false) != Kind::directory)
+                throw py::value_error("Refusing to prepare " + where + ": its '" + name + "' is not a folder (or is a symbolic link)");
+            for (const auto& [inner, inner_obj] : sorted_entries(sub))
+                if (!ours || (ends_with(inner, ".npy") && !files.count(name + "/" + inner))) foreign(name + "/" + display_name(inner_obj));
+            continue;
+        }
+        if (!ours || (ends_with(name, ".npy") && !files.count(name))) foreign(display_name(name_obj));
+    }
+    return files;
+}
+
+// The manifest being written: lines are on disk (flushed to the kernel) before the files they
+// name, so an interruption never leaves a file that no record lists.
+class Journal {
+public:
+    Journal(py::object path, py::object target) : path_(std::move(path)), target_(std::move(target)) {
+        const std::string name = fs_bytes(path_);
+        fd_ = ::open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+        if (fd_ < 0) raise_os_error(errno, path_);
+        write(std::string(kManifestHeader) + "\n");
+    }
+    Journal(const Journal&) = delete;
+    Journal& operator=(const Journal&) = delete;
+    ~Journal() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+
+    void write(const std::string& data) {
+        std::size_t done = 0;
+        while (done < data.size()) {
+            const ssize_t n = ::write(fd_, data.data() + done, data.size() - done);
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                raise_os_error(errno, path_);
+            }
+            done += static_cast<std::size_t>(n);
+        }
+    }
+
+    // Synced, closed and renamed over the manifest in one step.
+    void commit() {
+        if (::fsync(fd_) != 0) raise_os_error(errno, path_);
+        const int fd = std::exchange(fd_, -1);
+        if (::close(fd) != 0) raise_os_error(errno, path_);
+        vk::call(vk::imported<"os", "replace">(), path_, target_);
+    }
+
+private:
+    py::object path_, target_;
+    int fd_ = -1;
+};
+
+// One partition being written: a speech partition (fbank/, text/) or a text one (<id>.npy).
+// Nothing in the folder changes until the first utterance, or finish(), opens it.
+class PartitionWriter {
+public:
+    PartitionWriter(py::object dir, bool speech, bool inside) : dir_(std::move(dir)), speech_(speech), owned_(owned_files(dir_, inside)) {}
+
+    void add(const std::string& id, const std::string& source, std::optional<double> duration, const std::string& transcript,
+             py::handle features = py::handle()) {
+        open();
+        journal_->write(field(id) + "\t" + field(source) + "\t" + (duration ? vk::fixed_text(*duration, 3) : std::string()) + "\t" +
+                        field(transcript) + "\n");
+        const py::str file(id + ".npy");
+        if (speech_) {
+            save_features(join(join(dir_, std::string("fbank")), file), features);
+            save_transcript(join(join(dir_, std::string("text")), file), transcript);
+        } else {
+            save_transcript(join(dir_, file), transcript);
+        }
+        ++utterances;
+        if (duration) seconds += *duration;
+    }
+
+    void finish() {
+        open();
+        journal_->commit();
+        journal_.reset();
+    }
+
+    const py::object& dir() const { return dir_; }
     long long utterances = 0;
     double seconds = 0.0;
 
-    Partition(py::handle root, const std::string& name_) : name(name_) {
-        dir = join(root, name.c_str());
-        fbank_dir = join(dir, "fbank");
-        text_dir = join(dir, "text");
-        make_dirs(fbank_dir);
-        make_dirs(text_dir);
-        clear_npy(fbank_dir);
-        clear_npy(text_dir);
+private:
+    // Removes what the earlier run wrote and starts the new record.
+    void open() {
+        if (journal_) return;
+        make_dirs(dir_);
+        if (speech_) {
+            make_dirs(join(dir_, std::string("fbank")));
+            make_dirs(join(dir_, std::string("text")));
+        }
+        for (const std::string& rel : owned_) {
+            const py::object path = join(dir_, rel);
+            if (::unlink(fs_bytes(path).c_str()) != 0 && errno != ENOENT) raise_os_error(errno, path);
+        }
+        owned_.clear();
+        journal_.emplace(join(dir_, std::string(kJournal)), join(dir_, std::string(kManifest)));
     }
 
-    void add(const std::string& id, py::handle features, const std::string& transcript, double duration) {
-        const py::str file(id + ".npy");
-        save_features(join(fbank_dir, file), features);
-        save_transcript(join(text_dir, file), transcript);
-        ++utterances;
-        seconds += duration;
-    }
+    py::object dir_;
+    bool speech_;
+    std::unordered_set<std::string> owned_;
+    std::optional<Journal> journal_;
 };
 
 std::string fixed(double v, int decimals) { return vk::fixed_text(v, decimals); }
 
 // Deterministic on every platform: mt19937 is specified exactly, and so is this shuffle.
-void shuffle(std::vector<std::string>& items, std::mt19937_64& rng) {
+template <class T>
+void shuffle(std::vector<T>& items, std::mt19937_64& rng) {
     for (std::size_t i = items.size(); i > 1; --i) {
         const std::size_t j = static_cast<std::size_t>(rng() % i);
         std::swap(items[i - 1], items[j]);
@@ -207,11 +513,9 @@ py::object embedded_path(const std::string& name) {
 
 // A text-file argument: a path, or "embedded:asr" / "embedded:lm" for the embedded text.
 py::object text_path(py::handle arg) {
-    const py::object path = vk::call(vk::imported<"os", "fspath">(), arg);
-    if (PyUnicode_Check(path.ptr())) {
-        const std::string s = py::str(path);
-        if (s.rfind("embedded:", 0) == 0) return embedded_path(s.substr(9));
-    }
+    const py::object path = path_arg(arg);
+    const std::optional<std::string> s = utf8_name(path);
+    if (s && s->rfind("embedded:", 0) == 0) return embedded_path(s->substr(9));
     return path;
 }
 
@@ -225,12 +529,21 @@ std::vector<std::string> string_list(py::handle seq, const char* arg) {
     return out;
 }
 
+// "FILE:LINE" for the manifest.
+std::string line_source(py::handle file, std::size_t line) { return vk::display(file) + ":" + std::to_string(line); }
+
+// ---------------------------------------------------------------------------------------------
+// Synthesized speech
+
+// The default speaking rates leave every utterance enough frames for CTC at a time reduction of
+// 4 (frames / 4 >= characters + 1 + adjacent repeats): about 12% of the embedded sentences spoken
+// at 170-220 words per minute fall short, 1.7% at 150-200, 0.1% at 130-170.
 using SynthArgs = vk::Args<
     "output_dir, text_file=None, num_train=2000, num_dev=100, num_test=100, voices=None, min_words=3, max_words=12, "
-    "min_rate=150, max_rate=200, min_pitch=35, max_pitch=65, seed=0">;
+    "min_rate=130, max_rate=170, min_pitch=35, max_pitch=65, seed=0">;
 
 py::object prepare_synth(py::handle, const SynthArgs& a) {
-    const py::object output = vk::call(vk::imported<"os", "fspath">(), a.get<"output_dir">());
+    const py::object output = path_arg(a.get<"output_dir">());
     const py::object text_file = a.is_none<"text_file">() ? embedded_path("asr") : text_path(a.get<"text_file">());
     const long long counts[3] = {a.integer<"num_train">(), a.integer<"num_dev">(), a.integer<"num_test">()};
     for (const long long c : counts)
@@ -241,6 +554,8 @@ py::object prepare_synth(py::handle, const SynthArgs& a) {
     if (min_words < 1 || max_words < min_words) throw py::value_error("Need 1 <= min_words <= max_words");
     if (min_rate > max_rate || min_pitch > max_pitch) throw py::value_error("Need min_rate <= max_rate and min_pitch <= max_pitch");
     const long long seed = a.integer<"seed">();
+    const long long wanted = counts[0] + counts[1] + counts[2];
+    if (wanted == 0) throw py::value_error("Nothing to synthesize: num_train, num_dev and num_test are all 0");
     const py::module_ synth = py::module_::import("velkor.data.synth");
     std::vector<std::string> voices =
         a.is_none<"voices">() ? string_list(synth.attr("DEFAULT_VOICES"), "voices") : string_list(a.get<"voices">(), "voices");
@@ -249,56 +564,73 @@ py::object prepare_synth(py::handle, const SynthArgs& a) {
 
     // Sentences: one per line, de-duplicated, within the word limits, in a seeded order. The test
     // and dev sets are taken first, so they do not change when the training set grows.
-    std::vector<std::string> sentences;
+    struct Sentence {
+        std::string text;
+        std::size_t line;
+    };
+    std::vector<Sentence> sentences;
     std::unordered_set<std::string> seen;
-    for (const std::string& line : read_lines(text_file)) {
-        const std::string s = squeeze(line);
+    const std::vector<std::string> lines = read_lines(text_file);
+    for (std::size_t n = 0; n < lines.size(); ++n) {
+        std::string s = squeeze(lines[n]);
         const std::size_t words = word_count(s);
         if (s.empty() || words < static_cast<std::size_t>(min_words) || words > static_cast<std::size_t>(max_words)) continue;
-        if (seen.insert(s).second) sentences.push_back(s);
+        if (seen.insert(s).second) sentences.push_back({std::move(s), n + 1});
     }
     std::mt19937_64 rng(static_cast<std::uint64_t>(seed));
     shuffle(sentences, rng);
-    const long long wanted = counts[0] + counts[1] + counts[2];
+    const std::string usable =
+        std::to_string(sentences.size()) + " usable sentences (" + std::to_string(min_words) + "-" + std::to_string(max_words) + " words)";
     if (static_cast<long long>(sentences.size()) < wanted)
-        vk::println("Warning: ", text_file, " has ", sentences.size(), " usable sentences (", min_words, "-", max_words, " words); ",
-                    wanted, " were asked for, the training partition gets fewer");
+        vk::println("Warning: ", text_file, " has ", usable, "; ", wanted, " were asked for, the training partition gets fewer");
 
     const char* names[3] = {"test-clean", "dev-clean", "train-clean-100"};
     const long long order[3] = {counts[2], counts[1], counts[0]};
-    make_dirs(output);
-    std::size_t next = 0;
+    std::size_t takes[3];
+    for (std::size_t p = 0, next = 0; p < 3; ++p) {
+        takes[p] = std::min<std::size_t>(static_cast<std::size_t>(order[p]), sentences.size() - next);
+        next += takes[p];
+        if (order[p] > 0 && takes[p] == 0)
+            throw py::value_error(std::string("No utterance can be synthesized for ") + names[p] + ": '" + vk::display(text_file) +
+                                  "' has " + usable + (sentences.empty() ? "" : ", all taken by the partitions written before it"));
+    }
+    // Every partition folder is checked before any is written.
+    std::vector<std::unique_ptr<PartitionWriter>> parts;
+    for (const char* name : names) parts.push_back(std::make_unique<PartitionWriter>(join(output, std::string(name)), true, true));
+
     py::dict summary;
     py::list partitions;
     double total_seconds = 0.0;
     long long total = 0;
+    std::size_t next = 0;
     for (int p = 0; p < 3; ++p) {
-        Partition part(output, names[p]);
-        const std::size_t take = std::min<std::size_t>(static_cast<std::size_t>(order[p]), sentences.size() - next);
-        const py::object bar = vk::progress(vk::call(vk::imported<"builtins", "range">(), take),
+        PartitionWriter& part = *parts[static_cast<std::size_t>(p)];
+        const py::object bar = vk::progress(vk::call(vk::imported<"builtins", "range">(), takes[p]),
                                             kw<"desc">(vk::text("[Synthesizing] ", names[p])), kw<"dynamic_ncols">(true));
         for (const py::handle i_obj : bar) {
             const std::size_t i = py::cast<std::size_t>(i_obj);
-            const std::string& sentence = sentences[next + i];
+            const Sentence& sentence = sentences[next + i];
             const std::string& voice = voices[static_cast<std::size_t>(uniform(rng, 0, static_cast<long long>(voices.size()) - 1))];
             const long long wpm = uniform(rng, min_rate, max_rate), pitch = uniform(rng, min_pitch, max_pitch);
             const py::object samples =
-                vk::call(synth.attr("synthesize"), py::str(sentence), kw<"voice">(voice), kw<"rate">(wpm), kw<"pitch">(pitch));
+                vk::call(synth.attr("synthesize"), py::str(sentence.text), kw<"voice">(voice), kw<"rate">(wpm), kw<"pitch">(pitch));
             const long long n = py::len(samples);
             const py::array_t<float> features = fbank_16k(to_feature_rate(samples, rate), kNumBins);
             if (n < kMinSamples || features.shape(1) == 0) {
-                vk::println("Warning: eSpeak NG produced no audio for \"", sentence, "\"; skipped");
+                vk::println("Warning: eSpeak NG produced no audio for \"", sentence.text, "\"; skipped");
                 continue;
             }
             char id[64];
             std::snprintf(id, sizeof id, "%s-%06zu", names[p], i);
-            part.add(id, features, sentence, static_cast<double>(n) / static_cast<double>(rate));
+            part.add(id, line_source(text_file, sentence.line), static_cast<double>(n) / static_cast<double>(rate), sentence.text,
+                     features);
         }
-        next += take;
+        part.finish();
+        next += takes[p];
         total += part.utterances;
         total_seconds += part.seconds;
         py::dict info;
-        info["partition"] = part.name;
+        info["partition"] = names[p];
         info["utterances"] = part.utterances;
         info["hours"] = part.seconds / 3600.0;
         partitions.append(info);
@@ -309,6 +641,10 @@ py::object prepare_synth(py::handle, const SynthArgs& a) {
         vk::println(i == 0 ? vk::kLast : vk::kBranch, py::str(info["partition"]), ": ", py::str(info["utterances"]), " utterances, ",
                     fixed(py::cast<double>(info["hours"]) * 60.0, 1), " minutes");
     }
+    for (int p = 0; p < 3; ++p)
+        if (takes[p] > 0 && parts[static_cast<std::size_t>(p)]->utterances == 0)
+            throw py::value_error(std::string("No utterance was synthesized for ") + names[p] + ": eSpeak NG produced no audio for its " +
+                                  std::to_string(takes[p]) + " sentences");
     summary["root"] = output;
     summary["utterances"] = total;
     summary["hours"] = total_seconds / 3600.0;
@@ -332,49 +668,79 @@ struct Skip {
     std::string what, why;
 };
 
-bool ends_with(const std::string& s, const std::string& suffix) {
-    return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
-
 bool is_audio_name(const std::string& name) {
     for (const char* ext : {".flac", ".wav", ".ogg", ".mp3", ".opus"})
         if (ends_with(name, ext)) return true;
     return false;
 }
 
+bool is_listed_name(const std::string& name) { return is_audio_name(name) || ends_with(name, ".trans.txt"); }
+
 // LibriSpeech layout: every "*.trans.txt" holds "<utterance id> <transcript>" lines for the audio
-// files "<utterance id>.flac" (or .wav) beside it. Audio files named in no transcript are reported.
+// files "<utterance id>.flac" (or .wav) beside it. Audio files named in no transcript are reported,
+// and so are names that are not valid UTF-8 (they could not be written into the manifest).
 void scan_tree(py::handle root, std::vector<Item>& items, std::vector<Skip>& skipped) {
-    const py::object walk = vk::call(vk::imported<"os", "walk">(), root);
-    std::vector<std::pair<std::string, std::vector<std::string>>> dirs;
-    for (const py::handle entry : walk) {
+    struct Dir {
+        std::string name;
+        py::object path;
+        std::vector<std::pair<std::string, py::object>> files;
+    };
+    std::vector<Dir> dirs;
+    for (const py::handle entry : vk::call(vk::imported<"os", "walk">(), root)) {
         const py::tuple t = py::reinterpret_borrow<py::tuple>(entry);
-        std::vector<std::string> files;
-        for (const py::handle f : t[2]) files.push_back(py::str(f));
-        std::sort(files.begin(), files.end());
-        dirs.emplace_back(py::str(t[0]), std::move(files));
+        const py::object path = t[0];
+        const std::optional<std::string> dir_name = utf8_name(path);
+        Dir dir{dir_name.value_or(""), path, {}};
+        std::size_t unnamed = 0;
+        for (const py::handle f : t[2]) {
+            const std::optional<std::string> name = utf8_name(f);
+            if (name && dir_name) {
+                dir.files.emplace_back(*name, py::reinterpret_borrow<py::object>(f));
+            } else if (is_listed_name(vk::display(f))) {
+                if (dir_name)
+                    skipped.push_back({vk::display(join(path, f)), "file name is not valid UTF-8"});
+                else
+                    ++unnamed;
+            }
+        }
+        if (unnamed > 0)
+            skipped.push_back({vk::display(path), "folder name is not valid UTF-8: its " + std::to_string(unnamed) +
+                                                      " audio and transcript files are skipped"});
+        if (!dir_name) continue;
+        std::sort(dir.files.begin(), dir.files.end(), [](const auto& x, const auto& y) { return x.first < y.first; });
+        dirs.push_back(std::move(dir));
     }
-    std::sort(dirs.begin(), dirs.end(), [](const auto& x, const auto& y) { return x.first < y.first; });
-    for (const auto& [dir, files] : dirs) {
-        std::unordered_set<std::string> audio_names(files.begin(), files.end());
+    std::sort(dirs.begin(), dirs.end(), [](const Dir& x, const Dir& y) { return x.name < y.name; });
+    for (const Dir& dir : dirs) {
+        std::unordered_set<std::string> audio_names;
+        for (const auto& f : dir.files) audio_names.insert(f.first);
         std::unordered_set<std::string> claimed;
-        for (const std::string& f : files) {
+        for (const auto& [f, f_obj] : dir.files) {
             if (!ends_with(f, ".trans.txt")) continue;
-            const py::object trans = join(py::str(dir), py::str(f));
-            const std::vector<std::string> lines = read_lines(trans);
-            for (std::size_t n = 0; n < lines.size(); ++n) {
-                const std::string line = squeeze(lines[n]);
+            const py::object trans = join(dir.path, f_obj);
+            const std::string trans_name = vk::display(trans);
+            const TextRead read = read_text(trans);
+            if (!read.problem.empty()) {
+                skipped.push_back({trans_name, "unreadable transcript list: " + read.problem});
+                continue;
+            }
+            for (std::size_t n = 0; n < read.lines.size(); ++n) {
+                const std::string line = squeeze(read.lines[n]);
                 if (line.empty()) continue;
-                const std::string origin = py::str(trans).cast<std::string>() + ":" + std::to_string(n + 1);
+                const std::string origin = trans_name + ":" + std::to_string(n + 1);
                 const std::size_t space = line.find(' ');
                 if (space == std::string::npos) {
                     skipped.push_back({origin, "no transcript after the utterance id"});
                     continue;
                 }
                 Item item{line.substr(0, space), py::none(), line.substr(space + 1), origin};
+                if (!is_plain_name(item.id)) {
+                    skipped.push_back({origin, "the utterance id is not a plain file name"});
+                    continue;
+                }
                 for (const char* ext : {".flac", ".wav"}) {
                     if (audio_names.count(item.id + ext)) {
-                        item.audio = join(py::str(dir), py::str(item.id + ext));
+                        item.audio = join(dir.path, item.id + ext);
                         claimed.insert(item.id + ext);
                         break;
                     }
@@ -382,9 +748,9 @@ void scan_tree(py::handle root, std::vector<Item>& items, std::vector<Skip>& ski
                 items.push_back(std::move(item));
             }
         }
-        for (const std::string& f : files)
+        for (const auto& [f, f_obj] : dir.files)
             if (is_audio_name(f) && !claimed.count(f))
-                skipped.push_back({py::str(join(py::str(dir), py::str(f))).cast<std::string>(), "no transcript names this file"});
+                skipped.push_back({vk::display(join(dir.path, f_obj)), "no transcript names this file"});
     }
 }
 
@@ -393,11 +759,12 @@ void scan_tree(py::handle root, std::vector<Item>& items, std::vector<Skip>& ski
 void scan_tsv(py::handle tsv, std::vector<Item>& items, std::vector<Skip>& skipped) {
     const py::object base = vk::call(vk::imported<"os.path", "dirname">(), vk::call(vk::imported<"os.path", "abspath">(), tsv));
     const std::vector<std::string> lines = read_lines(tsv);
+    const std::string tsv_name = vk::display(tsv);
     std::size_t index = 0;
     for (std::size_t n = 0; n < lines.size(); ++n) {
         const std::string& raw = lines[n];
         if (squeeze(raw).empty() || raw[0] == '#') continue;
-        const std::string origin = py::str(tsv).cast<std::string>() + ":" + std::to_string(n + 1);
+        const std::string origin = tsv_name + ":" + std::to_string(n + 1);
         const std::size_t tab = raw.find('\t');
         if (tab == std::string::npos) {
             skipped.push_back({origin, "expected two tab-separated columns (audio path, transcript)"});
@@ -407,49 +774,51 @@ void scan_tsv(py::handle tsv, std::vector<Item>& items, std::vector<Skip>& skipp
         const std::string transcript = squeeze(raw.substr(tab + 1));
         char id[32];
         std::snprintf(id, sizeof id, "%07zu", index++);
-        Item item{id, join(base, py::str(path)), transcript, origin};
-        if (!is_file(item.audio)) item.audio = py::none();
-        items.push_back(std::move(item));
+        items.push_back({id, join(base, path), transcript, origin});
     }
 }
 
 using AudioArgs = vk::Args<"source, output_dir, num_bins=80">;
 
 py::object prepare_audio(py::handle, const AudioArgs& a) {
-    const py::object source = vk::call(vk::imported<"os", "fspath">(), a.get<"source">());
-    const py::object output = vk::call(vk::imported<"os", "fspath">(), a.get<"output_dir">());
+    const py::object source = path_arg(a.get<"source">());
+    const py::object output = path_arg(a.get<"output_dir">());
     const long long bins = a.integer<"num_bins">();
     if (bins <= 0 || bins > 1024) throw py::value_error("num_bins must be between 1 and 1024, got " + std::to_string(bins));
     std::vector<Item> items;
     std::vector<Skip> skipped;
-    if (is_dir(source)) {
-        scan_tree(source, items, skipped);
-    } else if (is_file(source)) {
-        scan_tsv(source, items, skipped);
-    } else {
-        PyErr_SetObject(PyExc_FileNotFoundError, py::str(vk::text("No such file or directory: ", source)).ptr());
-        throw py::error_already_set();
+    switch (kind_of(source, true)) {
+        case Kind::directory:
+            scan_tree(source, items, skipped);
+            break;
+        case Kind::regular:
+            scan_tsv(source, items, skipped);
+            break;
+        case Kind::missing:
+            PyErr_SetObject(PyExc_FileNotFoundError, py::str(vk::text("No such file or directory: ", source)).ptr());
+            throw py::error_already_set();
+        case Kind::other:
+            throw py::value_error("Cannot read '" + vk::display(source) + "': it is neither a folder nor a regular file");
     }
+    // The partition folder itself (output/fbank, output/text); checked before any audio is read,
+    // and left as it was until the first utterance is ready.
+    PartitionWriter part(output, true, false);
     const py::object soundfile = py::module_::import("soundfile");
     const py::object np = py::reinterpret_borrow<py::object>(vk::imported<"numpy">());
-
-    // The partition folder itself: output/fbank, output/text.
-    const py::object fbank_dir = join(output, "fbank"), text_dir = join(output, "text");
-    make_dirs(fbank_dir);
-    make_dirs(text_dir);
-    clear_npy(fbank_dir);
-    clear_npy(text_dir);
-    long long utterances = 0;
-    double seconds = 0.0;
     std::unordered_set<std::string> ids;
     for (const py::handle i_obj : vk::progress(vk::call(vk::imported<"builtins", "range">(), items.size()), kw<"desc">("[Preparing audio]"),
                                                kw<"dynamic_ncols">(true))) {
         const Item& item = items[py::cast<std::size_t>(i_obj)];
-        if (item.audio.is_none()) {
+        const Kind kind = item.audio.is_none() ? Kind::missing : kind_of(item.audio, true);
+        if (kind == Kind::missing) {
             skipped.push_back({item.origin, "audio file not found"});
             continue;
         }
-        const std::string where = py::str(item.audio);
+        const std::string where = vk::display(item.audio);
+        if (kind != Kind::regular) {
+            skipped.push_back({where, "not a regular file"});
+            continue;
+        }
         if (item.transcript.empty()) {
             skipped.push_back({where, "empty transcript"});
             continue;
@@ -465,7 +834,7 @@ py::object prepare_audio(py::handle, const AudioArgs& a) {
             rate = read[1];
         } catch (py::error_already_set& e) {
             if (!e.matches(PyExc_Exception)) throw;
-            skipped.push_back({where, "unreadable audio: " + py::str(e.value()).cast<std::string>()});
+            skipped.push_back({where, "unreadable audio: " + vk::display(e.value())});
             continue;
         }
         // Channels averaged to mono.
@@ -484,26 +853,41 @@ py::object prepare_audio(py::handle, const AudioArgs& a) {
             skipped.push_back({where, "samples that are not finite numbers"});
             continue;
         }
+        // Finite samples can still be too large: beyond the float range once on the 16-bit scale
+        // (checked first, so numpy has no overflow to warn about), or for the power spectrum.
+        const char* const too_large = "features that are not finite numbers (samples far outside [-1, 1])";
+        if (py::cast<double>(vk::call(vk::attr<"max">(np), vk::call(vk::attr<"abs">(np), mono))) > kMaxFloatSample) {
+            skipped.push_back({where, too_large});
+            continue;
+        }
         const py::array_t<float> features = fbank_16k(to_feature_rate(mono, sr), bins);
-        const py::str file(item.id + ".npy");
-        save_features(join(fbank_dir, file), features);
-        save_transcript(join(text_dir, file), item.transcript);
-        ++utterances;
-        seconds += static_cast<double>(n) / static_cast<double>(sr);
+        if (!vk::truthy(vk::call(vk::attr<"all">(np), vk::call(vk::attr<"isfinite">(np), features)))) {
+            skipped.push_back({where, too_large});
+            continue;
+        }
+        const double duration = static_cast<double>(n) / static_cast<double>(sr);
+        part.add(item.id, where, duration, item.transcript, features);
     }
+    if (part.utterances > 0) part.finish();
     vk::println("\nPrepared ", output);
-    vk::println(vk::kBranch, "Utterances: ", utterances);
-    vk::println(vk::kBranch, "Hours: ", fixed(seconds / 3600.0, 3));
+    vk::println(vk::kBranch, "Utterances: ", part.utterances);
+    vk::println(vk::kBranch, "Hours: ", fixed(part.seconds / 3600.0, 3));
     vk::println(vk::kLast, "Skipped: ", skipped.size());
     py::list skipped_list;
     for (std::size_t i = 0; i < skipped.size(); ++i) {
         vk::println(vk::kBlank, i + 1 == skipped.size() ? vk::kLast : vk::kBranch, skipped[i].what, ": ", skipped[i].why);
         skipped_list.append(py::make_tuple(skipped[i].what, skipped[i].why));
     }
+    if (part.utterances == 0) {
+        const std::string why = skipped.empty() ? (items.empty() ? "it names no audio file with a transcript" : "nothing was usable")
+                                                : "all " + std::to_string(skipped.size()) + " were skipped (reasons listed above)";
+        throw py::value_error("No utterance was prepared from '" + vk::display(source) + "': " + why +
+                              "; the partition folder was left as it was");
+    }
     py::dict summary;
     summary["partition"] = output;
-    summary["utterances"] = utterances;
-    summary["hours"] = seconds / 3600.0;
+    summary["utterances"] = part.utterances;
+    summary["hours"] = part.seconds / 3600.0;
     summary["skipped"] = skipped_list;
     return summary;
 }
@@ -515,17 +899,21 @@ using TextArgs = vk::Args<"text_file, output_dir, splits=None, seed=0, max_chars
 
 py::object prepare_text(py::handle, const TextArgs& a) {
     const py::object text_file = text_path(a.get<"text_file">());
-    const py::object output = vk::call(vk::imported<"os", "fspath">(), a.get<"output_dir">());
+    const py::object output = path_arg(a.get<"output_dir">());
     std::vector<std::pair<std::string, double>> splits;
     double total_fraction = 1.0;
     if (!a.is_none<"splits">()) {
         const py::dict d = a.dict<"splits">();
         double sum = 0.0;
         for (const auto& [k, v] : d) {
+            const std::string name = vk::exact_str(k, "splits");
+            if (!is_plain_name(name))
+                throw py::value_error("Split name '" + name +
+                                      "' must be a plain folder name inside output_dir (not empty, no '/' or '\\', " + "not '.' or '..')");
             const double f = vk::to_real(v, "splits");
             if (!(f > 0.0)) throw py::value_error("Every split fraction must be positive");
             sum += f;
-            splits.emplace_back(vk::exact_str(k, "splits"), f);
+            splits.emplace_back(name, f);
         }
         if (splits.empty()) throw py::value_error("splits must name at least one partition");
         if (sum > 1.0 + 1e-9) throw py::value_error("Split fractions add up to more than 1");
@@ -533,44 +921,64 @@ py::object prepare_text(py::handle, const TextArgs& a) {
     }
     const long long max_chars = a.is_none<"max_chars">() ? -1 : a.integer<"max_chars">();
     if (!a.is_none<"max_chars">() && max_chars <= 0) throw py::value_error("max_chars must be positive");
-    std::vector<std::string> lines;
+    struct Line {
+        std::string text;
+        std::size_t number;
+    };
+    std::vector<Line> lines;
     std::size_t too_long = 0;
-    for (const std::string& line : read_lines(text_file)) {
-        const std::string s = squeeze(line);
+    const std::vector<std::string> raw = read_lines(text_file);
+    for (std::size_t n = 0; n < raw.size(); ++n) {
+        std::string s = squeeze(raw[n]);
         if (s.empty()) continue;
         const long long chars = py::len(py::str(s));
         if (max_chars > 0 && chars > max_chars) {
             ++too_long;
             continue;
         }
-        lines.push_back(s);
+        lines.push_back({std::move(s), n + 1});
     }
     if (too_long > 0) vk::println("Skipped ", too_long, " lines longer than ", max_chars, " characters");
+    if (lines.empty())
+        throw py::value_error("No transcript was prepared from '" + vk::display(text_file) + "': it has no non-empty line" +
+                              (too_long > 0 ? " of at most " + std::to_string(max_chars) + " characters" : std::string()));
     if (splits.empty()) {
         splits.emplace_back("", 1.0);
     } else {
         std::mt19937_64 rng(static_cast<std::uint64_t>(a.integer<"seed">()));
         shuffle(lines, rng);
     }
-    py::dict summary;
-    std::size_t next = 0;
-    for (std::size_t s = 0; s < splits.size(); ++s) {
+    // How many lines each partition takes (the last one the remainder when the fractions add up
+    // to 1), and every partition folder checked, before anything is written.
+    std::vector<std::size_t> takes;
+    std::vector<std::unique_ptr<PartitionWriter>> parts;
+    for (std::size_t s = 0, next = 0; s < splits.size(); ++s) {
         const auto& [name, fraction] = splits[s];
-        const py::object dir = name.empty() ? output : join(output, name.c_str());
-        make_dirs(dir);
-        clear_npy(dir);
-        // The last split takes the remainder when the fractions add up to 1.
         std::size_t take = static_cast<std::size_t>(std::floor(fraction * static_cast<double>(lines.size())));
         take = std::min(take, lines.size() - next);
         if (s + 1 == splits.size() && total_fraction > 1.0 - 1e-9) take = lines.size() - next;
-        for (std::size_t i = 0; i < take; ++i) {
-            char file[32];
-            std::snprintf(file, sizeof file, "%08zu.npy", i);
-            save_transcript(join(dir, file), lines[next + i]);
-        }
+        if (take == 0)
+            throw py::value_error("Split '" + name + "' would be empty: " + vk::float_text(fraction) + " of " +
+                                  std::to_string(lines.size()) + " lines is less than one line");
         next += take;
-        summary[py::str(name.empty() ? std::string(py::str(vk::call(vk::imported<"os.path", "basename">(), output))) : name)] = take;
-        vk::println("Wrote ", take, " transcripts to ", dir);
+        takes.push_back(take);
+        parts.push_back(std::make_unique<PartitionWriter>(name.empty() ? output : join(output, name), false, !name.empty()));
+    }
+    py::dict summary;
+    std::size_t next = 0;
+    for (std::size_t s = 0; s < splits.size(); ++s) {
+        PartitionWriter& part = *parts[s];
+        for (std::size_t i = 0; i < takes[s]; ++i) {
+            char id[32];
+            std::snprintf(id, sizeof id, "%08zu", i);
+            const Line& line = lines[next + i];
+            part.add(id, line_source(text_file, line.number), std::nullopt, line.text);
+        }
+        part.finish();
+        next += takes[s];
+        const std::string& name = splits[s].first;
+        summary[name.empty() ? vk::call(vk::imported<"os.path", "basename">(), output) : py::str(name)] = takes[s];
+        vk::println("Wrote ", takes[s], " transcripts to ", part.dir());
     }
     return summary;
 }
@@ -582,23 +990,25 @@ constexpr vk::Def kComputeFbank{"compute_fbank", compute_fbank,
                                 "floating-point samples as [-1, 1]."};
 constexpr vk::Def kPrepareSynth{
     "prepare_synth", prepare_synth,
-    "Builds a speech dataset under output_dir (partitions train-clean-100, dev-clean and test-clean, each with fbank/ "
-    "and text/) from sentences of text_file (one per line; the embedded text when None or \"embedded:asr\"), spoken by "
-    "eSpeak NG with a "
-    "voice, a speed (min_rate-max_rate words per minute) and a pitch drawn per utterance. Only sentences of "
-    "min_words-max_words words are used; test and dev take theirs first. Needs the 'synth' extra. Returns a summary."};
+    "Builds a speech dataset under output_dir (partitions train-clean-100, dev-clean and test-clean, each with fbank/, "
+    "text/ and manifest.tsv) from sentences of text_file (one per line; the embedded text when None or \"embedded:asr\"), "
+    "spoken by eSpeak NG with a voice, a speed (min_rate-max_rate words per minute) and a pitch drawn per utterance. Only "
+    "sentences of min_words-max_words words are used; test and dev take theirs first. Needs the 'synth' extra. Raises "
+    "ValueError when a partition asked for would be empty. Returns a summary."};
 constexpr vk::Def kPrepareAudio{
     "prepare_audio", prepare_audio,
-    "Builds one partition (output_dir/fbank, output_dir/text) from recordings: `source` is a LibriSpeech-style folder "
-    "(*.trans.txt beside *.flac) or a TSV file of audio path and transcript. Audio is read with soundfile and "
-    "resampled to 16 kHz with soxr. Unreadable, empty or untranscribed files are skipped and listed. Returns "
+    "Builds one partition (output_dir/fbank, output_dir/text, output_dir/manifest.tsv) from recordings: `source` is a "
+    "LibriSpeech-style folder (*.trans.txt beside *.flac) or a TSV file of audio path and transcript. Audio is read with "
+    "soundfile and resampled to 16 kHz with soxr. Unreadable, empty or untranscribed files are skipped and listed; when "
+    "nothing is left, ValueError is raised after the list. Returns "
     "{'partition', 'utterances', 'hours', 'skipped': [(file, reason), ...]}."};
 constexpr vk::Def kPrepareText{"prepare_text", prepare_text,
                                "Writes one transcript array per non-empty line of text_file (\"embedded:lm\" or "
-                               "\"embedded:asr\" for the embedded text). Without splits output_dir is the "
-                               "partition; with splits ({'train': 0.9, 'dev': 0.05, ...}) the lines are shuffled (seed) and "
-                               "dealt out to output_dir/<name> by fraction. Lines longer than max_chars characters are skipped "
-                               "(and counted). Returns {partition: count}."};
+                               "\"embedded:asr\" for the embedded text), with a manifest.tsv. Without splits output_dir is "
+                               "the partition; with splits ({'train': 0.9, 'dev': 0.05, ...}) the lines are shuffled (seed) "
+                               "and dealt out to output_dir/<name> by fraction. Lines longer than max_chars characters are "
+                               "skipped (and counted). Raises ValueError when a partition would be empty. Returns "
+                               "{partition: count}."};
 constexpr vk::Def kEmbeddedText{"embedded_text", embedded_text,
                                 "Path of the embedded public-domain text: 'asr' (sentences for speech) or 'lm' (a disjoint "
                                 "set for the language model), one normalized sentence per line."};
