@@ -4,11 +4,12 @@ import csv
 import importlib.util
 import json
 
+import numpy as np
 import pytest
 import yaml
 
 from velkor import cli
-from velkor.data import prepare, synth
+from velkor.data import BrixTokenizer, prepare, synth
 
 pytestmark = [
     pytest.mark.skipif(not synth.is_available(), reason="eSpeak NG missing: install the extra velkor[synth] (espeakng-loader)"),
@@ -90,16 +91,32 @@ def test_prepare_train_resume_evaluate(workdir, monkeypatch, capsys):
     assert [r["epoch"] for r in history] == [0, 1]
 
     run("train", "lm.yaml")
-    run("evaluate", "asr.yaml", "--lm", "lm.yaml", "--lm-weight", 0.5)
+    stale = expt / "evaluation" / "hypotheses_from_an_older_run.json"
+    stale.parent.mkdir(exist_ok=True)
+    stale.write_text("[]")
+    run("evaluate", "asr.yaml", "--lm", "expts/tiny-lm", "--lm-weight", 0.5)
     printed = capsys.readouterr().out
     with open(expt / "evaluation" / "results.csv") as f:
         rows = list(csv.DictReader(f))
-    assert [r["decoding"] for r in rows] == ["greedy", "beam_2", "beam_2+lm", "ctc_greedy"]
+    assert [r["decoding"] for r in rows] == [
+        "greedy",
+        "beam_2",
+        "beam_2+lm",
+        "joint_ctc_attention_greedy",
+        "joint_ctc_attention_beam_2",
+        "ctc_greedy",
+    ]
     for r in rows:
         assert 0.0 <= float(r["CER (%)"]) and float(r["ms per utterance"]) > 0, r
     assert "REF: " in printed and "HYP: " in printed
+    # Every hypothesis can be traced to its utterance; nothing of the earlier evaluation is left.
+    assert not stale.exists()
     hyps = json.loads((expt / "evaluation" / "hypotheses_greedy.json").read_text())
-    assert len(hyps) == 8
+    ids = sorted(p.stem for p in (workdir / "data" / "speech" / "test-clean" / "fbank").glob("*.npy"))
+    assert sorted(h["id"] for h in hyps) == ids
+    for h in hyps:
+        text = workdir / "data" / "speech" / "test-clean" / "text" / f"{h['id']}.npy"
+        assert h["reference"] == "".join(np.load(text).tolist())
 
     run("evaluate", "lm.yaml")
     with open(workdir / "expts" / "tiny-lm" / "evaluation" / "results.csv") as f:
@@ -111,6 +128,12 @@ def test_fusion_needs_a_language_model_of_the_same_vocabulary(workdir, monkeypat
     monkeypatch.chdir(workdir)
     if not (workdir / "expts" / "tiny-asr").exists():
         pytest.skip("needs the experiment of the end-to-end test")
-    (workdir / "other-lm.yaml").write_text(yaml.safe_dump({**LM, "name": "other-lm", "tokenizer": {"characters": "abc"}}))
+    # The same number of characters, not the same characters.
+    chars = BrixTokenizer().characters
+    swapped = chars[1] + chars[0] + chars[2:]
+    (workdir / "other-lm.yaml").write_text(yaml.safe_dump({**LM, "name": "other-lm", "tokenizer": {"characters": swapped}}))
     assert cli.main(["evaluate", "asr.yaml", "--lm", "other-lm.yaml"]) == 2
     assert "must share one vocabulary" in capsys.readouterr().err
+    for weight in ["nan", "inf", "-1"]:
+        assert cli.main(["evaluate", "asr.yaml", "--lm", "lm.yaml", "--lm-weight", weight]) == 2
+        assert "--lm-weight" in capsys.readouterr().err

@@ -1,0 +1,234 @@
+// velkor train: a trained experiment is never overwritten by accident (--resume continues it,
+// --overwrite starts it again), a checkpoint that cannot be restored stops the command before
+// any training, and the history and learning curve are on disk after every epoch, so an
+// interrupted run shows what it did.
+#include "cli.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+
+namespace velkor_cli {
+namespace {
+
+constexpr const char* kLast = "checkpoint-last-epoch-model.pth";
+constexpr const char* kBest = "checkpoint-best-metric-model.pth";
+
+void plot_learning_curve(py::handle trainer, const Config& cfg) {
+    const py::list history = vk::attr<"training_history">(trainer);
+    std::vector<double> epochs;
+    std::vector<std::pair<std::string, std::vector<double>>> losses, rates;
+    const auto series = [](auto& list, const std::string& label) -> std::vector<double>& {
+        for (auto& [l, v] : list)
+            if (l == label) return v;
+        list.emplace_back(label, std::vector<double>{});
+        return list.back().second;
+    };
+    for (const py::handle rec : history) {
+        const py::dict r = py::reinterpret_borrow<py::dict>(rec);
+        if (!r.contains("train")) continue;
+        epochs.push_back(py::cast<double>(r["epoch"]));
+        for (const char* split : {"train", "val"}) {
+            if (!r.contains(split)) continue;
+            for (const auto& [k, v] : py::dict(r[split])) {
+                const std::string name = py::str(k);
+                const std::string label = std::string(split) + " " + name;
+                const double x = py::cast<double>(v);
+                if (name.find("loss") != std::string::npos) series(losses, label).push_back(x);
+                const bool rate = is_speech(cfg) ? name == "cer" || name == "wer" : name == "perplexity_char";
+                if (rate) series(rates, label).push_back(x);
+            }
+        }
+    }
+    if (epochs.empty()) return;
+    const py::object plt = py::module_::import("matplotlib.pyplot");
+    const py::tuple fig_axes = vk::call(plt.attr("subplots"), 1, 2, kw<"figsize">(py::make_tuple(11, 4)));
+    const py::object fig = fig_axes[0];
+    const py::object axes = fig_axes[1];
+    const py::object left = axes[py::int_(0)], right = axes[py::int_(1)];
+    const py::object x = py::cast(epochs);
+    for (const auto& [label, v] : losses)
+        if (v.size() == epochs.size()) vk::call(left.attr("plot"), x, py::cast(v), kw<"marker">("o"), kw<"label">(label));
+    for (const auto& [label, v] : rates)
+        if (v.size() == epochs.size()) vk::call(right.attr("plot"), x, py::cast(v), kw<"marker">("o"), kw<"label">(label));
+    vk::call(left.attr("set_title"), "Loss per epoch");
+    vk::call(right.attr("set_title"), is_speech(cfg) ? "Validation error rates (%) per epoch" : "Per-character perplexity per epoch");
+    for (const py::object& ax : {left, right}) {
+        vk::call(ax.attr("set_xlabel"), "epoch");
+        vk::call(ax.attr("grid"), true, kw<"alpha">(0.3));
+        if (vk::truthy(vk::call_method<"get_lines">(ax))) vk::call(ax.attr("legend"));
+    }
+    vk::call(fig.attr("tight_layout"));
+    const py::object path = join(vk::attr<"attn_dir">(trainer), "learning_curve.png");
+    vk::call(fig.attr("savefig"), path, kw<"dpi">(100));
+    vk::call(plt.attr("close"), fig);
+}
+
+// What the epoch loop has saved so far, seen from the checkpoint hook.
+struct Saved {
+    long long last_epoch = -1, best_epoch = -1;
+};
+
+// The epoch loop saves the last checkpoint once per finished epoch; the history and the learning
+// curve are written right after it. The hook holds the trainer weakly (the trainer holds the hook).
+void keep_history_every_epoch(const Config& cfg, py::handle trainer, const std::shared_ptr<Saved>& saved) {
+    const py::object save = vk::attr<"save_checkpoint">(vk::call(vk::imported<"builtins", "type">(), trainer));
+    const py::object weak = vk::call(vk::imported<"weakref", "ref">(), trainer);
+    const py::object hook = py::cpp_function([cfg, save, weak, saved](py::object filename) {
+        const py::object self = weak();
+        if (self.is_none()) return;
+        vk::call(save, self, filename);
+        const long long epoch = py::cast<long long>(vk::attr<"current_epoch">(self));
+        const std::string name = py::str(filename);
+        if (name == kBest) saved->best_epoch = epoch;
+        if (name != kLast) return;
+        saved->last_epoch = epoch;
+        save_history(cfg, self);
+    });
+    vk::set_attr<"save_checkpoint">(trainer, hook);
+}
+
+bool holds_checkpoints(py::handle root) {
+    const py::object dir = join(root, "checkpoints");
+    if (!is_dir(dir)) return false;
+    for (const py::handle f : py::list(vk::call(vk::imported<"os", "listdir">(), dir)))
+        if (vk::truthy(vk::call_method<"endswith">(f, ".pth"))) return true;
+    return false;
+}
+
+// --overwrite: what an earlier run of this experiment left that the new one would be mixed with.
+void clear_experiment(py::handle root) {
+    remove_tree(join(root, "checkpoints"));
+    remove_tree(join(root, "evaluation"));
+    remove_file(join(root, "training_history.json"));
+    remove_file(join(join(root, "attn"), "learning_curve.png"));
+}
+
+struct Setup {
+    Trained t;
+    std::shared_ptr<Saved> saved = std::make_shared<Saved>();
+};
+
+// `resume_from`: a checkpoint checked against the model before the data is read.
+Setup setup(const Config& cfg, py::handle resume_from) {
+    seed_everything(cfg);
+    Setup s;
+    Trained& t = s.t;
+    t.tokenizer = build_tokenizer(cfg);
+    const py::object model = build_model(cfg, t.tokenizer);  // before the data: its errors come at once
+    if (!resume_from.is_none()) read_checkpoint(resume_from, model);
+    t.train_set = build_dataset(cfg, t.tokenizer, "train");
+    if (py::len(t.train_set) == 0) config_fail(cfg.file, "the training partition has no utterances");
+    t.val_set = build_dataset(cfg, t.tokenizer, "val", training_stats(t.train_set));
+    if (py::len(t.val_set) == 0) config_fail(cfg.file, "the validation partition has no utterances");
+    t.train_loader = loader(cfg, t.train_set, true);
+    t.val_loader = loader(cfg, t.val_set, false);
+    t.trainer = build_trainer(cfg, model, t.tokenizer);
+    build_optimization(cfg, t.trainer, t.train_loader);
+    const py::object root = vk::attr<"expt_root">(t.trainer);
+    vk::call_method<"save">(t.tokenizer, join(root, "tokenizer.json"));
+    const py::object stats = training_stats(t.train_set);
+    if (!stats.is_none()) vk::call(vk::imported<"torch", "save">(), stats, stats_path(root));
+    keep_history_every_epoch(cfg, t.trainer, s.saved);
+    return s;
+}
+
+// Restores the last checkpoint (already checked against the model); returns the epochs done.
+long long resume(const Setup& s) {
+    vk::call_method<"load_checkpoint">(s.t.trainer, kLast);
+    // The last checkpoint is written once its epoch is complete: go on with the next one.
+    const long long done = py::cast<long long>(vk::attr<"current_epoch">(s.t.trainer)) + 1;
+    vk::set_attr<"current_epoch">(s.t.trainer, py::int_(done));
+    return done;
+}
+
+int interrupted(const Config& cfg, const Setup& s, long long resumed_after) {
+    const long long epoch = py::cast<long long>(vk::attr<"current_epoch">(s.t.trainer));
+    const long long finished = std::max(s.saved->last_epoch, resumed_after);
+    std::string next = finished >= 0 ? "`velkor train " + cfg.file + " --resume` continues after epoch " + std::to_string(finished)
+                                     : "no epoch finished: `velkor train " + cfg.file + "` starts again";
+    vk::println("");
+    print_stderr("velkor: interrupted in epoch " + std::to_string(epoch) + "; " + next);
+    return 130;
+}
+
+}  // namespace
+
+void save_history(const Config& cfg, py::handle trainer) {
+    write_json(join(vk::attr<"expt_root">(trainer), "training_history.json"), vk::attr<"training_history">(trainer));
+    plot_learning_curve(trainer, cfg);
+}
+
+Trained setup_training(const Config& cfg) { return setup(cfg, py::none()).t; }
+
+long long train_within(const Config& cfg, const Trained& t, double budget_seconds, long long max_epochs, double eta_min) {
+    const auto start = std::chrono::steady_clock::now();
+    vk::call_method<"train">(t.trainer, t.train_loader, t.val_loader, 1);
+    const double first = seconds_since(start);
+    const long long fit = static_cast<long long>(std::floor((budget_seconds - first) / std::max(first, 1e-3)));
+    const long long more = std::clamp<long long>(fit, 0, max_epochs - 1);
+    vk::println("\nThe first epoch took ", vk::fixed_text(first, 0), " s: ", more, " more fit in the ", vk::fixed_text(budget_seconds, 0),
+                " s given to ", cfg.name);
+    if (more > 0) {
+        py::dict cosine;
+        cosine["T_max"] = more;
+        cosine["eta_min"] = eta_min;
+        py::dict sched;
+        sched["name"] = "cosine";
+        sched["cosine"] = cosine;
+        const py::object scheduler = vk::call(vk::imported<"velkor.utils", "create_scheduler">(), vk::attr<"optimizer">(t.trainer), sched,
+                                              t.train_loader, py::object(section(cfg, "training")["gradient_accumulation_steps"]));
+        vk::set_attr<"scheduler">(t.trainer, scheduler);
+        vk::call_method<"train">(t.trainer, t.train_loader, t.val_loader, more);
+    }
+    return 1 + more;
+}
+
+int run_train(py::handle args) {
+    const Config cfg = load_config(py::str(vk::attr<"config">(args)));
+    const bool resuming = vk::truthy(vk::attr<"resume">(args)), overwrite = vk::truthy(vk::attr<"overwrite">(args));
+    if (resuming && cfg.task == "progressive")
+        config_fail(cfg.file, "--resume is not supported for progressive training (its stages change the model)");
+    use_threads(vk::attr<"threads">(args), &cfg);
+    const py::object root = expt_root(cfg);
+    if (holds_checkpoints(root) && !resuming && !overwrite)
+        fail(cfg.file + ": " + str(root) + " holds a trained experiment: `velkor train " + cfg.file +
+             " --resume` continues it, --overwrite starts it again (deleting its checkpoints and evaluation results)");
+    if (overwrite) clear_experiment(root);
+
+    const py::object last = checkpoint_path(root, kLast);
+    const bool from_checkpoint = resuming && exists(last);
+    if (resuming && !from_checkpoint) vk::println("No checkpoint at ", last, ": training from the start");
+    Setup s = setup(cfg, from_checkpoint ? last : py::object(py::none()));
+    long long epochs = py::cast<long long>(section(cfg, "training")["epochs"]);
+    long long resumed_after = -1;
+    if (from_checkpoint) {
+        const long long done = resume(s);
+        resumed_after = done - 1;
+        epochs = std::max(0LL, epochs - done);
+        vk::println("Resuming after epoch ", resumed_after, ": ", epochs, " epoch(s) to go");
+    }
+    const Trained& t = s.t;
+    try {
+        if (cfg.task == "progressive") {
+            vk::call_method<"progressive_train">(t.trainer, t.train_loader, t.val_loader, py::object(cfg.data["stages"]));
+            if (epochs > 0) vk::call_method<"train">(t.trainer, t.train_loader, t.val_loader, epochs);
+        } else {
+            vk::call_method<"train">(t.trainer, t.train_loader, t.val_loader, epochs);
+        }
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_KeyboardInterrupt)) throw;
+        return interrupted(cfg, s, resumed_after);
+    }
+    save_history(cfg, t.trainer);
+    const py::object expt = vk::attr<"expt_root">(t.trainer);
+    vk::println("\nExperiment: ", expt);
+    if (s.saved->best_epoch >= 0)
+        vk::println("Best epoch: ", s.saved->best_epoch, " (validation ", is_speech(cfg) ? "CER " : "loss ",
+                    fmt(py::cast<double>(vk::attr<"best_metric">(t.trainer)), 4), ")");
+    vk::println("Next: velkor evaluate ", cfg.file);
+    vk::call_method<"cleanup">(t.trainer);
+    return 0;
+}
+
+}  // namespace velkor_cli
