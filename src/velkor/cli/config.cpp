@@ -169,7 +169,7 @@ constexpr KeySpec kSchema[] = {
     {"scheduler.reduce_lr.min_lr", K::Real, N::Optional, "1.0e-5", kAtLeast0, nullptr, ALL, "lowest learning rate"},
     {"scheduler.reduce_lr.eps", K::Real, N::Optional, "1.0e-8", kAtLeast0, nullptr, ALL, "smallest change applied"},
     {"scheduler.cosine", K::Section, N::Optional, nullptr, kAny, nullptr, ALL, "cosine annealing settings"},
-    {"scheduler.cosine.T_max", K::Int, N::Optional, nullptr, {1, 1000000}, nullptr, ALL, "epochs of the cosine (default: training.epochs less the warm-up)"},
+    {"scheduler.cosine.T_max", K::Int, N::Optional, nullptr, {1, 1000000}, nullptr, ALL, "epochs of the cosine (default: all epochs less the warm-up)"},
     {"scheduler.cosine.eta_min", K::Real, N::Optional, "1.0e-4", kAtLeast0, nullptr, ALL, "learning rate at the end"},
     {"scheduler.cosine.last_epoch", K::Int, N::Optional, "-1", {-1, kNoLimit}, nullptr, ALL, "step to resume the schedule from"},
     {"scheduler.cosine_warm", K::Section, N::Optional, nullptr, kAny, nullptr, ALL, "cosine with warm restarts"},
@@ -635,7 +635,10 @@ void check_across(const Checker& ck, const Config& cfg) {
                 const py::dict w = sched["warmup"];
                 if (w.contains("enabled") && vk::truthy(w["enabled"])) warmup = w.contains("epochs") ? py::cast<long long>(w["epochs"]) : 5;
             }
-            cosine["T_max"] = std::max(1LL, py::cast<long long>(py::dict(c["training"])["epochs"]) - warmup);
+            long long epochs = py::cast<long long>(py::dict(c["training"])["epochs"]);
+            if (cfg.task == "progressive")  // the stages run first, then training.epochs more
+                for (const py::handle st : py::list(c["stages"])) epochs += py::cast<long long>(py::reinterpret_borrow<py::dict>(st)["epochs"]);
+            cosine["T_max"] = std::max(1LL, epochs - warmup);
         }
     }
 
