@@ -236,6 +236,10 @@ def test_fused_scorer_errors():
         FusedScorer(PrefixScorer(never_called), never_called, 0.1)
     with pytest.raises(TypeError, match="Argument 'lm_weight' must be of type float, got str"):
         FusedScorer(PrefixScorer(never_called), PrefixScorer(never_called), "0.1")
+    for weight in (float("nan"), float("inf"), -0.5):
+        with pytest.raises(ValueError, match=rf"^lm_weight must be a finite number >= 0, got {weight}$"):
+            FusedScorer(PrefixScorer(never_called), PrefixScorer(never_called), weight)
+    assert FusedScorer(PrefixScorer(never_called), PrefixScorer(never_called), 0).lm_weight == 0.0
     fused = FusedScorer(PrefixScorer(table_score_fn(6)), PrefixScorer(table_score_fn(5)), 0.1)
     with pytest.raises(ValueError, match=r"lm_scorer.start returned scores of shape \(2, 5\), expected \(2, 6\)"):
         fused.start(torch.zeros(2, 1, dtype=torch.long))

@@ -514,3 +514,37 @@ def test_incremental_decoding_matches_full_prefix_rescoring(make_trainer, asr_da
         assert bool(rescored) != incremental  # the default caches decoder states instead of rescoring prefixes
     assert [r["generated"] for r in runs[True]] == [r["generated"] for r in runs[False]]
     assert [r["score"] for r in runs[True]] == pytest.approx([r["score"] for r in runs[False]], abs=1e-4)
+
+
+@pytest.mark.parametrize("overridden", ["asr", "lm"])
+@pytest.mark.parametrize("beam_width", [1, 3])
+def test_a_class_overriding_score_alone_is_recognized_with_its_score(tokenizer, config_file, asr_data, overridden, beam_width):
+    """Recognition takes the cached-state path only when no model's class overrides `score` without its incremental
+    scorer: otherwise the override would be ignored. The full-prefix run is the oracle."""
+    from velkor.model import DecoderOnlyTransformer
+
+    favourite = tokenizer.encode("q")[0]
+
+    def favouring(base):
+        class Favouring(base):
+            def score(self, *args):
+                out = super().score(*args).clone()
+                out[:, favourite] += 30.0
+                return out
+
+        return Favouring
+
+    torch.manual_seed(0)
+    speech = (favouring(EncoderDecoderTransformer) if overridden == "asr" else EncoderDecoderTransformer)(
+        input_dim=NUM_FEATS, num_classes=tokenizer.num_classes, d_model=16, num_encoder_layers=1, num_decoder_layers=1,
+        num_encoder_heads=2, num_decoder_heads=2, d_ff_encoder=32, d_ff_decoder=32, dropout=0.0, time_reduction=2,
+    )  # fmt: skip
+    lm = (favouring(DecoderOnlyTransformer) if overridden == "lm" else DecoderOnlyTransformer)(
+        num_classes=tokenizer.num_classes, d_model=16, num_layers=1, num_heads=2, d_ff=32, max_len=64
+    )
+    trainer = ASRTrainer(speech, tokenizer, asr_config(), "asr", config_file, device="cpu")
+    test = loader(asr_data["dev"], 4)
+    config = {"beam_width": beam_width, "num_batches": None, "lm_model": lm, "lm_weight": 1.0}
+    records = trainer.recognize(test, config, max_length=6)
+    assert records == trainer.recognize(test, {**config, "incremental": False}, max_length=6)
+    assert all(set(r["generated"]) == {"q"} for r in records)

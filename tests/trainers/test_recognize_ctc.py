@@ -18,16 +18,16 @@ NUM_FEATS = 8
 
 @pytest.fixture
 def speech(workdir, tokenizer):
-    """Training (10 utterances of 6 to 60 frames) and test (6) partitions with transcripts."""
+    """Training (10 utterances of 6 to 60 frames), test (6) and "long" (4 of 50 to 60 frames) partitions with transcripts."""
     root = str(workdir / "speech")
     rng = np.random.default_rng(0)
-    for partition, count in (("train", 10), ("dev", 6)):
+    for partition, count, low in (("train", 10, 6), ("dev", 6, 6), ("long", 4, 50)):
         for kind in ("fbank", "text"):
             os.makedirs(os.path.join(root, partition, kind))
         for i in range(count):
             np.save(
                 os.path.join(root, partition, "fbank", f"u{i}.npy"),
-                rng.normal(size=(NUM_FEATS, int(rng.integers(6, 60)))).astype(np.float32),
+                rng.normal(size=(NUM_FEATS, int(rng.integers(low, 60)))).astype(np.float32),
             )
             np.save(os.path.join(root, partition, "text", f"u{i}.npy"), np.array(list(" ".join(rng.choice(["ab", "bba", "c"], size=2)))))
     config = {
@@ -37,7 +37,7 @@ def speech(workdir, tokenizer):
         "specaug": False,
         "specaug_conf": {"time_mask_width_range": 2, "freq_mask_width_range": 2},
     }
-    return {name: ASRDataset(name, config, tokenizer, name == "train") for name in ("train", "dev")}
+    return {name: ASRDataset(name, config, tokenizer, name == "train") for name in ("train", "dev", "long")}
 
 
 def loader(dataset, batch_size=4):
@@ -124,6 +124,7 @@ def test_joint_weight_through_incremental_and_full_prefix_scoring(make_trainer, 
         ({"decoder": "rnnt"}, ValueError, "'decoder' must be 'attention' or 'ctc', got 'rnnt'"),
         ({"ctc_weight": 1.5}, ValueError, "'ctc_weight' must be between 0 and 1, got 1.5"),
         ({"ctc_weight": "0.3"}, TypeError, "ctc_weight"),
+        ({"lm_weight": float("nan"), "lm_model": torch.nn.Identity()}, ValueError, "'lm_weight' must be a finite number >= 0, got nan"),
     ],
 )
 def test_bad_recognition_keys(make_trainer, speech, keys, error, message):
@@ -131,10 +132,12 @@ def test_bad_recognition_keys(make_trainer, speech, keys, error, message):
         make_trainer().recognize(loader(speech["dev"]), {"beam_width": 1, **keys}, max_length=5)
 
 
-@pytest.mark.parametrize("ctc_weight", [0.0, 0.5])
-def test_training_reports_utterances_ctc_cannot_align(make_trainer, speech, tokenizer, capsys, ctc_weight):
-    trainer = make_trainer(ctc_weight=ctc_weight, time_reduction=4)
-    dataset = speech["train"]
+@pytest.mark.parametrize("ctc_weight, time_reduction", [(0.0, 4), (0.5, 4), (0.5, 2)])
+def test_training_reports_utterances_ctc_cannot_align(make_trainer, speech, tokenizer, capsys, ctc_weight, time_reduction):
+    """One line when some utterances cannot be aligned (time reduction 4), none when all can (long utterances) or
+    without CTC."""
+    trainer = make_trainer(ctc_weight=ctc_weight, time_reduction=time_reduction)
+    dataset = speech["train" if time_reduction == 4 else "long"]
     capsys.readouterr()
     trainer.train(loader(dataset), loader(speech["dev"]), 1)
     lines = [line for line in capsys.readouterr().out.splitlines() if "cannot be aligned by CTC" in line]
@@ -158,8 +161,8 @@ def test_training_reports_utterances_ctc_cannot_align(make_trainer, speech, toke
         )
         for t, g in zip(frames, dataset.transcripts_golden)
     )
-    assert 0 < infinite < len(dataset)
-    assert lines == [
+    assert (0 < infinite < len(dataset)) if time_reduction == 4 else infinite == 0
+    assert lines == [] if infinite == 0 else lines == [
         f"{infinite} of {len(dataset)} training utterances cannot be aligned by CTC at the model's time reduction "
         "(fewer encoder frames than target tokens plus repeated neighbours): their CTC loss is 0"
     ]

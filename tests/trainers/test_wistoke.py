@@ -268,3 +268,59 @@ def test_greedy_generation_matches_reference(build, lm_data, tokenizer, spy, inc
     assert [r["score"] for r in cached] == pytest.approx([r["score"] for r in full], abs=1e-4)
     with pytest.raises(TypeError, match="Argument 'generation_config' must be of type dict, got list"):
         trainer.generate(loader(val), [])
+
+
+class FavouriteToken:
+    """A model class whose `score` prefers one token by a wide margin; `both` also overrides the
+    incremental scorer (which then stands for the override and is used)."""
+
+    @staticmethod
+    def model(tokenizer, favourite, both):
+        from velkor.model import DecoderOnlyTransformer
+
+        class Favouring(DecoderOnlyTransformer):
+            def score(self, x):
+                out = super().score(x).clone()
+                out[:, favourite] += 30.0
+                return out
+
+        if both:
+            Favouring.incremental_scorer = lambda self: DecoderOnlyTransformer.incremental_scorer(self)
+        return Favouring(num_classes=tokenizer.num_classes, d_model=16, num_layers=1, num_heads=2, d_ff=32, max_len=24)
+
+
+@pytest.mark.parametrize("both", [False, True])
+@pytest.mark.parametrize("config", [{}, {"beam_width": 3}])
+def test_a_class_overriding_score_alone_is_decoded_with_its_score(build, lm_data, tokenizer, spy, both, config):
+    _, val = lm_data
+    favourite = tokenizer.encode("q")[0]
+    trainer = build(model=FavouriteToken.model(tokenizer, favourite, both))
+    records = trainer.generate(loader(val), {"num_samples": 2, **config})
+    assert hasattr(spy[0][4], "start") == both
+    if both:
+        return
+    full = trainer.generate(loader(val), {"num_samples": 2, "incremental": False, **config})
+    assert records == full
+    assert all(set(r["generated"]) == {"q"} for r in records)  # the override decides every token
+
+
+@pytest.mark.parametrize("terminal", [False, True])
+def test_progress_bars_write_whole_lines_off_a_terminal(build, lm_data, monkeypatch, terminal):
+    import io
+
+    class Stream(io.StringIO):
+        def isatty(self):
+            return terminal
+
+    _, val = lm_data
+    trainer = build()
+    stream = Stream()
+    monkeypatch.setattr("sys.stderr", stream)
+    trainer._validate_epoch(loader(val, batch_size=1))
+    out = stream.getvalue()
+    assert "[Validating LM]" in out
+    if terminal:  # redrawn in place, as tqdm does
+        assert "\r" in out
+    else:  # a log gets whole lines, each a complete status
+        assert "\r" not in out and out.endswith("\n")
+        assert all(line.startswith("[Validating LM]") for line in out.splitlines())

@@ -1,9 +1,10 @@
-// Pieces the trainer modules share: integer-like arguments, `with` blocks, and the handling of
-// the errors a trainer reports and goes on from.
+// Pieces the trainer modules share: integer-like arguments and the handling of the errors a
+// trainer reports and goes on from (`with` blocks come from context.hpp).
 #pragma once
 
 #include "args.hpp"
 #include "call.hpp"
+#include "context.hpp"
 #include "functions.hpp"
 
 #include <string>
@@ -38,33 +39,6 @@ inline std::string error_text(const py::error_already_set& e) { return py::str(e
     PyException_SetContext(error.ptr(), context.value().inc_ref().ptr());
     PyErr_SetObject(type, error.ptr());
     throw py::error_already_set();
-}
-
-// `with manager: body()`: __exit__ sees the error when body raises (a C++ error as the Python
-// error it becomes), and may suppress it.
-template <class F>
-void with_block(py::handle manager, F&& body) {
-    const py::object exit = attr<"__exit__">(manager);
-    call_method<"__enter__">(manager);
-    const auto leave_with = [&](py::error_already_set& e) {
-        // An error set from C has no traceback yet: __exit__ then gets None.
-        const py::object type = e.type(), value = e.value();
-        const py::object traceback = e.trace() ? e.trace() : py::none();
-        // An error raised by __exit__ itself replaces the body's, as in Python.
-        return truthy(call(exit, type, value, traceback));
-    };
-    try {
-        std::forward<F>(body)();
-    } catch (py::error_already_set& e) {
-        if (!leave_with(e)) throw;
-        return;
-    } catch (...) {
-        detail::raise_current_exception();
-        py::error_already_set e;
-        if (!leave_with(e)) throw e;
-        return;
-    }
-    call(exit, nullptr, nullptr, nullptr);
 }
 
 }  // namespace vk

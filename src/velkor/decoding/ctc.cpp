@@ -13,6 +13,7 @@
 // belongs to) lives in C++.
 #include <vk/common.hpp>
 #include <vk/host_tensor.hpp>
+#include <vkdomain/scoring.hpp>
 
 #include <pybind11/stl.h>
 
@@ -645,8 +646,7 @@ py::object attention_max_len(py::handle attention) {
 py::object joint_init(py::handle self, const vk::Args<"attention, ctc, ctc_weight=0.3">& a) {
     const py::handle attention = a.get<"attention">();
     const py::handle ctc = a.get<"ctc">();
-    const double weight = a.real<"ctc_weight">();
-    if (!(weight >= 0.0 && weight <= 1.0)) throw py::value_error("ctc_weight must be between 0 and 1");
+    const double weight = vkdomain::checked_weight(a.real<"ctc_weight">(), "ctc_weight", 1.0);
     if (!is_scorer(attention) && !PyCallable_Check(attention.ptr()))
         throw py::type_error("attention must be a scorer (start, step, select) or a callable returning next-token logits");
     if (!is_scorer(ctc)) throw py::type_error("ctc must be a scorer with start, step and select, such as CTCPrefixScorer");

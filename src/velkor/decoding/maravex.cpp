@@ -8,6 +8,7 @@
 #include <vk/common.hpp>
 #include <vk/host_tensor.hpp>
 #include <vk/static_methods.hpp>
+#include <vkdomain/scoring.hpp>
 
 #include <algorithm>
 #include <cmath>
@@ -828,7 +829,7 @@ py::object fused_init(py::handle self, const FusedInitArgs& a) {
     const py::handle lm = a.get<"lm_scorer">();
     if (!is_scorer(asr)) vk::raise_arg_type("asr_scorer", "incremental scorer (start, step, select)", asr);
     if (!is_scorer(lm)) vk::raise_arg_type("lm_scorer", "incremental scorer (start, step, select)", lm);
-    const double weight = a.real<"lm_weight">();
+    const double weight = vkdomain::checked_weight(a.real<"lm_weight">(), "lm_weight");
     const bool log_probs = vk::has_attr<"log_probs">(asr) && vk::truthy(vk::attr<"log_probs">(asr));
     std::optional<long long> max_len = declared_max_len(asr);
     if (const auto lm_len = declared_max_len(lm)) max_len = max_len ? std::min(*max_len, *lm_len) : *lm_len;
@@ -921,7 +922,8 @@ constexpr const char* kClassDoc = "Greedy search, sampling and beam search over 
 
 constexpr vk::Def kFusedInit{"__init__", fused_init,
                              "Shallow fusion of two incremental scorers over one vocabulary: scores = asr + lm_weight * lm (raw "
-                             "logits; the language model's log-probabilities when asr_scorer declares log_probs)."};
+                             "logits; the language model's log-probabilities when asr_scorer declares log_probs). lm_weight is a "
+                             "finite number >= 0."};
 constexpr vk::Def kFusedStart{"start", fused_start, "Starts both scorers from the prompt x (N, T) and returns the fused scores (N, V)."};
 constexpr vk::Def kFusedStep{"step", fused_step, "Appends tokens (N,) in both scorers and returns the fused scores (N, V)."};
 constexpr vk::Def kFusedSelect{"select", fused_select, "Reorders, repeats or drops the rows of both scorers: new row i = old row rows[i]."};

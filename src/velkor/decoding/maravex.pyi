@@ -98,7 +98,7 @@ class FusedScorer:
 
     def __init__(self, asr_scorer: Scorer, lm_scorer: Scorer, lm_weight: float) -> None:
         """Shallow fusion of two incremental scorers over one vocabulary: scores = asr + lm_weight * lm (raw logits; the
-        language model's log-probabilities when asr_scorer declares log_probs)."""
+        language model's log-probabilities when asr_scorer declares log_probs). lm_weight is a finite number >= 0."""
     def start(self, x: torch.Tensor) -> torch.Tensor:
         """Starts both scorers from the prompt x (N, T) and returns the fused scores (N, V)."""
     def step(self, tokens: torch.Tensor) -> torch.Tensor:

@@ -14,6 +14,7 @@
 #include <vk/host_tensor.hpp>
 #include <vk/lookup.hpp>
 #include <vk/trainer.hpp>
+#include <vkdomain/scoring.hpp>
 
 #include <cctype>
 #include <cmath>
@@ -36,7 +37,6 @@ py::handle generator_class() { return vk::imported<"velkor.decoding.maravex", "S
 py::handle cross_entropy_class() { return vk::imported<"torch.nn", "CrossEntropyLoss">(); }
 py::handle module_list_class() { return vk::imported<"torch.nn", "ModuleList">(); }
 py::handle plateau_class() { return vk::imported<"torch.optim.lr_scheduler", "ReduceLROnPlateau">(); }
-py::handle tqdm() { return vk::imported<"tqdm.auto", "tqdm">(); }
 
 // ---------------------------------------------------------------------------------------------
 // Small helpers
@@ -159,8 +159,8 @@ py::object asr_train_epoch(py::handle self, const vk::Args<"dataloader">& a) {
     const py::object model = vk::attr<"model">(self);
     vk::call_method<"train">(model);
     const long long batches = length_of(loader);
-    const py::object bar = vk::call(tqdm(), kw<"total">(batches), kw<"dynamic_ncols">(true), kw<"leave">(false), kw<"position">(0),
-                                    kw<"desc">("[Training ASR]"));
+    const py::object bar = vk::progress_bar(kw<"total">(batches), kw<"dynamic_ncols">(true), kw<"leave">(false), kw<"position">(0),
+                                            kw<"desc">("[Training ASR]"));
     const py::object device = vk::attr<"device">(self);
     const double ctc_weight = as_double(vk::attr<"ctc_weight">(self));
     const long long steps = accumulation_steps(self);
@@ -308,6 +308,7 @@ void report_unalignable(py::handle self, py::handle train_loader) {
         vk::attr<"source_embedding">(model),
         vk::call(vk::imported<"torch", "tensor">(), frames, kw<"dtype">(vk::imported<"torch", "long">())));
     const py::object count = vk::call(vk::imported<"velkor.decoding.ctc", "count_unalignable">(), encoder_frames, targets);
+    if (vk::as_index(count) == 0) return;
     vk::println(count, " of ", static_cast<long long>(frames.size()),
                 " training utterances cannot be aligned by CTC at the model's time reduction (fewer encoder frames than target tokens "
                 "plus repeated neighbours): their CTC loss is 0");
@@ -422,7 +423,9 @@ Recognition read_recognition(py::handle config) {
     r.temperature = vk::get<"temperature">(config, py::float_(1.0));
     r.repeat_penalty = vk::get<"repeat_penalty">(config, py::float_(1.0));
     r.lm_model = vk::get<"lm_model">(config, py::none());
-    if (!r.lm_model.is_none()) r.lm_weight = vk::to_real(vk::get<"lm_weight">(config, py::float_(0.0)), "lm_weight");
+    if (!r.lm_model.is_none())
+        r.lm_weight = vkdomain::checked_weight(vk::to_real(vk::get<"lm_weight">(config, py::float_(0.0)), "lm_weight"),
+                                               "Recognition configuration key 'lm_weight'");
     r.incremental = vk::truthy(vk::get<"incremental">(config, py::bool_(true)));
     const py::object num_batches = vk::get<"num_batches">(config, py::none());
     if (!num_batches.is_none()) r.num_batches = std::max(0LL, as_index(num_batches));
@@ -435,16 +438,15 @@ Recognition read_recognition(py::handle config) {
         throw py::value_error("Recognition configuration key 'decoder' must be 'attention' or 'ctc', got " +
                               std::string(py::repr(decoder)));
     r.ctc_decoder = decoder_name == "ctc";
-    r.ctc_weight = vk::to_real(vk::get<"ctc_weight">(config, py::float_(0.0)), "ctc_weight");
-    if (!(r.ctc_weight >= 0.0 && r.ctc_weight <= 1.0))
-        throw py::value_error("Recognition configuration key 'ctc_weight' must be between 0 and 1, got " + vk::float_text(r.ctc_weight));
+    r.ctc_weight = vkdomain::checked_weight(vk::to_real(vk::get<"ctc_weight">(config, py::float_(0.0)), "ctc_weight"),
+                                            "Recognition configuration key 'ctc_weight'", 1.0);
     return r;
 }
 
 bool incremental_available(const Recognition& r, py::handle model) {
-    if (!r.incremental || !vk::has_attr<"incremental_scorer">(model)) return false;
+    if (!r.incremental || !vkdomain::offers_incremental(model)) return false;
     if (r.lm_model.is_none()) return true;
-    return vk::has_attr<"incremental_scorer">(r.lm_model) && vk::has_attr<"FusedScorer">(vk::imported<"velkor.decoding.maravex">());
+    return vkdomain::offers_incremental(r.lm_model) && vk::has_attr<"FusedScorer">(vk::imported<"velkor.decoding.maravex">());
 }
 
 // The generator's score_fn for one batch: an incremental scorer (decoder state cached across
@@ -544,8 +546,8 @@ py::object asr_recognize(py::handle self, const RecognizeArgs& a) {
     const py::object generator = vk::call(generator_class(), py::none(), tokenizer, max_length, device);
     const py::object model = vk::attr<"model">(self);
     vk::call_method<"eval">(model);
-    const py::object bar = vk::call(tqdm(), kw<"total">(length_of(loader)), kw<"dynamic_ncols">(true), kw<"leave">(false),
-                                    kw<"position">(0), kw<"desc">(py::str("[Recognizing ASR] : " + std::string(py::str(name)))));
+    const py::object bar = vk::progress_bar(kw<"total">(length_of(loader)), kw<"dynamic_ncols">(true), kw<"leave">(false),
+                                            kw<"position">(0), kw<"desc">(py::str("[Recognizing ASR] : " + std::string(py::str(name)))));
     const long long sos = as_index(vk::attr<"sos_id">(tokenizer));
     const long long eos = as_index(vk::attr<"eos_id">(tokenizer));
     py::list records;

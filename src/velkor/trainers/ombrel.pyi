@@ -17,12 +17,13 @@ class ASRTrainer(BaseTrainer):
 
     Recognition configurations: "beam_width" (required; 1 greedy, more beam search), "num_batches"
     (None: all), "temperature", "repeat_penalty" (beam search only), "lm_model" and "lm_weight"
-    (shallow fusion: speech logits + lm_weight x LM logits), "incremental" (True: decoder states
-    cached across steps where the models offer an incremental scorer; False: every step rescores
-    the whole prefix), "ctc_weight" (0.0: attention only; else joint scores (1 - w) x attention
+    (shallow fusion: speech logits + lm_weight x LM logits, lm_weight a finite number >= 0),
+    "incremental" (True: decoder states cached across steps where the models offer an incremental
+    scorer and their classes do not override `score` alone; False: every step rescores the whole
+    prefix), "ctc_weight" (0.0: attention only; else joint scores (1 - w) x attention
     log-probabilities + w x CTC prefix scores of the model's CTC head) and "decoder" ("attention",
     or "ctc": the CTC head's best path, or with beam_width > 1 a beam search over its prefix scores).
-    With a CTC loss, train() first prints how many training utterances CTC cannot align.
+    With a CTC loss, train() first prints how many training utterances CTC cannot align, when any.
     """
 
     ce_criterion: torch.nn.CrossEntropyLoss

@@ -6,6 +6,7 @@
 #include <vk/common.hpp>
 #include <vk/lookup.hpp>
 #include <vk/trainer.hpp>
+#include <vkdomain/scoring.hpp>
 
 #include <algorithm>
 #include <array>
@@ -56,42 +57,10 @@ py::object first_map(py::handle attention) {
     return py::object((*it)[py::int_(0)]);
 }
 
-// The tqdm bar of one pass, closed however the pass ends.
-class Bar {
-public:
-    Bar(py::handle loader, const char* desc) {
-        const Py_ssize_t total = PyObject_Length(loader.ptr());
-        if (total < 0) throw py::error_already_set();
-        bar_ = vk::call(vk::imported<"tqdm.auto", "tqdm">(), kw<"total">(total), kw<"dynamic_ncols">(true), kw<"leave">(false),
-                        kw<"position">(0), kw<"desc">(desc));
-    }
-    ~Bar() {
-        if (!bar_) return;
-        // An error already on its way out wins over one from closing the bar.
-        PyObject *type, *value, *traceback;
-        PyErr_Fetch(&type, &value, &traceback);
-        PyObject* r = PyObject_CallMethod(bar_.ptr(), "close", nullptr);
-        if (r == nullptr) PyErr_Clear();
-        Py_XDECREF(r);
-        PyErr_Restore(type, value, traceback);
-    }
-    Bar(const Bar&) = delete;
-    Bar& operator=(const Bar&) = delete;
-
-    // The postfix is drawn with the next refresh of the bar, which tqdm paces itself.
-    template <class... A>
-    void advance(A&&... postfix) {
-        vk::call_method<"set_postfix">(bar_, std::forward<A>(postfix)..., kw<"refresh">(false));
-        vk::call_method<"update">(bar_);
-    }
-    void close() {
-        const py::object bar = std::move(bar_);
-        vk::call_method<"close">(bar);
-    }
-
-private:
-    py::object bar_;
-};
+// The progress bar of one pass over `loader`.
+vk::Bar pass_bar(py::handle loader, const char* desc) {
+    return vk::Bar(loader, kw<"dynamic_ncols">(true), kw<"leave">(false), kw<"position">(0), kw<"desc">(desc));
+}
 
 void empty_cuda_cache() { vk::call(vk::attr<"empty_cache">(vk::imported<"torch.cuda">())); }
 
@@ -173,7 +142,7 @@ py::object train_epoch(py::handle self, const vk::Args<"dataloader">& a) {
     const py::handle loader = a.get<"dataloader">();
     const Pass pass(self);
     vk::call_method<"train">(pass.model);
-    Bar bar(loader, "[Training LM]");
+    vk::Bar bar = pass_bar(loader, "[Training LM]");
 
     double loss_sum = 0.0;
     long long tokens = 0;
@@ -225,7 +194,7 @@ py::object validate_epoch(py::handle self, const vk::Args<"dataloader">& a) {
     const py::handle loader = a.get<"dataloader">();
     const Pass pass(self);
     vk::call_method<"eval">(pass.model);
-    Bar bar(loader, "[Validating LM]");
+    vk::Bar bar = pass_bar(loader, "[Validating LM]");
 
     double loss_sum = 0.0;
     long long tokens = 0;
@@ -372,8 +341,9 @@ py::object generate(py::handle self, const vk::Args<"dataloader, generation_conf
     const py::object tokenizer = vk::attr<"tokenizer">(self), device = vk::attr<"device">(self);
     vk::call_method<"eval">(model);  // before a scorer reads the model's dropout settings
     // Keys and values cached step by step give the scores of the full-prefix `score` without
-    // rerunning the prefix; "incremental": False keeps the full-prefix path.
-    const bool incremental = vk::truthy(vk::get<"incremental">(config, py::bool_(true))) && vk::has_attr<"incremental_scorer">(model);
+    // rerunning the prefix; "incremental": False keeps the full-prefix path, and so does a model
+    // whose class overrides `score` alone.
+    const bool incremental = vk::truthy(vk::get<"incremental">(config, py::bool_(true))) && vkdomain::offers_incremental(model);
     const py::object score_fn = incremental ? vk::call_method<"incremental_scorer">(model) : vk::attr<"score">(model);
     const py::object generator = vk::call(sequence_generator(), kw<"score_fn">(score_fn), kw<"tokenizer">(tokenizer),
                                           kw<"max_length">(vk::attr<"max_len">(model)), kw<"device">(device));
@@ -449,8 +419,9 @@ constexpr vk::Def kEvaluate{"evaluate", evaluate,
 constexpr vk::Def kGenerate{"generate", generate,
                             "Generates continuations of prompts drawn from dataloader.dataset (greedy by default; sampling when top_k\n"
                             "or top_p is positive, beam search when beam_width > 1). The model's incremental scorer (cached keys and\n"
-                            "values) is used when it has one, unless generation_config['incremental'] is False. Returns one record per\n"
-                            "prompt: {'prompt', 'original', 'generated', 'score'}."};
+                            "values) is used when it has one and its class does not override `score` alone, unless\n"
+                            "generation_config['incremental'] is False. Returns one record per prompt: {'prompt', 'original',\n"
+                            "'generated', 'score'}."};
 constexpr vk::Def kEvaluationConfigs{"_get_evaluation_generation_configs", evaluation_configs,
                                      "The generation configurations of evaluate: 'greedy', 'beam' and 'sample'."};
 

@@ -47,8 +47,8 @@ class LMTrainer(BaseTrainer):
     def generate(self, dataloader: Any, generation_config: dict[str, Any] | None = None) -> list[dict[str, Any]]:
         """Generates continuations of prompts drawn from dataloader.dataset (greedy by default; sampling when top_k or
         top_p is positive, beam search when beam_width > 1). The model's incremental scorer (cached keys and values)
-        is used when it has one, unless generation_config["incremental"] is False. Returns one record per prompt:
-        {'prompt', 'original', 'generated', 'score'}."""
+        is used when it has one and its class does not override `score` alone, unless generation_config["incremental"]
+        is False. Returns one record per prompt: {'prompt', 'original', 'generated', 'score'}."""
 
     def _get_evaluation_generation_configs(self) -> dict[str, dict[str, Any]]:
         """The generation configurations of evaluate: 'greedy', 'beam' and 'sample'."""
