@@ -40,6 +40,14 @@ std::string lowercase(std::string s) {
     return s;
 }
 
+long long int_option(py::handle value, const std::string& option, long long lo, long long hi) {
+    int overflow = 0;
+    const long long n = PyLong_Check(value.ptr()) ? PyLong_AsLongLongAndOverflow(value.ptr(), &overflow) : lo - 1;
+    if (overflow != 0 || n < lo || n > hi)
+        fail(option + " must be a whole number from " + std::to_string(lo) + " to " + std::to_string(hi) + ", got " + str(value), 2);
+    return n;
+}
+
 double seconds_since(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }

@@ -55,6 +55,8 @@ std::string str(py::handle o);
 void print_stderr(const std::string& line);
 std::string lowercase(std::string s);
 double seconds_since(std::chrono::steady_clock::time_point start);
+// An integer command-line option within [lo, hi], else a one-line error (exit status 2).
+long long int_option(py::handle value, const std::string& option, long long lo, long long hi);
 // JSON written to a temporary file and moved over `path`: a reader never sees half a file.
 void write_json(py::handle path, py::handle value);
 // Bounded text of a configuration value for messages: never the whole of a huge or shared value.

@@ -225,14 +225,13 @@ int run_demo(const DemoPlan& plan, py::handle threads) {
 int run_demo(py::handle args) {
     DemoPlan plan;
     plan.out = py::str(vk::attr<"output">(args));
-    plan.train = py::cast<long long>(vk::attr<"train">(args));
-    plan.test = py::cast<long long>(vk::attr<"test">(args));
-    plan.lm_epochs = py::cast<long long>(vk::attr<"lm_epochs">(args));
-    plan.asr_epochs = py::cast<long long>(vk::attr<"asr_epochs">(args));
+    plan.train = int_option(vk::attr<"train">(args), "--train", 1, 1000000);
+    plan.test = int_option(vk::attr<"test">(args), "--test", 1, 100000);
+    plan.lm_epochs = int_option(vk::attr<"lm_epochs">(args), "--lm-epochs", 1, 10000);
+    plan.asr_epochs = int_option(vk::attr<"asr_epochs">(args), "--asr-epochs", 1, 10000);
     plan.minutes = py::cast<double>(vk::attr<"minutes">(args));
-    if (plan.train <= 0 || plan.test <= 0 || plan.lm_epochs <= 0 || plan.asr_epochs <= 0 || !(plan.minutes > 0.0) ||
-        !std::isfinite(plan.minutes))
-        fail("--train, --test, --minutes, --lm-epochs and --asr-epochs must be positive", 2);
+    if (!(plan.minutes > 0.0) || !std::isfinite(plan.minutes) || plan.minutes > 100000.0)
+        fail("--minutes must be a positive number of minutes, got " + str(vk::attr<"minutes">(args)), 2);
     return run_demo(plan, vk::attr<"threads">(args));
 }
 

@@ -37,8 +37,13 @@ py::object build_parser() {
     const py::handle real = vk::imported<"builtins", "float">();
     const py::object parser = vk::call(vk::imported<"argparse", "ArgumentParser">(), kw<"prog">("velkor"),
                                        kw<"description">("Train and run attention-based speech recognition and language models."));
-    const py::object version = vk::call(vk::imported<"importlib.metadata", "version">(), "velkor");
-    add_arg(parser, "--version", kw<"action">("version"), kw<"version">(py::str("velkor " + str(version))));
+    std::string version = "(not installed)";
+    try {
+        version = str(vk::call(vk::imported<"importlib.metadata", "version">(), "velkor"));
+    } catch (py::error_already_set& e) {
+        if (!e.matches(vk::imported<"importlib.metadata", "PackageNotFoundError">())) throw;
+    }
+    add_arg(parser, "--version", kw<"action">("version"), kw<"version">(py::str("velkor " + version)));
     const py::object commands = vk::call(vk::attr<"add_subparsers">(parser), kw<"dest">("command"), kw<"metavar">("COMMAND"));
     vk::set_attr<"required">(commands, py::bool_(true));
 
@@ -192,8 +197,7 @@ void use_threads(py::handle option, const Config* cfg) {
     long long threads = 0;
     std::string why;
     if (!option.is_none()) {
-        threads = py::cast<long long>(option);
-        if (threads < 1 || threads > 4096) fail("--threads must be a number of threads from 1 to 4096, got " + str(option), 2);
+        threads = int_option(option, "--threads", 1, 4096);
         why = "--threads";
     } else if (cfg != nullptr && section(*cfg, "training").contains("threads")) {
         threads = py::cast<long long>(section(*cfg, "training")["threads"]);
