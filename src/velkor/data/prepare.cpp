@@ -529,8 +529,11 @@ std::vector<std::string> string_list(py::handle seq, const char* arg) {
     return out;
 }
 
+// Sources in the manifest are absolute, so it stays meaningful wherever it is read from.
+std::string absolute(py::handle path) { return vk::display(vk::call(vk::imported<"os.path", "abspath">(), path)); }
+
 // "FILE:LINE" for the manifest.
-std::string line_source(py::handle file, std::size_t line) { return vk::display(file) + ":" + std::to_string(line); }
+std::string line_source(py::handle file, std::size_t line) { return absolute(file) + ":" + std::to_string(line); }
 
 // ---------------------------------------------------------------------------------------------
 // Synthesized speech
@@ -809,7 +812,16 @@ py::object prepare_audio(py::handle, const AudioArgs& a) {
     for (const py::handle i_obj : vk::progress(vk::call(vk::imported<"builtins", "range">(), items.size()), kw<"desc">("[Preparing audio]"),
                                                kw<"dynamic_ncols">(true))) {
         const Item& item = items[py::cast<std::size_t>(i_obj)];
-        const Kind kind = item.audio.is_none() ? Kind::missing : kind_of(item.audio, true);
+        Kind kind = Kind::missing;
+        if (!item.audio.is_none()) {
+            try {
+                kind = kind_of(item.audio, true);
+            } catch (py::error_already_set& e) {  // a folder on the way that may not be searched
+                if (!e.matches(PyExc_OSError)) throw;
+                skipped.push_back({vk::display(item.audio), "unreadable audio: " + vk::display(e.value())});
+                continue;
+            }
+        }
         if (kind == Kind::missing) {
             skipped.push_back({item.origin, "audio file not found"});
             continue;
@@ -866,7 +878,7 @@ py::object prepare_audio(py::handle, const AudioArgs& a) {
             continue;
         }
         const double duration = static_cast<double>(n) / static_cast<double>(sr);
-        part.add(item.id, where, duration, item.transcript, features);
+        part.add(item.id, absolute(item.audio), duration, item.transcript, features);
     }
     if (part.utterances > 0) part.finish();
     vk::println("\nPrepared ", output);

@@ -4,8 +4,8 @@ Speech partitions: ``<root>/<partition>/fbank/<id>.npy`` (float32 (80, frames) l
 and ``<root>/<partition>/text/<id>.npy`` (1-D array of characters joining to the transcript).
 Text partitions: ``<partition>/<id>.npy`` transcript arrays. Every partition also gets
 ``manifest.tsv``: a header line ``id<TAB>source<TAB>seconds<TAB>transcript`` and one line per
-utterance (source: the audio file, or ``FILE:LINE`` of the text; seconds: the audio's duration, empty
-for text partitions).
+utterance (source: the absolute path of the audio file, or ``FILE:LINE`` of the text; seconds: the
+audio's duration, empty for text partitions).
 
 The manifest is the record of what was written. A folder holding one is replaced when written again:
 exactly the files its manifest lists are removed, other files are left alone. A folder without one
