@@ -162,3 +162,19 @@ def test_evaluating_nothing_is_a_failure(expt, capsys):
     assert cli.main(["evaluate", "lm.yaml"]) == 1
     assert "the test partition has no sentences" in capsys.readouterr().err
     assert cli.main(["evaluate", "lm.yaml", "--lm", "lm.yaml"]) == 2
+
+
+def test_resuming_never_replaces_a_better_best_checkpoint(expt, capsys, monkeypatch):
+    (expt.parents[1] / "lm.yaml").write_text(yaml.safe_dump({**LM, "training": {**LM["training"], "epochs": 2}}))
+    best = expt / "checkpoints" / "checkpoint-best-metric-model.pth"
+    before = best.read_bytes()
+    original = LMTrainer._validate_epoch
+
+    def worse(self, loader):
+        metrics, attention = original(self, loader)
+        return {k: v * 1000 for k, v in metrics.items()}, attention
+
+    monkeypatch.setattr(LMTrainer, "_validate_epoch", worse)
+    assert cli.main(["train", "lm.yaml", "--resume"]) == 0
+    assert best.read_bytes() == before
+    assert "Best checkpoint: kept from before epoch 1" in capsys.readouterr().out

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <memory>
 
 namespace velkor_cli {
@@ -67,6 +68,9 @@ void plot_learning_curve(py::handle trainer, const Config& cfg) {
 // What the epoch loop has saved so far, seen from the checkpoint hook.
 struct Saved {
     long long last_epoch = -1, best_epoch = -1;
+    // The best validation metric of the epochs before a resumed run: the trainers judge "best"
+    // within one train() call, so the first resumed epoch would replace a better best checkpoint.
+    double best_before = std::numeric_limits<double>::infinity();
 };
 
 // The epoch loop saves the last checkpoint once per finished epoch; the history and the learning
@@ -77,9 +81,13 @@ void keep_history_every_epoch(const Config& cfg, py::handle trainer, const std::
     const py::object hook = py::cpp_function([cfg, save, weak, saved](py::object filename) {
         const py::object self = weak();
         if (self.is_none()) return;
+        const std::string name = py::str(filename);
+        if (name == kBest && !(py::cast<double>(vk::attr<"best_metric">(self)) < saved->best_before)) {
+            vk::set_attr<"best_metric">(self, py::float_(saved->best_before));
+            return;
+        }
         vk::call(save, self, filename);
         const long long epoch = py::cast<long long>(vk::attr<"current_epoch">(self));
-        const std::string name = py::str(filename);
         if (name == kBest) saved->best_epoch = epoch;
         if (name != kLast) return;
         saved->last_epoch = epoch;
@@ -116,7 +124,17 @@ Setup setup(const Config& cfg, py::handle resume_from) {
     Trained& t = s.t;
     t.tokenizer = build_tokenizer(cfg);
     const py::object model = build_model(cfg, t.tokenizer);  // before the data: its errors come at once
-    if (!resume_from.is_none()) read_checkpoint(resume_from, model);
+    if (!resume_from.is_none()) {
+        read_checkpoint(resume_from, model);
+        // The best checkpoint knows the best metric (the last one is written before it is updated).
+        const py::object best_path = join(vk::call(vk::imported<"os.path", "dirname">(), resume_from), kBest);
+        if (exists(best_path)) {
+            const py::object best = vk::get<"best_metric">(read_checkpoint(best_path, model), py::none());
+            if (PyFloat_Check(best.ptr()) || (PyLong_Check(best.ptr()) && !PyBool_Check(best.ptr())))
+                s.saved->best_before = PyFloat_AsDouble(best.ptr());
+            if (PyErr_Occurred()) throw py::error_already_set();
+        }
+    }
     t.train_set = build_dataset(cfg, t.tokenizer, "train");
     if (py::len(t.train_set) == 0) config_fail(cfg.file, "the training partition has no utterances");
     t.val_set = build_dataset(cfg, t.tokenizer, "val", training_stats(t.train_set));
@@ -223,9 +241,11 @@ int run_train(py::handle args) {
     save_history(cfg, t.trainer);
     const py::object expt = vk::attr<"expt_root">(t.trainer);
     vk::println("\nExperiment: ", expt);
-    if (s.saved->best_epoch >= 0)
-        vk::println("Best epoch: ", s.saved->best_epoch, " (validation ", is_speech(cfg) ? "CER " : "loss ",
-                    fmt(py::cast<double>(vk::attr<"best_metric">(t.trainer)), 4), ")");
+    const std::string metric = fmt(py::cast<double>(vk::attr<"best_metric">(t.trainer)), 4);
+    const char* what = is_speech(cfg) ? "validation CER " : "validation loss ";
+    if (s.saved->best_epoch >= 0) vk::println("Best epoch: ", s.saved->best_epoch, " (", what, metric, ")");
+    if (s.saved->best_epoch < 0 && resumed_after >= 0)
+        vk::println("Best checkpoint: kept from before epoch ", resumed_after + 1, " (", what, metric, "): no later epoch beat it");
     vk::println("Next: velkor evaluate ", cfg.file);
     vk::call_method<"cleanup">(t.trainer);
     return 0;
