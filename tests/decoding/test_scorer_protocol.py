@@ -229,6 +229,9 @@ def test_fused_scorer_with_log_score_speech_scorer_adds_lm_log_probs():
     x = torch.tensor([[0, 1], [3, 3]])
     assert fused.log_probs is True and fused.max_len is None
     torch.testing.assert_close(fused.start(x), asr_fn(x) + 0.5 * torch.log_softmax(lm_fn(x), -1))
+    # A weight of 0 leaves the language model out: its impossible tokens (-inf) do not turn into NaN.
+    unfused = FusedScorer(PrefixScorer(asr_fn), PrefixScorer(lambda x: torch.full((x.size(0), 6), float("-inf"))), 0.0)
+    assert torch.equal(unfused.start(x), asr_fn(x))
 
 
 def test_fused_scorer_errors():

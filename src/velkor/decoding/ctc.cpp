@@ -622,40 +622,41 @@ py::object prefix_prefix_scores(py::handle self, const vk::Args<"">&) {
 // ---------------------------------------------------------------------------------------------
 // Joint scorer
 
-bool is_scorer(py::handle obj) { return vk::has_attr<"start">(obj) && vk::has_attr<"step">(obj) && vk::has_attr<"select">(obj); }
+constexpr const char* kAttentionCapsule = "velkor.decoding.ctc.JointScorer.attention";
 
-bool declares_log_probs(py::handle scorer) {
-    if (!vk::has_attr<"log_probs">(scorer)) return false;
-    return vk::truthy(vk::attr<"log_probs">(scorer));
-}
+// The attention side seen through the incremental protocol (a plain callable keeps its prefixes
+// there), and the capsule that owns it, held together for the whole call.
+struct HeldAttention {
+    py::object capsule;
+    vkdomain::Scores* scores;
+};
 
-// The longest prefix the attention side can score, so the generator stops there: the scorer's
-// `max_len`, or that of the object a bound method belongs to; None when unknown.
-py::object attention_max_len(py::handle attention) {
-    if (vk::has_attr<"max_len">(attention)) return vk::attr<"max_len">(attention);
-    if (PyMethod_Check(attention.ptr())) {
-        const py::handle owner = PyMethod_GET_SELF(attention.ptr());
-        if (vk::has_attr<"max_len">(owner)) {
-            py::object v = vk::attr<"max_len">(owner);
-            if (PyLong_CheckExact(v.ptr())) return v;
-        }
-    }
-    return py::none();
+HeldAttention held_attention(py::handle self) {
+    py::object capsule = vk::attr<"_attention">(self);
+    void* p = PyCapsule_GetPointer(capsule.ptr(), kAttentionCapsule);
+    if (p == nullptr) throw py::error_already_set();
+    return {std::move(capsule), static_cast<vkdomain::Scores*>(p)};
 }
 
 py::object joint_init(py::handle self, const vk::Args<"attention, ctc, ctc_weight=0.3">& a) {
     const py::handle attention = a.get<"attention">();
     const py::handle ctc = a.get<"ctc">();
     const double weight = vkdomain::checked_weight(a.real<"ctc_weight">(), "ctc_weight", 1.0);
-    if (!is_scorer(attention) && !PyCallable_Check(attention.ptr()))
+    if (!vkdomain::is_scorer(attention) && !PyCallable_Check(attention.ptr()))
         throw py::type_error("attention must be a scorer (start, step, select) or a callable returning next-token logits");
-    if (!is_scorer(ctc)) throw py::type_error("ctc must be a scorer with start, step and select, such as CTCPrefixScorer");
+    if (!vkdomain::is_scorer(ctc)) throw py::type_error("ctc must be a scorer with start, step and select, such as CTCPrefixScorer");
+    // The longest prefix the attention side can score, so that the generator stops there.
+    const py::object max_len = vkdomain::as_object(vkdomain::max_len_of(attention));
+    auto scores = std::make_unique<vkdomain::Scores>(py::reinterpret_borrow<py::object>(attention));
     vk::set_attr<"attention">(self, attention);
     vk::set_attr<"ctc">(self, ctc);
     vk::set_attr<"ctc_weight">(self, py::float_(weight));
     vk::set_attr<"log_probs">(self, py::bool_(true));
-    vk::set_attr<"max_len">(self, attention_max_len(attention));
-    vk::set_attr<"_prefix">(self, py::none());
+    vk::set_attr<"max_len">(self, max_len);
+    vk::set_attr<"_attention">(
+        self, py::capsule(scores.release(), kAttentionCapsule, [](PyObject* o) {
+            const std::unique_ptr<vkdomain::Scores> owned(static_cast<vkdomain::Scores*>(PyCapsule_GetPointer(o, kAttentionCapsule)));
+        }));
     return py::none();
 }
 
@@ -669,23 +670,21 @@ py::object checked_scores(py::handle scores, const char* who, long long rows) {
     return py::reinterpret_borrow<py::object>(scores);
 }
 
-// Attention log-probabilities: a scorer's log-scores as they are, logits through log_softmax.
-py::object attention_log_probs(py::handle self, py::handle scores, long long rows) {
-    const py::object checked = checked_scores(scores, "attention", rows);
-    if (is_scorer(vk::attr<"attention">(self)) && declares_log_probs(vk::attr<"attention">(self))) return checked;
-    return vk::call_method<"log_softmax">(checked, -1);
-}
-
-py::object combine(py::handle self, py::handle attention, py::handle ctc, long long rows) {
+// (1 - w) x attention log-probabilities (a scorer's log-scores as they are, logits through
+// log_softmax) + w x CTC scores. A weight of 0 leaves the CTC side out, a weight of 1 the
+// attention side.
+py::object combine(py::handle self, const vkdomain::Scores& attention, py::handle att_scores, py::handle ctc_scores, long long rows) {
     const double w = weight_of(self);
-    if (w == 0.0) return attention_log_probs(self, attention, rows);
-    const py::object c = checked_scores(ctc, "ctc", rows);
-    if (w == 1.0) return c;
-    const py::object att = attention_log_probs(self, attention, rows);
-    if (shape_of(att) != shape_of(c))
+    py::object att = py::none(), ctc = py::none();
+    if (w < 1.0) {
+        att = checked_scores(att_scores, "attention", rows);
+        if (!(attention.incremental() && attention.log_probs())) att = vk::call_method<"log_softmax">(att, -1);
+    }
+    if (w > 0.0) ctc = checked_scores(ctc_scores, "ctc", rows);
+    if (w > 0.0 && w < 1.0 && shape_of(att) != shape_of(ctc))
         throw py::value_error(vk::text("attention and ctc scores differ in shape: ", py::str(vk::attr<"shape">(att)), " and ",
-                                       py::str(vk::attr<"shape">(c))));
-    return vk::call(vk::imported<"torch", "add">(), vk::call_method<"mul">(att, 1.0 - w), c, kw<"alpha">(w));
+                                       py::str(vk::attr<"shape">(ctc))));
+    return vkdomain::weighted_sum(att, 1.0 - w, ctc, w);
 }
 
 long long rows_of(py::handle t) { return shape_of(t).at(0); }
@@ -694,59 +693,29 @@ py::object joint_start(py::handle self, const vk::Args<"x">& a) {
     const py::handle x = a.get<"x">();
     if (!is_tensor(x)) vk::raise_arg_type("x", "Tensor", x);
     if (shape_of(x).size() != 2) throw py::value_error("x must be 2-dimensional (rows, prompt length)");
-    const long long rows = rows_of(x);
+    const HeldAttention held = held_attention(self);
+    const py::object prompts = py::reinterpret_borrow<py::object>(x);
     const double w = weight_of(self);
-    const py::object attention = vk::attr<"attention">(self);
-    py::object att = py::none(), ctc = py::none();
-    if (w < 1.0) {
-        if (is_scorer(attention)) {
-            att = vk::call_method<"start">(attention, x);
-        } else {
-            vk::set_attr<"_prefix">(self, x);
-            att = vk::call(attention, x);
-        }
-    }
-    if (w > 0.0) ctc = vk::call_method<"start">(vk::attr<"ctc">(self), x);
-    return combine(self, att, ctc, rows);
+    const py::object att = w < 1.0 ? held.scores->start(prompts) : py::none();
+    const py::object ctc = w > 0.0 ? vk::call_method<"start">(vk::attr<"ctc">(self), x) : py::none();
+    return combine(self, *held.scores, att, ctc, rows_of(x));
 }
 
 py::object joint_step(py::handle self, const vk::Args<"tokens">& a) {
     const py::handle tokens = a.get<"tokens">();
     if (!is_tensor(tokens)) vk::raise_arg_type("tokens", "Tensor", tokens);
-    const long long rows = rows_of(tokens);
+    const HeldAttention held = held_attention(self);
     const double w = weight_of(self);
-    const py::object attention = vk::attr<"attention">(self);
-    py::object att = py::none(), ctc = py::none();
-    if (w < 1.0) {
-        if (is_scorer(attention)) {
-            att = vk::call_method<"step">(attention, tokens);
-        } else {
-            const py::object prefix = vk::attr<"_prefix">(self);
-            if (prefix.is_none()) throw py::value_error("start() must be called before step()");
-            const py::object column = vk::call_method<"view">(vk::call_method<"to">(tokens, vk::attr<"dtype">(prefix)), -1, 1);
-            const py::object extended = cat(prefix, column, 1);
-            vk::set_attr<"_prefix">(self, extended);
-            att = vk::call(attention, extended);
-        }
-    }
-    if (w > 0.0) ctc = vk::call_method<"step">(vk::attr<"ctc">(self), tokens);
-    return combine(self, att, ctc, rows);
+    const py::object att = w < 1.0 ? held.scores->step(py::reinterpret_borrow<py::object>(tokens)) : py::none();
+    const py::object ctc = w > 0.0 ? vk::call_method<"step">(vk::attr<"ctc">(self), tokens) : py::none();
+    return combine(self, *held.scores, att, ctc, rows_of(tokens));
 }
 
 py::object joint_select(py::handle self, const vk::Args<"rows">& a) {
     const py::handle rows = a.get<"rows">();
+    const HeldAttention held = held_attention(self);
     const double w = weight_of(self);
-    const py::object attention = vk::attr<"attention">(self);
-    if (w < 1.0) {
-        if (is_scorer(attention)) {
-            vk::call_method<"select">(attention, rows);
-        } else {
-            const py::object prefix = vk::attr<"_prefix">(self);
-            if (prefix.is_none()) throw py::value_error("start() must be called before select()");
-            vk::set_attr<"_prefix">(self,
-                                    vk::call_method<"index_select">(prefix, 0, vk::call_method<"to">(rows, vk::attr<"device">(prefix))));
-        }
-    }
+    if (w < 1.0) held.scores->select(py::reinterpret_borrow<py::object>(rows));
     if (w > 0.0) vk::call_method<"select">(vk::attr<"ctc">(self), rows);
     return py::none();
 }

@@ -149,91 +149,54 @@ void check_scores(py::handle scores, long long rows, long long vocab, const char
                                        vocab < 0 ? std::string("V") : std::to_string(vocab), ")"));
 }
 
-bool is_scorer(py::handle fn) { return vk::has_attr<"start">(fn) && vk::has_attr<"step">(fn) && vk::has_attr<"select">(fn); }
-
-// score_fn's own `max_len`: absent or None for no limit, else a positive int.
-std::optional<long long> declared_max_len(py::handle fn) {
-    if (!vk::has_attr<"max_len">(fn)) return std::nullopt;
-    const py::object v = vk::attr<"max_len">(fn);
-    if (v.is_none()) return std::nullopt;
-    if (!PyLong_CheckExact(v.ptr()))
-        throw py::type_error(vk::text("score_fn's attribute 'max_len' must be of type int or None, got ", vk::type_name(v)));
-    const long long n = as_index(v);
-    if (n < 1) throw py::value_error(vk::text("score_fn's attribute 'max_len' must be positive, got ", n));
-    return n;
-}
-
-// The longest total length (prompt included) the scores can be asked for: score_fn's `max_len`
-// (an incremental scorer's, or a callable's), or else, for a bound method such as `lm.score`,
-// the `max_len` of its object when that is an int. Generation stops there instead of failing
-// in the model once its positions run out.
-std::optional<long long> model_max_len(py::handle fn) {
-    if (const auto n = declared_max_len(fn)) return n;
-    PyObject* owner = nullptr;
-    if (PyMethod_Check(fn.ptr())) owner = PyMethod_GET_SELF(fn.ptr());
-    if (PyCFunction_Check(fn.ptr())) owner = PyCFunction_GET_SELF(fn.ptr());
-    if (owner == nullptr || PyModule_Check(owner) || !vk::has_attr<"max_len">(owner)) return std::nullopt;
-    const py::object v = vk::attr<"max_len">(owner);
-    if (!PyLong_CheckExact(v.ptr()) || as_index(v) < 1) return std::nullopt;
-    return as_index(v);
-}
-
-// score_fn as the strategies use it: a plain callable is called on the whole prefix every step;
-// an incremental scorer starts from the prompt, then takes one token column per step and
-// follows the rows the strategy keeps. Tensors handed to a scorer are its own to keep.
+// score_fn as the strategies use it: the scores after the prompt, then after one more token per
+// row, with the checks every scoring call gets. The generator keeps the sequences itself: a
+// plain callable is handed the whole prefix every step, an incremental scorer takes the token
+// column and follows the rows the strategy keeps. Tensors handed to a scorer are its own to keep.
 class ScoreSource {
 public:
-    explicit ScoreSource(py::handle self)
-        : fn_(vk::attr<"score_fn">(self)),
-          incremental_(is_scorer(fn_)),
-          log_probs_(vk::has_attr<"log_probs">(fn_) && vk::truthy(vk::attr<"log_probs">(fn_))) {}
+    explicit ScoreSource(py::handle self) : scores_(vk::attr<"score_fn">(self), true) {}
 
-    bool incremental() const { return incremental_; }
+    bool incremental() const { return scores_.incremental(); }
     // True when the scores are final log-scores, to be used without a log-softmax.
-    bool log_probs() const { return log_probs_; }
+    bool log_probs() const { return scores_.log_probs(); }
 
-    // Steps a call may take from a prompt of `length` tokens.
+    // Steps a call may take from a prompt of `length` tokens: generation stops at the model's
+    // max_len instead of failing in the model once its positions run out.
     long long steps(long long max_length, long long length) const {
-        const auto limit = model_max_len(fn_);
+        const auto limit = vkdomain::max_len_of(scores_.fn());
         const long long end = limit ? std::min(max_length, *limit) : max_length;
         return std::max(0LL, end - length);
     }
 
     // The scores after the prompt x; `vocab` < 0 accepts any width, `check` false leaves the
     // shape to the caller (beam search over a plain callable views the result itself).
-    py::object first(const py::object& x, long long rows, long long vocab, bool check = true) const {
-        if (incremental_) {
-            py::object s = vk::call_method<"start">(fn_, x);
-            check_scores(s, rows, vocab, "scorer.start");
-            return s;
-        }
-        py::object s = vk::call(fn_, x);
-        if (check) check_scores(s, rows, vocab, "score_fn");
+    py::object first(const py::object& x, long long rows, long long vocab, bool check = true) {
+        py::object s = scores_.start(x);
+        if (check || incremental()) check_scores(s, rows, vocab, incremental() ? "scorer.start" : "score_fn");
         return s;
     }
 
     // The scores after one more token per row: the whole `sequences` for a plain callable, the
     // last column `tokens` (N,) or (N, 1) for a scorer.
-    py::object next(const py::object& sequences, const py::object& tokens, long long rows, long long vocab, bool check = true) const {
-        if (incremental_) {
-            py::object s = vk::call_method<"step">(fn_, vk::call_method<"clone">(vk::call_method<"reshape">(tokens, -1)));
-            check_scores(s, rows, vocab, "scorer.step");
+    py::object next(const py::object& sequences, const py::object& tokens, long long rows, long long vocab, bool check = true) {
+        if (!incremental()) {
+            py::object s = scores_.rescore(sequences);
+            if (check) check_scores(s, rows, vocab, "score_fn");
             return s;
         }
-        py::object s = vk::call(fn_, sequences);
-        if (check) check_scores(s, rows, vocab, "score_fn");
+        py::object s = scores_.step(vk::call_method<"clone">(vk::call_method<"reshape">(tokens, -1)));
+        check_scores(s, rows, vocab, "scorer.step");
         return s;
     }
 
-    // New row i = old row rows[i] (a scorer only; a plain callable sees the sequences).
-    void select(const py::object& rows) const {
-        if (incremental_) vk::call_method<"select">(fn_, vk::call_method<"clone">(rows));
+    // New row i = old row rows[i] (a scorer only: a plain callable sees the sequences).
+    void select(const py::object& rows) {
+        if (incremental()) scores_.select(vk::call_method<"clone">(rows));
     }
 
 private:
-    py::object fn_;
-    bool incremental_;
-    bool log_probs_;
+    vkdomain::Scores scores_;
 };
 
 // The vocabulary size the tokenizer declares, or -1 when it declares none.
@@ -306,7 +269,7 @@ py::object filter_logits(py::handle, const FilterArgs& a) {
 // row (finished rows step on pad_id), so a seeded sampler draws exactly what it draws over the
 // whole prefix.
 template <class Pick>
-py::object decode_rows(py::handle self, py::handle x, const InputShape& in, const ScoreSource& source, Pick&& pick) {
+py::object decode_rows(py::handle self, py::handle x, const InputShape& in, ScoreSource& source, Pick&& pick) {
     const long long batch = in.batch;
     const long long steps = source.steps(max_length_of(self), in.length);
     const py::object device = vk::attr<"device">(x);
@@ -377,7 +340,7 @@ py::object generate_greedy(py::handle self, const GreedyArgs& a) {
     const double temperature = a.real<"temperature">();
     const py::float_ penalty(a.real<"repeat_penalty">());
     const InputShape in = check_input(self, x);
-    const ScoreSource source(self);
+    ScoreSource source(self);
     py::object score_out, token_out;
     return decode_rows(self, x, in, source, [&](const py::object& step_scores, const py::object& sequences) {
         py::object logits = vk::call_method<"_apply_repeat_penalty">(self, step_scores, sequences, penalty);
@@ -415,7 +378,7 @@ py::object generate_sample(py::handle self, const SampleArgs& a) {
     if (!(temperature.cast<double>() > 0.0)) throw py::value_error("temperature must be > 0");
     if (top_k < 0) throw py::value_error("top_k must be >= 0");
     if (!(top_p.cast<double>() > 0.0 && top_p.cast<double>() <= 1.0)) throw py::value_error("top_p must be > 0 and <= 1.0");
-    const ScoreSource source(self);
+    ScoreSource source(self);
     const py::int_ k(top_k);
     // The filtered scores are always normalized: a draw needs a distribution.
     return decode_rows(self, x, in, source, [&](const py::object& step_scores, const py::object&) {
@@ -653,7 +616,7 @@ py::object generate_beam(py::handle self, const BeamArgs& a) {
     const py::object tokenizer = vk::attr<"tokenizer">(self);
     const long long vocab = as_index(vk::attr<"num_classes">(tokenizer));
     const SpecialIds ids = special_ids(tokenizer);
-    const ScoreSource source(self);
+    ScoreSource source(self);
     const py::object device = vk::attr<"device">(x);
     const bool cpu = on_cpu(device);
 
@@ -827,12 +790,12 @@ using FusedInitArgs = vk::Args<"asr_scorer, lm_scorer, lm_weight">;
 py::object fused_init(py::handle self, const FusedInitArgs& a) {
     const py::handle asr = a.get<"asr_scorer">();
     const py::handle lm = a.get<"lm_scorer">();
-    if (!is_scorer(asr)) vk::raise_arg_type("asr_scorer", "incremental scorer (start, step, select)", asr);
-    if (!is_scorer(lm)) vk::raise_arg_type("lm_scorer", "incremental scorer (start, step, select)", lm);
+    if (!vkdomain::is_scorer(asr)) vk::raise_arg_type("asr_scorer", "incremental scorer (start, step, select)", asr);
+    if (!vkdomain::is_scorer(lm)) vk::raise_arg_type("lm_scorer", "incremental scorer (start, step, select)", lm);
     const double weight = vkdomain::checked_weight(a.real<"lm_weight">(), "lm_weight");
-    const bool log_probs = vk::has_attr<"log_probs">(asr) && vk::truthy(vk::attr<"log_probs">(asr));
-    std::optional<long long> max_len = declared_max_len(asr);
-    if (const auto lm_len = declared_max_len(lm)) max_len = max_len ? std::min(*max_len, *lm_len) : *lm_len;
+    const bool log_probs = vkdomain::declares_log_probs(asr);
+    std::optional<long long> max_len = vkdomain::declared_max_len(asr);
+    if (const auto lm_len = vkdomain::declared_max_len(lm)) max_len = max_len ? std::min(*max_len, *lm_len) : *lm_len;
     vk::set_attr<"asr_scorer">(self, asr);
     vk::set_attr<"lm_scorer">(self, lm);
     vk::set_attr<"lm_weight">(self, py::float_(weight));
@@ -850,11 +813,9 @@ py::object fuse(py::handle self, const py::object& asr, const py::object& lm, co
         throw py::value_error(vk::text("lm_scorer.", method, " returned scores of shape ",
                                        is_tensor(lm) ? shape_text(shape_of(lm)) : vk::type_name(lm), ", expected ",
                                        shape_text(shape_of(asr)), " as the speech model's"));
-    const py::object lm_scorer = vk::attr<"lm_scorer">(self);
-    const bool normalize =
-        vk::truthy(vk::attr<"log_probs">(self)) && !(vk::has_attr<"log_probs">(lm_scorer) && vk::truthy(vk::attr<"log_probs">(lm_scorer)));
+    const bool normalize = vk::truthy(vk::attr<"log_probs">(self)) && !vkdomain::declares_log_probs(vk::attr<"lm_scorer">(self));
     const py::object l = normalize ? vk::call_method<"log_softmax">(lm, -1) : lm;
-    return vk::add(asr, vk::call_method<"mul">(l, vk::attr<"lm_weight">(self)));
+    return vkdomain::weighted_sum(asr, 1.0, l, vk::to_float(vk::attr<"lm_weight">(self)));
 }
 
 py::object fused_start(py::handle self, const vk::Args<"x">& a) {

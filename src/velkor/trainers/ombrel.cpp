@@ -387,7 +387,7 @@ py::object closure_call(py::handle self, const vk::Args<"x">& a) {
     py::object logits = vk::call(vk::attr<"score">(self), x, vk::attr<"enc_output">(self), vk::attr<"src_pad_mask">(self));
     const py::object lm_score = vk::attr<"lm_score">(self);
     if (lm_score.is_none()) return logits;
-    return vk::add(logits, vk::call_method<"mul">(vk::call(lm_score, x), vk::attr<"lm_weight">(self)));
+    return vkdomain::weighted_sum(logits, 1.0, vk::call(lm_score, x), vk::to_float(vk::attr<"lm_weight">(self)));
 }
 
 constexpr vk::Def kClosureInit{"__init__", closure_init};
