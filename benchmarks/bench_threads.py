@@ -62,7 +62,9 @@ def child(threads, steps):
 
 def measure(threads, steps):
     env = {**os.environ, "OMP_WAIT_POLICY": "PASSIVE", "PYTHONPATH": os.pathsep.join([str(ROOT / "src"), os.environ.get("PYTHONPATH", "")])}
-    out = subprocess.run([sys.executable, __file__, "--child", str(threads), "--steps", str(steps)], env=env, check=True, capture_output=True, text=True)
+    out = subprocess.run(
+        [sys.executable, __file__, "--child", str(threads), "--steps", str(steps)], env=env, check=True, capture_output=True, text=True
+    )
     used, seconds = out.stdout.split()
     return int(used), float(seconds)
 

@@ -155,10 +155,16 @@ ALIAS_BOMB = "a: &a [x, x, x, x, x, x, x, x, x, x]\n" + "".join(
         (nested("training.gradient_acumulation_steps", 2), 'did you mean "training.gradient_accumulation_steps"?'),
         (nested("recognition.beam_widht", 4), 'did you mean "recognition.beam_width"?'),
         (nested("scheduler.cosine.Tmax", 3), 'unknown key "scheduler.cosine.Tmax"; did you mean "scheduler.cosine.T_max"?'),
-        (lambda c: c["training"].update(epohcs=c["training"].pop("epochs")), 'missing key "training.epochs"; did you mean "training.epohcs"?'),
+        (
+            lambda c: c["training"].update(epohcs=c["training"].pop("epochs")),
+            'missing key "training.epochs"; did you mean "training.epohcs"?',
+        ),
         (nested("generation.top_k", 3), 'key "generation" is only read when task is lm'),
         # Values that used to fail after an epoch, or never.
-        (nested("data.batch_size", 10**30), 'key "data.batch_size" must be a positive integer of at most 65536, got an integer beyond 64 bits'),
+        (
+            nested("data.batch_size", 10**30),
+            'key "data.batch_size" must be a positive integer of at most 65536, got an integer beyond 64 bits',
+        ),
         (nested("scheduler.cosine.T_max", 0), 'key "scheduler.cosine.T_max"'),
         (nested("optimizer.weight_decay", -0.1), 'key "optimizer.weight_decay" must be a number >= 0'),
         (nested("optimizer.adamw.betas", [0.9]), 'key "optimizer.adamw.betas" must be a list of two numbers in [0, 1)'),
@@ -219,7 +225,9 @@ def test_hostile_configurations_are_one_line(tmp_path, change, fragment, capsys,
     assert len(err) < 600 and not (tmp_path / "expts").exists()
 
 
-@pytest.mark.parametrize("cls, task, filled", [(EncoderDecoderTransformer, "asr", {"input_dim", "num_classes"}), (DecoderOnlyTransformer, "lm", {"num_classes"})])
+@pytest.mark.parametrize(
+    "cls, task, filled", [(EncoderDecoderTransformer, "asr", {"input_dim", "num_classes"}), (DecoderOnlyTransformer, "lm", {"num_classes"})]
+)
 def test_the_model_keys_are_the_constructor_parameters(tmp_path, cls, task, filled):
     """The schema's model keys and defaults follow the model's signature, so a new argument cannot go unchecked."""
     params = {n: p.default for n, p in inspect.signature(cls).parameters.items()}

@@ -342,7 +342,8 @@ bool clean_text(py::handle v, std::size_t max_bytes) {
         PyErr_Clear();  // a lone surrogate
         return false;
     }
-    return static_cast<std::size_t>(size) <= max_bytes && std::string_view(utf8, static_cast<std::size_t>(size)).find('\0') == std::string_view::npos;
+    return static_cast<std::size_t>(size) <= max_bytes &&
+           std::string_view(utf8, static_cast<std::size_t>(size)).find('\0') == std::string_view::npos;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -537,7 +538,8 @@ public:
                 const py::list items = py::reinterpret_borrow<py::list>(v);
                 for (std::size_t i = 0; i < items.size(); ++i) {
                     const std::string at = full + "[" + std::to_string(i) + "]";
-                    if (!PyDict_Check(items[i].ptr())) fail("key \"" + at + "\" must be a mapping of keys to values, got " + shown(items[i]));
+                    if (!PyDict_Check(items[i].ptr()))
+                        fail("key \"" + at + "\" must be a mapping of keys to values, got " + shown(items[i]));
                     walk(py::reinterpret_borrow<py::dict>(items[i]), std::string(k.path) + "[]", at);
                 }
                 break;
@@ -601,8 +603,9 @@ private:
         const py::object index = vk::attr<"index">(device);
         const long long wanted = index.is_none() ? 0 : py::cast<long long>(index);
         if (wanted >= count)
-            fail("key \"" + full + "\": this machine has " + (count == 0 ? std::string("no CUDA device") : std::to_string(count) + " CUDA device(s)") +
-                 ", got " + shown(py::str(name)));
+            fail("key \"" + full + "\": this machine has " +
+                 (count == 0 ? std::string("no CUDA device") : std::to_string(count) + " CUDA device(s)") + ", got " +
+                 shown(py::str(name)));
     }
 
     std::string file_;
@@ -637,7 +640,8 @@ void check_across(const Checker& ck, const Config& cfg) {
             }
             long long epochs = py::cast<long long>(py::dict(c["training"])["epochs"]);
             if (cfg.task == "progressive")  // the stages run first, then training.epochs more
-                for (const py::handle st : py::list(c["stages"])) epochs += py::cast<long long>(py::reinterpret_borrow<py::dict>(st)["epochs"]);
+                for (const py::handle st : py::list(c["stages"]))
+                    epochs += py::cast<long long>(py::reinterpret_borrow<py::dict>(st)["epochs"]);
             cosine["T_max"] = std::max(1LL, epochs - warmup);
         }
     }
@@ -670,7 +674,8 @@ std::string shown(py::handle v) {
     } else if (PyDict_Check(p)) {
         text = "a mapping of " + std::to_string(PyDict_GET_SIZE(p)) + " key(s)";
     } else if (PyUnicode_Check(p) && PyUnicode_GetLength(p) > 60) {
-        const py::object head = vk::call(vk::imported<"builtins", "repr">(), py::reinterpret_steal<py::object>(PyUnicode_Substring(p, 0, 60)));
+        const py::object head =
+            vk::call(vk::imported<"builtins", "repr">(), py::reinterpret_steal<py::object>(PyUnicode_Substring(p, 0, 60)));
         text = std::string(py::str(head)) + "... (" + std::to_string(PyUnicode_GetLength(p)) + " characters)";
     } else if (is_int(p) && !small_int(v)) {
         text = "an integer beyond 64 bits";
@@ -688,8 +693,8 @@ Config load_config(const std::string& file) {
     // The task decides which keys exist, so it is read first.
     if (!c.contains("task")) config_fail(file, "missing key \"task\"");
     const py::object task = c["task"];
-    if (!PyUnicode_Check(task.ptr()) || (std::string(py::str(task)) != "lm" && std::string(py::str(task)) != "asr" &&
-                                         std::string(py::str(task)) != "progressive"))
+    if (!PyUnicode_Check(task.ptr()) ||
+        (std::string(py::str(task)) != "lm" && std::string(py::str(task)) != "asr" && std::string(py::str(task)) != "progressive"))
         config_fail(file, "key \"task\" must be \"lm\", \"asr\" or \"progressive\", got " + shown(task));
     Config cfg;
     cfg.file = file;

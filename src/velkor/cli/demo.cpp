@@ -189,10 +189,10 @@ int run_demo(const DemoPlan& plan, py::handle threads) {
     print_pairs(runs.front(), test.refs, 4);
 
     vk::println("\nLearning, shown:");
-    vk::println(vk::kBranch, "LM validation per-character perplexity: ", fmt(std::exp(lm_ce), 2), " (unigram model: ", fmt(std::exp(uni_ce), 2),
-                ") after ", lm_epochs, " epoch(s)");
-    vk::println(vk::kLast, "ASR test CER, greedy: ", fmt(runs.front().cer, 2), "% (the same model untrained: ", fmt(before.cer, 2), "%) after ",
-                asr_epochs, " epoch(s)");
+    vk::println(vk::kBranch, "LM validation per-character perplexity: ", fmt(std::exp(lm_ce), 2),
+                " (unigram model: ", fmt(std::exp(uni_ce), 2), ") after ", lm_epochs, " epoch(s)");
+    vk::println(vk::kLast, "ASR test CER, greedy: ", fmt(runs.front().cer, 2), "% (the same model untrained: ", fmt(before.cer, 2),
+                "%) after ", asr_epochs, " epoch(s)");
     const double cer = runs.front().cer;
     if (asr_epochs < 3 || !(cer < 60.0))
         vk::println("\nThe machine was too busy for this budget: the recognizer trained ", asr_epochs, " epoch(s) in ", fmt(t_asr, 0),
@@ -203,7 +203,8 @@ int run_demo(const DemoPlan& plan, py::handle threads) {
     vk::println("\nTime: data ", fmt(t_data, 0), " s, LM training ", fmt(t_lm, 0), " s, ASR training ", fmt(t_asr, 0), " s, evaluation ",
                 fmt(t_eval, 0), " s; total ", fmt(total, 0), " s (budget ", fmt(budget, 0), " s)");
     vk::println("\nWhere everything is:");
-    vk::println(vk::kBranch, "Datasets:            ", out, "/speech (train-clean-100, dev-clean, test-clean), ", out, "/lm (train, dev, test)");
+    vk::println(vk::kBranch, "Datasets:            ", out, "/speech (train-clean-100, dev-clean, test-clean), ", out,
+                "/lm (train, dev, test)");
     vk::println(vk::kBranch, "Configurations:      ", lm_path, ", ", asr_path);
     vk::println(vk::kBranch, "LM experiment:       ", lm_root, " (config.yaml, model_arch.txt, checkpoints/, attn/, text/)");
     vk::println(vk::kBranch, "ASR experiment:      ", asr_root, " (config.yaml, model_arch.txt, checkpoints/, attn/, text/)");

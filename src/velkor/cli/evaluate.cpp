@@ -258,7 +258,8 @@ void results_table(const std::vector<Decoded>& runs, py::handle out_dir, long lo
         row["ms/utt"] = utterances > 0 ? fmt(1000.0 * d.seconds / static_cast<double>(utterances), 1) : "-";
         shown_rows.append(row);
     }
-    if (!shown_rows.empty()) vk::println(vk::call_method<"to_string">(vk::call(vk::imported<"pandas", "DataFrame">(), shown_rows), kw<"index">(false)));
+    if (!shown_rows.empty())
+        vk::println(vk::call_method<"to_string">(vk::call(vk::imported<"pandas", "DataFrame">(), shown_rows), kw<"index">(false)));
     for (const Decoded& d : runs)
         if (!d.error.empty()) vk::println("Not run: ", d.name, " (", d.error, ")");
 }
@@ -307,7 +308,7 @@ int run_evaluate(py::handle args) {
     // --lm-weight, else the configured "recognition.lm_weight", else 0.3.
     const py::object weight_option = vk::attr<"lm_weight">(args);
     const py::dict rec = is_speech(cfg) ? py::dict(section(cfg, "recognition")) : py::dict();
-    const double lm_weight = !weight_option.is_none() ? py::cast<double>(weight_option)
+    const double lm_weight = !weight_option.is_none()    ? py::cast<double>(weight_option)
                              : rec.contains("lm_weight") ? py::cast<double>(rec["lm_weight"])
                                                          : 0.3;
     if (!std::isfinite(lm_weight) || lm_weight < 0.0 || lm_weight > 100.0)

@@ -78,8 +78,10 @@ py::object build_parser() {
                                        "Write one transcript array per non-empty line of a text file into a partition folder.");
     add_arg(text, "text_file", kw<"help">("text file, one transcript per line; embedded:lm for the embedded text"));
     add_arg(text, "output", kw<"help">("partition folder (or the root of the --splits partitions)"));
-    add_arg(text, "--splits", kw<"metavar">("NAME=FRACTION,..."),
-            kw<"help">("shuffle the lines and deal them into partitions, e.g. train=0.9,dev=0.05,test=0.05"));
+    add_arg(
+        text, "--splits", kw<"metavar">("NAME=FRACTION,..."),
+        kw<"help">(
+            "shuffle the lines and deal them into partitions under OUTPUT (plain names, each once), e.g. train=0.9,dev=0.05,test=0.05"));
     add_arg(text, "--seed", kw<"type">(integer), kw<"default">(0), kw<"help">("seed of the shuffle for --splits"));
     add_arg(text, "--max-chars", kw<"type">(integer), kw<"metavar">("N"), kw<"help">("skip lines longer than N characters"));
 
@@ -128,9 +130,7 @@ int dispatch(py::handle args) {
     return run_demo(args);
 }
 
-void print_error(const std::string& message) {
-    print_stderr("velkor: error: " + message);
-}
+void print_error(const std::string& message) { print_stderr("velkor: error: " + message); }
 
 using MainArgs = vk::Args<"argv=None">;
 
