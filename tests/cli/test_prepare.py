@@ -371,3 +371,29 @@ def test_embedded_texts_are_disjoint_and_spoken_characters_only():
     assert all(3 <= len(s.split()) <= 12 for s in asr)
     with pytest.raises(ValueError, match="expected 'asr' or 'lm'"):
         prepare.embedded_text("other")
+
+
+@pytest.mark.parametrize(
+    "argv, status, fragment",
+    [
+        (["prepare", "text", "corpus.txt", "out", "--splits", "train=0.5,train=0.5"], 2, "the partition 'train' is named twice"),
+        (["prepare", "text", "corpus.txt", "out", "--splits", "train=half"], 2, "expected NAME=FRACTION"),
+        (["prepare", "text", "corpus.txt", "out", "--splits", "../elsewhere=1.0"], 1, "elsewhere"),
+        (["prepare", "text", "empty.txt", "out"], 1, "empty.txt"),
+        (["prepare", "audio", "recordings", "out"], 1, "No utterance was prepared"),
+    ],
+)
+def test_the_command_reports_what_was_not_prepared(tmp_path, monkeypatch, capsys, argv, status, fragment):
+    """The command line's face of the rules above: one line and a non-zero status, nothing written."""
+    from velkor import cli
+
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "corpus.txt").write_text("one line\nanother line\n")
+    (tmp_path / "empty.txt").write_text("\n\n")
+    (tmp_path / "recordings").mkdir()
+    (tmp_path / "recordings" / "a.flac").write_bytes(b"not audio")
+    assert cli.main(argv) == status
+    last = capsys.readouterr().err.splitlines()[-1]
+    assert last.startswith("velkor: error: ") and fragment in last, last
+    assert not (tmp_path / "out").exists() or not any((tmp_path / "out").rglob("*.npy"))
+    assert not (tmp_path / "elsewhere").exists()
