@@ -158,9 +158,7 @@ py::object asr_train_epoch(py::handle self, const vk::Args<"dataloader">& a) {
     const py::handle loader = a.get<"dataloader">();
     const py::object model = vk::attr<"model">(self);
     vk::call_method<"train">(model);
-    const long long batches = length_of(loader);
-    const py::object bar = vk::progress_bar(kw<"total">(batches), kw<"dynamic_ncols">(true), kw<"leave">(false), kw<"position">(0),
-                                            kw<"desc">("[Training ASR]"));
+    vk::Bar bar(loader, kw<"dynamic_ncols">(true), kw<"leave">(false), kw<"position">(0), kw<"desc">("[Training ASR]"));
     const py::object device = vk::attr<"device">(self);
     const double ctc_weight = as_double(vk::attr<"ctc_weight">(self));
     const long long steps = accumulation_steps(self);
@@ -175,7 +173,7 @@ py::object asr_train_epoch(py::handle self, const vk::Args<"dataloader">& a) {
 
     long long i = 0;
     double chars_per_token = 0.0;
-    try {
+    {
         for (const py::handle batch : py::iter(loader)) {
             py::list moved;
             for (const py::handle part : py::iter(batch)) moved.append(part.is_none() ? py::none() : vk::call_method<"to">(part, device));
@@ -218,8 +216,7 @@ py::object asr_train_epoch(py::handle self, const vk::Args<"dataloader">& a) {
             postfix["joint_loss"] = fixed4(joint_sum / token_count);
             postfix["perplexity"] = fixed4(std::exp(ce_mean));
             postfix["acc_step"] = py::str(std::to_string(i % steps + 1) + "/" + steps_text);
-            vk::call_method<"set_postfix">(bar, postfix, kw<"refresh">(false));
-            vk::call_method<"update">(bar, 1);
+            bar.advance(postfix);
 
             features = shifted = golden = feature_lengths = transcript_lengths = py::object();
             ce = ctc = loss = py::object();
@@ -231,9 +228,6 @@ py::object asr_train_epoch(py::handle self, const vk::Args<"dataloader">& a) {
         if (token_count == 0) raise_zero_division("float division by zero (the training data loader yielded no transcript tokens)");
         chars_per_token = as_double(vk::call_method<"get_avg_chars_per_token">(vk::attr<"dataset">(loader)));
         if (chars_per_token == 0) raise_zero_division("float division by zero (the dataset's average characters per token is 0)");
-    } catch (...) {
-        vk::call_method<"close">(bar);
-        throw;
     }
 
     const double ce = ce_sum / token_count;
@@ -243,7 +237,7 @@ py::object asr_train_epoch(py::handle self, const vk::Args<"dataloader">& a) {
     metrics["joint_loss"] = py::float_(joint_sum / token_count);
     metrics["perplexity_token"] = py::float_(std::exp(ce));
     metrics["perplexity_char"] = py::float_(std::exp(ce / chars_per_token));
-    vk::call_method<"close">(bar);
+    bar.close();
     return py::make_tuple(metrics, last_attention);
 }
 
@@ -546,76 +540,70 @@ py::object asr_recognize(py::handle self, const RecognizeArgs& a) {
     const py::object generator = vk::call(generator_class(), py::none(), tokenizer, max_length, device);
     const py::object model = vk::attr<"model">(self);
     vk::call_method<"eval">(model);
-    const py::object bar = vk::progress_bar(kw<"total">(length_of(loader)), kw<"dynamic_ncols">(true), kw<"leave">(false),
-                                            kw<"position">(0), kw<"desc">(py::str("[Recognizing ASR] : " + std::string(py::str(name)))));
+    vk::Bar bar(loader, kw<"dynamic_ncols">(true), kw<"leave">(false), kw<"position">(0),
+                kw<"desc">(py::str("[Recognizing ASR] : " + std::string(py::str(name)))));
     const long long sos = as_index(vk::attr<"sos_id">(tokenizer));
     const long long eos = as_index(vk::attr<"eos_id">(tokenizer));
     py::list records;
-    try {
-        vk::with_block(inference_mode(), [&] {
-            long long i = 0;
-            for (const py::handle batch : py::iter(loader)) {
-                auto [features, ignored_shifted, golden, feature_lengths, ignored_lengths] = vk::unpack<5>(batch);
-                features = vk::call_method<"to">(features, device);
-                feature_lengths = vk::call_method<"to">(feature_lengths, device);
-                if (!golden.is_none()) golden = vk::call_method<"to">(golden, device);
-                auto [enc_output, mask, enc_attention, ctc_inputs] =
-                    vk::unpack<4>(vk::call_method<"encode">(model, features, feature_lengths));
-                const py::object batch_size = vk::call_method<"size">(features, 0);
-                py::object prompts = vk::call(vk::imported<"torch", "full">(), py::make_tuple(batch_size, 1), sos,
-                                              kw<"dtype">(vk::imported<"torch", "long">()), kw<"device">(device));
-                py::object sequences, scores;
-                if (run.ctc_decoder && !run.beam) {
-                    auto [paths, path_scores] = ctc_best_paths(ctc_inputs, tokenizer, device);
-                    sequences = paths;
-                    scores = path_scores;
+    vk::with_block(inference_mode(), [&] {
+        long long i = 0;
+        for (const py::handle batch : py::iter(loader)) {
+            auto [features, ignored_shifted, golden, feature_lengths, ignored_lengths] = vk::unpack<5>(batch);
+            features = vk::call_method<"to">(features, device);
+            feature_lengths = vk::call_method<"to">(feature_lengths, device);
+            if (!golden.is_none()) golden = vk::call_method<"to">(golden, device);
+            auto [enc_output, mask, enc_attention, ctc_inputs] = vk::unpack<4>(vk::call_method<"encode">(model, features, feature_lengths));
+            const py::object batch_size = vk::call_method<"size">(features, 0);
+            py::object prompts = vk::call(vk::imported<"torch", "full">(), py::make_tuple(batch_size, 1), sos,
+                                          kw<"dtype">(vk::imported<"torch", "long">()), kw<"device">(device));
+            py::object sequences, scores;
+            if (run.ctc_decoder && !run.beam) {
+                auto [paths, path_scores] = ctc_best_paths(ctc_inputs, tokenizer, device);
+                sequences = paths;
+                scores = path_scores;
+            } else {
+                vk::set_attr<"score_fn">(generator, batch_scorer(run, model, enc_output, mask, ctc_inputs, tokenizer));
+                if (run.beam) {
+                    auto [beams, beam_scores] = vk::unpack<2>(
+                        vk::call_method<"generate_beam">(generator, prompts, run.beam_width, run.temperature, run.repeat_penalty));
+                    sequences = vk::call_method<"select">(beams, 1, 0);
+                    scores = vk::call_method<"select">(beam_scores, 1, 0);
                 } else {
-                    vk::set_attr<"score_fn">(generator, batch_scorer(run, model, enc_output, mask, ctc_inputs, tokenizer));
-                    if (run.beam) {
-                        auto [beams, beam_scores] = vk::unpack<2>(
-                            vk::call_method<"generate_beam">(generator, prompts, run.beam_width, run.temperature, run.repeat_penalty));
-                        sequences = vk::call_method<"select">(beams, 1, 0);
-                        scores = vk::call_method<"select">(beam_scores, 1, 0);
-                    } else {
-                        auto [seqs, seq_scores] = vk::unpack<2>(vk::call_method<"generate_greedy">(generator, prompts, run.temperature));
-                        sequences = seqs;
-                        scores = seq_scores;
-                    }
+                    auto [seqs, seq_scores] = vk::unpack<2>(vk::call_method<"generate_greedy">(generator, prompts, run.temperature));
+                    sequences = seqs;
+                    scores = seq_scores;
                 }
-                features = feature_lengths = enc_output = mask = enc_attention = ctc_inputs = prompts = py::object();
-                release_cuda_cache();
-
-                const std::vector<py::object> generated = decode_rows(sequences, tokenizer, eos);
-                const py::list score_values = vk::call_method<"tolist">(scores);
-                if (static_cast<std::size_t>(PyList_GET_SIZE(score_values.ptr())) != generated.size())
-                    throw std::runtime_error("the generator returned scores for a different number of rows than sequences");
-                if (!golden.is_none()) {
-                    const std::vector<py::object> targets = decode_rows(golden, tokenizer, eos);
-                    for (std::size_t j = 0; j < std::min(targets.size(), generated.size()); ++j) {
-                        py::dict record;
-                        record["target"] = targets[j];
-                        record["generated"] = generated[j];
-                        record["score"] = score_values[j];
-                        records.append(record);
-                    }
-                } else {
-                    for (std::size_t j = 0; j < generated.size(); ++j) {
-                        py::dict record;
-                        record["generated"] = generated[j];
-                        record["score"] = score_values[j];
-                        records.append(record);
-                    }
-                }
-                vk::call_method<"update">(bar, 1);
-                if (run.num_batches >= 0 && i >= run.num_batches - 1) break;
-                ++i;
             }
-        });
-    } catch (...) {
-        vk::call_method<"close">(bar);
-        throw;
-    }
-    vk::call_method<"close">(bar);
+            features = feature_lengths = enc_output = mask = enc_attention = ctc_inputs = prompts = py::object();
+            release_cuda_cache();
+
+            const std::vector<py::object> generated = decode_rows(sequences, tokenizer, eos);
+            const py::list score_values = vk::call_method<"tolist">(scores);
+            if (static_cast<std::size_t>(PyList_GET_SIZE(score_values.ptr())) != generated.size())
+                throw std::runtime_error("the generator returned scores for a different number of rows than sequences");
+            if (!golden.is_none()) {
+                const std::vector<py::object> targets = decode_rows(golden, tokenizer, eos);
+                for (std::size_t j = 0; j < std::min(targets.size(), generated.size()); ++j) {
+                    py::dict record;
+                    record["target"] = targets[j];
+                    record["generated"] = generated[j];
+                    record["score"] = score_values[j];
+                    records.append(record);
+                }
+            } else {
+                for (std::size_t j = 0; j < generated.size(); ++j) {
+                    py::dict record;
+                    record["generated"] = generated[j];
+                    record["score"] = score_values[j];
+                    records.append(record);
+                }
+            }
+            bar.advance();
+            if (run.num_batches >= 0 && i >= run.num_batches - 1) break;
+            ++i;
+        }
+    });
+    bar.close();
     return records;
 }
 
