@@ -548,3 +548,20 @@ def test_a_class_overriding_score_alone_is_recognized_with_its_score(tokenizer, 
     records = trainer.recognize(test, config, max_length=6)
     assert records == trainer.recognize(test, {**config, "incremental": False}, max_length=6)
     assert all(set(r["generated"]) == {"q"} for r in records)
+
+
+@pytest.mark.parametrize(
+    "steps, error, message",
+    [(0, ValueError, "must be a positive integer, got 0"), (2.0, TypeError, "must be of type int, got float")],
+)
+def test_both_trainers_refuse_a_bad_accumulation_key_alike(make_trainer, asr_data, lm_data, tokenizer, config_file, steps, error, message):
+    from conftest import lm_config, lm_model
+    from conftest import loader as lm_loader
+
+    from velkor.trainers import LMTrainer
+
+    lm = LMTrainer(lm_model(tokenizer), tokenizer, lm_config(gradient_accumulation_steps=steps), "lm", config_file, device="cpu")
+    lm.optimizer = torch.optim.AdamW(lm.model.parameters())
+    for trainer, data in [(make_trainer(steps=steps), loader(asr_data["eight"])), (lm, lm_loader(lm_data[0]))]:
+        with pytest.raises(error, match=rf"^Configuration key 'training' -> 'gradient_accumulation_steps' {message}$"):
+            trainer._train_epoch(data)

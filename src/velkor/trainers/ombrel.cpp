@@ -15,7 +15,9 @@
 #include <vk/lookup.hpp>
 #include <vk/trainer.hpp>
 #include <vkdomain/scoring.hpp>
+#include <vkdomain/training_step.hpp>
 
+#include <array>
 #include <cctype>
 #include <cmath>
 #include <cstdint>
@@ -36,7 +38,6 @@ py::handle base_trainer_class() { return vk::imported<"velkor.trainers.fendral",
 py::handle generator_class() { return vk::imported<"velkor.decoding.maravex", "SequenceGenerator">(); }
 py::handle cross_entropy_class() { return vk::imported<"torch.nn", "CrossEntropyLoss">(); }
 py::handle module_list_class() { return vk::imported<"torch.nn", "ModuleList">(); }
-py::handle plateau_class() { return vk::imported<"torch.optim.lr_scheduler", "ReduceLROnPlateau">(); }
 
 // ---------------------------------------------------------------------------------------------
 // Small helpers
@@ -81,50 +82,9 @@ std::string grouped(long long n) {
 
 py::object inference_mode() { return vk::call(vk::imported<"torch", "inference_mode">()); }
 
-void release_cuda_cache() { vk::call(vk::imported<"torch.cuda", "empty_cache">()); }
-
-// Mixed precision of the training pass: the base trainer's resolved `amp_dtype` (float16 on CUDA,
-// bfloat16 on the CPU unless the configuration overrides it; float32 turns autocast off).
-py::object autocast_for(py::handle self) {
-    const py::object device = vk::attr<"device">(self);
-    py::object dtype;
-    if (vk::has_attr<"amp_dtype">(self)) {
-        dtype = vk::attr<"amp_dtype">(self);
-        if (PyUnicode_Check(dtype.ptr())) dtype = py::getattr(vk::torch(), dtype);
-    } else {
-        dtype = py::reinterpret_borrow<py::object>(py::str(device).cast<std::string>() == "cuda" ? vk::imported<"torch", "float16">()
-                                                                                                 : vk::imported<"torch", "bfloat16">());
-    }
-    const bool enabled = !dtype.is(vk::imported<"torch", "float32">());
-    return vk::call(vk::imported<"torch", "autocast">(), kw<"device_type">(device), kw<"dtype">(dtype), kw<"enabled">(enabled));
-}
-
 py::object new_cross_entropy(py::handle self, py::handle label_smoothing) {
     return vk::call(cross_entropy_class(), kw<"ignore_index">(vk::attr<"pad_id">(vk::attr<"tokenizer">(self))),
                     kw<"label_smoothing">(label_smoothing));
-}
-
-// "training" -> "gradient_accumulation_steps": a positive integer.
-long long accumulation_steps(py::handle self) {
-    const py::object value = vk::item<"gradient_accumulation_steps">(vk::item<"training">(vk::attr<"config">(self)));
-    if (!PyLong_CheckExact(value.ptr()) || as_index(value) < 1)
-        throw py::value_error("Configuration key 'training' -> 'gradient_accumulation_steps' must be a positive integer, got " +
-                              std::string(py::repr(value)));
-    return as_index(value);
-}
-
-bool is_plateau(py::handle scheduler) { return is_instance(scheduler, plateau_class()); }
-
-// One update from the accumulated gradients: optimizer step through the scaler, a scheduler
-// step unless the scheduler follows a validation metric, scaler update, gradients cleared.
-void apply_update(py::handle self) {
-    const py::object optimizer = vk::attr<"optimizer">(self);
-    const py::object scheduler = vk::attr<"scheduler">(self);
-    const py::object scaler = vk::attr<"scaler">(self);
-    vk::call_method<"step">(scaler, optimizer);
-    if (!scheduler.is_none() && !is_plateau(scheduler)) vk::call_method<"step">(scheduler);
-    vk::call_method<"update">(scaler);
-    vk::call_method<"zero_grad">(optimizer);
 }
 
 py::object fixed4(double v) { return py::str(vk::fixed_text(v, 4)); }
@@ -154,91 +114,88 @@ py::object asr_init(py::handle self, const InitArgs& a) {
 // ---------------------------------------------------------------------------------------------
 // ASRTrainer: training pass
 
+// Token-weighted sums of one pass's losses: each batch counts in proportion to its transcript
+// tokens.
+struct LossSums {
+    double ce = 0.0, ctc = 0.0, joint = 0.0, tokens = 0.0;
+
+    py::dict postfix(const std::string& acc_step) const {
+        const double ce_mean = ce / tokens;
+        py::dict postfix;
+        postfix["ce_loss"] = fixed4(ce_mean);
+        postfix["ctc_loss"] = fixed4(ctc / tokens);
+        postfix["joint_loss"] = fixed4(joint / tokens);
+        postfix["perplexity"] = fixed4(std::exp(ce_mean));
+        postfix["acc_step"] = py::str(acc_step);
+        return postfix;
+    }
+
+    py::dict metrics(double chars_per_token) const {
+        const double ce_mean = ce / tokens;
+        py::dict metrics;
+        metrics["ce_loss"] = py::float_(ce_mean);
+        metrics["ctc_loss"] = py::float_(ctc / tokens);
+        metrics["joint_loss"] = py::float_(joint / tokens);
+        metrics["perplexity_token"] = py::float_(std::exp(ce_mean));
+        metrics["perplexity_char"] = py::float_(std::exp(ce_mean / chars_per_token));
+        return metrics;
+    }
+};
+
+// One batch's joint loss: cross-entropy on the decoder logits, plus ctc_weight x the CTC loss of
+// the encoder side when the weight is positive (otherwise a CTC of 0.0 is reported).
+struct JointLoss {
+    py::object ce, ctc, loss, attention;
+};
+
+// The five batch tensors on the device (a None, such as absent targets, stays None).
+std::array<py::object, 5> batch_on(py::handle device, py::handle batch) {
+    py::list moved;
+    for (const py::handle part : py::iter(batch)) moved.append(part.is_none() ? py::none() : vk::call_method<"to">(part, device));
+    return vk::unpack<5>(moved);
+}
+
+JointLoss joint_loss(py::handle self, py::handle model, const std::array<py::object, 5>& batch, double ctc_weight) {
+    const auto& [features, shifted, golden, feature_lengths, transcript_lengths] = batch;
+    auto [logits, attention, ctc_inputs] = vk::unpack<3>(vk::call(model, features, shifted, feature_lengths, transcript_lengths));
+    const py::object flat_logits = vk::call_method<"view">(logits, -1, vk::call_method<"size">(logits, -1));
+    JointLoss out;
+    out.attention = attention;
+    out.ce = vk::call(vk::attr<"ce_criterion">(self), flat_logits, vk::call_method<"view">(golden, -1));
+    if (ctc_weight > 0) {
+        out.ctc = vk::call(vk::attr<"ctc_criterion">(self), vk::item<"log_probs">(ctc_inputs), golden, vk::item<"lengths">(ctc_inputs),
+                           transcript_lengths);
+        out.loss = vk::add(out.ce, vk::call_method<"mul">(out.ctc, ctc_weight));
+    } else {
+        out.ctc = vk::call(vk::imported<"torch", "tensor">(), 0.0);
+        out.loss = out.ce;
+    }
+    return out;
+}
+
 py::object asr_train_epoch(py::handle self, const vk::Args<"dataloader">& a) {
     const py::handle loader = a.get<"dataloader">();
     const py::object model = vk::attr<"model">(self);
-    vk::call_method<"train">(model);
-    vk::Bar bar(loader, kw<"dynamic_ncols">(true), kw<"leave">(false), kw<"position">(0), kw<"desc">("[Training ASR]"));
     const py::object device = vk::attr<"device">(self);
     const double ctc_weight = as_double(vk::attr<"ctc_weight">(self));
-    const long long steps = accumulation_steps(self);
-    const std::string steps_text = std::to_string(steps);
-    const py::object optimizer = vk::attr<"optimizer">(self);
-    const py::object scaler = vk::attr<"scaler">(self);
-
-    double ce_sum = 0.0, ctc_sum = 0.0, joint_sum = 0.0;
-    double token_count = 0.0;
+    LossSums sums;
     py::object last_attention = py::none();
-    vk::call_method<"zero_grad">(optimizer);
-
-    long long i = 0;
-    double chars_per_token = 0.0;
-    {
-        for (const py::handle batch : py::iter(loader)) {
-            py::list moved;
-            for (const py::handle part : py::iter(batch)) moved.append(part.is_none() ? py::none() : vk::call_method<"to">(part, device));
-            auto [features, shifted, golden, feature_lengths, transcript_lengths] = vk::unpack<5>(moved);
-            moved = py::list();
-
-            const py::object ce_criterion = vk::attr<"ce_criterion">(self);
-            const py::object ctc_criterion = vk::attr<"ctc_criterion">(self);
-            py::object ce, ctc, loss;
-            vk::with_block(autocast_for(self), [&] {
-                auto [logits, attention, ctc_inputs] =
-                    vk::unpack<3>(vk::call(model, features, shifted, feature_lengths, transcript_lengths));
-                last_attention = attention;
-                const py::object flat_logits = vk::call_method<"view">(logits, -1, vk::call_method<"size">(logits, -1));
-                ce = vk::call(ce_criterion, flat_logits, vk::call_method<"view">(golden, -1));
-                if (ctc_weight > 0) {
-                    ctc = vk::call(ctc_criterion, vk::item<"log_probs">(ctc_inputs), golden, vk::item<"lengths">(ctc_inputs),
-                                   transcript_lengths);
-                    loss = vk::add(ce, vk::call_method<"mul">(ctc, ctc_weight));
-                } else {
-                    ctc = vk::call(vk::imported<"torch", "tensor">(), 0.0);
-                    loss = ce;
-                }
-            });
-
-            const double batch_tokens = item(vk::call_method<"sum">(transcript_lengths));
-            token_count += batch_tokens;
-            ce_sum += item(ce) * batch_tokens;
-            if (ctc_weight > 0) ctc_sum += item(ctc) * batch_tokens;
-            joint_sum += item(loss) * batch_tokens;
-
-            const py::object scaled = vk::call_method<"__truediv__">(loss, steps);
-            vk::call_method<"backward">(vk::call_method<"scale">(scaler, scaled));
-            if ((i + 1) % steps == 0) apply_update(self);
-
-            const double ce_mean = ce_sum / token_count;
-            py::dict postfix;
-            postfix["ce_loss"] = fixed4(ce_mean);
-            postfix["ctc_loss"] = fixed4(ctc_sum / token_count);
-            postfix["joint_loss"] = fixed4(joint_sum / token_count);
-            postfix["perplexity"] = fixed4(std::exp(ce_mean));
-            postfix["acc_step"] = py::str(std::to_string(i % steps + 1) + "/" + steps_text);
-            bar.advance(postfix);
-
-            features = shifted = golden = feature_lengths = transcript_lengths = py::object();
-            ce = ctc = loss = py::object();
-            release_cuda_cache();
-            ++i;
-        }
-        // Gradients of a last, incomplete group are applied too.
-        if (i % steps != 0) apply_update(self);
-        if (token_count == 0) raise_zero_division("float division by zero (the training data loader yielded no transcript tokens)");
-        chars_per_token = as_double(vk::call_method<"get_avg_chars_per_token">(vk::attr<"dataset">(loader)));
-        if (chars_per_token == 0) raise_zero_division("float division by zero (the dataset's average characters per token is 0)");
-    }
-
-    const double ce = ce_sum / token_count;
-    py::dict metrics;
-    metrics["ce_loss"] = py::float_(ce);
-    metrics["ctc_loss"] = py::float_(ctc_sum / token_count);
-    metrics["joint_loss"] = py::float_(joint_sum / token_count);
-    metrics["perplexity_token"] = py::float_(std::exp(ce));
-    metrics["perplexity_char"] = py::float_(std::exp(ce / chars_per_token));
-    bar.close();
-    return py::make_tuple(metrics, last_attention);
+    vkdomain::training_pass(self, loader, "[Training ASR]", [&](py::handle batch, vkdomain::Accumulation& accumulation) {
+        const std::array<py::object, 5> tensors = batch_on(device, batch);
+        JointLoss out;
+        vkdomain::under_autocast(self, [&] { out = joint_loss(self, model, tensors, ctc_weight); });
+        last_attention = out.attention;
+        const double batch_tokens = item(vk::call_method<"sum">(tensors[4]));
+        sums.tokens += batch_tokens;
+        sums.ce += item(out.ce) * batch_tokens;
+        if (ctc_weight > 0) sums.ctc += item(out.ctc) * batch_tokens;
+        sums.joint += item(out.loss) * batch_tokens;
+        return sums.postfix(accumulation.backward(out.loss));
+    });
+    if (sums.tokens == 0) raise_zero_division("float division by zero (the training data loader yielded no transcript tokens)");
+    const double chars_per_token = as_double(vk::call_method<"get_avg_chars_per_token">(vk::attr<"dataset">(loader)));
+    if (chars_per_token == 0) raise_zero_division("float division by zero (the dataset's average characters per token is 0)");
+    return py::make_tuple(sums.metrics(chars_per_token), last_attention);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -324,7 +281,7 @@ void run_asr_training(py::handle self, py::handle train_loader, py::handle val_l
         auto [val_metrics, val_results] = vk::unpack<2>(vk::call_method<"_validate_epoch">(self, val_loader));
         const py::object cer = vk::item<"cer">(val_metrics);
         const py::object scheduler = vk::attr<"scheduler">(self);
-        if (is_plateau(scheduler)) vk::call_method<"step">(scheduler, cer);
+        if (vkdomain::is_plateau(scheduler)) vk::call_method<"step">(scheduler, cer);
         py::dict metrics;
         metrics["train"] = train_metrics;
         metrics["val"] = val_metrics;
@@ -575,7 +532,7 @@ py::object asr_recognize(py::handle self, const RecognizeArgs& a) {
                 }
             }
             features = feature_lengths = enc_output = mask = enc_attention = ctc_inputs = prompts = py::object();
-            release_cuda_cache();
+            vkdomain::release_cuda_cache();
 
             const std::vector<py::object> generated = decode_rows(sequences, tokenizer, eos);
             const py::list score_values = vk::call_method<"tolist">(scores);

@@ -7,6 +7,7 @@
 #include <vk/lookup.hpp>
 #include <vk/trainer.hpp>
 #include <vkdomain/scoring.hpp>
+#include <vkdomain/training_step.hpp>
 
 #include <algorithm>
 #include <array>
@@ -17,7 +18,6 @@
 namespace {
 
 namespace py = pybind11;
-using vk::is_instance;
 using vk::kw;
 
 py::handle base_trainer() { return vk::imported<"velkor.trainers.fendral", "BaseTrainer">(); }
@@ -41,14 +41,6 @@ double exp_on_tensor(double x) {
 
 std::string four_decimals(double v) { return vk::fixed_text(v, 4); }
 
-// The "gradient_accumulation_steps" training key, read at every use.
-long long accumulation_steps(py::handle self) {
-    const py::object value = vk::item<"gradient_accumulation_steps">(vk::item<"training">(vk::attr<"config">(self)));
-    const long long steps = vk::exact_int(value, "gradient_accumulation_steps");
-    if (steps < 1) throw py::value_error(vk::text("gradient_accumulation_steps must be a positive integer, got ", steps));
-    return steps;
-}
-
 // The first sample's map of the first entry of an attention dictionary.
 py::object first_map(py::handle attention) {
     const py::object values = vk::call_method<"values">(attention);
@@ -61,8 +53,6 @@ py::object first_map(py::handle attention) {
 vk::Bar pass_bar(py::handle loader, const char* desc) {
     return vk::Bar(loader, kw<"dynamic_ncols">(true), kw<"leave">(false), kw<"position">(0), kw<"desc">(desc));
 }
-
-void empty_cuda_cache() { vk::call(vk::attr<"empty_cache">(vk::imported<"torch.cuda">())); }
 
 // ---------------------------------------------------------------------------------------------
 // Construction
@@ -129,65 +119,29 @@ py::object epoch_metrics(py::handle loader, double loss_sum, long long tokens) {
     return metrics;
 }
 
-// Optimizer update through the scaler; the scheduler follows every update unless it is a
-// plateau scheduler, which the epoch loop steps on the validation loss.
-void update(py::handle optimizer, py::handle scheduler, py::handle scaler, bool plateau) {
-    vk::call_method<"step">(scaler, optimizer);
-    if (!plateau) vk::call_method<"step">(scheduler);
-    vk::call_method<"update">(scaler);
-    vk::call_method<"zero_grad">(optimizer);
-}
-
 py::object train_epoch(py::handle self, const vk::Args<"dataloader">& a) {
     const py::handle loader = a.get<"dataloader">();
     const Pass pass(self);
-    vk::call_method<"train">(pass.model);
-    vk::Bar bar = pass_bar(loader, "[Training LM]");
-
     double loss_sum = 0.0;
     long long tokens = 0;
-    const py::object optimizer = vk::attr<"optimizer">(self), scheduler = vk::attr<"scheduler">(self), scaler = vk::attr<"scaler">(self);
-    const bool plateau = is_instance(scheduler, vk::imported<"torch.optim.lr_scheduler", "ReduceLROnPlateau">());
-    const py::object precision = vk::attr<"amp_dtype">(self);
-    // float32 means no autocast at all.
-    const bool autocast = !precision.is(vk::imported<"torch", "float32">());
-    vk::call_method<"zero_grad">(optimizer);
-
     py::object attention = py::none();
-    long long i = 0;
-    for (const py::handle batch : loader) {
-        {
-            const auto tensors = pass.to_device(batch);
-            Forward out;
-            if (autocast) {
-                const py::object context =
-                    vk::call(vk::imported<"torch", "autocast">(), kw<"device_type">(pass.device), kw<"dtype">(precision));
-                vk::with_block(context, [&] { out = pass.forward(tensors); });
-            } else {
-                out = pass.forward(tensors);
-            }
-            attention = out.attention;
-            const long long batch_tokens = Pass::token_count(tensors[2]);
-            tokens += batch_tokens;
-            loss_sum += py::cast<double>(vk::call_method<"item">(out.loss)) * static_cast<double>(batch_tokens);
-
-            const long long steps = accumulation_steps(self);
-            const py::object scaled = vk::detail::steal_or_throw(PyNumber_TrueDivide(out.loss.ptr(), py::int_(steps).ptr()));
-            vk::call_method<"backward">(vk::call_method<"scale">(scaler, scaled));
-            if ((i + 1) % steps == 0) update(optimizer, scheduler, scaler, plateau);
-
-            const double mean = divide(loss_sum, static_cast<double>(tokens));
-            bar.advance(kw<"ce_loss_token">(four_decimals(mean)), kw<"perplexity_token">(four_decimals(exp_on_tensor(mean))),
-                        kw<"acc_step">(vk::text(i % steps + 1, "/", steps)));
-        }  // the batch, logits and losses are released here, before the allocator cache is emptied
-        empty_cuda_cache();
-        ++i;
-    }
-    if (i % accumulation_steps(self) != 0) update(optimizer, scheduler, scaler, plateau);
-
-    const py::object metrics = epoch_metrics(loader, loss_sum, tokens);
-    bar.close();
-    return py::make_tuple(metrics, attention);
+    vkdomain::training_pass(self, loader, "[Training LM]", [&](py::handle batch, vkdomain::Accumulation& accumulation) {
+        const auto tensors = pass.to_device(batch);
+        Forward out;
+        vkdomain::under_autocast(self, [&] { out = pass.forward(tensors); });
+        attention = out.attention;
+        const long long batch_tokens = Pass::token_count(tensors[2]);
+        tokens += batch_tokens;
+        loss_sum += py::cast<double>(vk::call_method<"item">(out.loss)) * static_cast<double>(batch_tokens);
+        const std::string acc_step = accumulation.backward(out.loss);
+        const double mean = divide(loss_sum, static_cast<double>(tokens));
+        py::dict postfix;
+        postfix["ce_loss_token"] = four_decimals(mean);
+        postfix["perplexity_token"] = four_decimals(exp_on_tensor(mean));
+        postfix["acc_step"] = acc_step;
+        return postfix;
+    });
+    return py::make_tuple(epoch_metrics(loader, loss_sum, tokens), attention);
 }
 
 py::object validate_epoch(py::handle self, const vk::Args<"dataloader">& a) {
@@ -211,7 +165,7 @@ py::object validate_epoch(py::handle self, const vk::Args<"dataloader">& a) {
             const double mean = divide(loss_sum, static_cast<double>(tokens));
             bar.advance(kw<"ce_loss_token">(four_decimals(mean)), kw<"perplexity_token">(four_decimals(exp_on_tensor(mean))));
         }
-        empty_cuda_cache();
+        vkdomain::release_cuda_cache();
     }
     const py::object metrics = epoch_metrics(loader, loss_sum, tokens);
     bar.close();
@@ -241,8 +195,7 @@ py::object train(py::handle self, const vk::Args<"train_dataloader, val_dataload
         }
 
         const py::object scheduler = vk::attr<"scheduler">(self);
-        if (is_instance(scheduler, vk::imported<"torch.optim.lr_scheduler", "ReduceLROnPlateau">()))
-            vk::call_method<"step">(scheduler, vk::item<"ce_loss_char">(val_metrics));
+        if (vkdomain::is_plateau(scheduler)) vk::call_method<"step">(scheduler, vk::item<"ce_loss_char">(val_metrics));
 
         py::dict metrics;
         metrics["train"] = train_metrics;

@@ -12,7 +12,7 @@ from velkor.utils.tamblor import create_scheduler as create_scheduler
 class LMTrainer(BaseTrainer):
     """Language Model Trainer class that handles the training, validation, and generation loops.
 
-    Reads config["training"]: "gradient_accumulation_steps" (required), "label_smoothing" (0.0),
+    Reads config["training"]: "gradient_accumulation_steps" (required, a positive integer), "label_smoothing" (0.0),
     and the keys of BaseTrainer. Metrics of both passes: "ce_loss_token", "ce_loss_char",
     "perplexity_token", "perplexity_char".
     """
