@@ -604,145 +604,249 @@ py::object select_final(py::handle x, const std::vector<std::vector<Hypothesis>>
     return py::make_tuple(final_sequences, final_scores);
 }
 
+// The index rows a beam step hands to torch, written on the host and uploaded together (off the
+// CPU, one copy per upload): each slot's parent row and new token, the slots whose hypotheses
+// just ended, and the inactive slots. Slot b*K + k is beam k of row b.
+class BeamIndices {
+public:
+    BeamIndices(long long slots, py::handle device, bool cpu)
+        : n_(static_cast<std::size_t>(slots)), stage_(py::make_tuple(4, slots), int64(), device, cpu) {
+        const py::object& rows = stage_.target();
+        parents_ = vk::call_method<"select">(rows, 0, 0);
+        tokens_ = vk::call_method<"select">(rows, 0, 1);
+        token_column_ = vk::call_method<"view">(tokens_, slots, 1);
+        ended_ = vk::call_method<"select">(rows, 0, 2);
+        inactive_ = vk::call_method<"select">(rows, 0, 3);
+    }
+
+    std::int64_t& parent(std::size_t slot) { return stage_[slot]; }
+    std::int64_t& token(std::size_t slot) { return stage_[n_ + slot]; }
+    std::int64_t& ended(std::size_t j) { return stage_[2 * n_ + j]; }
+    std::int64_t& inactive(std::size_t j) { return stage_[3 * n_ + j]; }
+    void upload() { stage_.upload(); }
+
+    // Views of the uploaded rows: parents (N,), tokens (N,) and as a column (N, 1), and the first
+    // `count` ended or inactive slots.
+    const py::object& parents() const { return parents_; }
+    const py::object& tokens() const { return tokens_; }
+    const py::object& token_column() const { return token_column_; }
+    py::object ended_rows(std::size_t count) const { return vk::call_method<"narrow">(ended_, 0, 0, static_cast<long long>(count)); }
+    py::object inactive_rows(std::size_t count) const { return vk::call_method<"narrow">(inactive_, 0, 0, static_cast<long long>(count)); }
+
+private:
+    std::size_t n_;
+    vk::Staging<std::int64_t> stage_;
+    py::object parents_, tokens_, token_column_, ended_, inactive_;
+};
+
+// The running scores of the live hypotheses (-inf: an inactive slot), and the (B, K, 1) tensor a
+// step adds them from, in the dtype torch keeps such sums in: float32 until a step's scores are
+// float64, float64 from then on.
+class LiveScores {
+public:
+    LiveScores(long long batch, long long beam_width, py::handle device, bool cpu)
+        : values(static_cast<std::size_t>(batch * beam_width), -kInf),
+          shape_(py::make_tuple(batch, beam_width, 1)),
+          device_(py::reinterpret_borrow<py::object>(device)),
+          cpu_(cpu) {
+        // Only beam 0 starts active, so the K identical prompts do not give K identical expansions.
+        for (long long b = 0; b < batch; ++b) values[static_cast<std::size_t>(b * beam_width)] = 0.0;
+    }
+
+    bool wide() const { return wide_; }
+    void widen() { wide_ = true; }
+
+    const py::object& upload() {
+        if (wide_) {
+            if (!wide_stage_) wide_stage_.emplace(shape_, float64(), device_, cpu_);
+            for (std::size_t i = 0; i < values.size(); ++i) (*wide_stage_)[i] = values[i];
+            return wide_stage_->upload();
+        }
+        if (!narrow_stage_) narrow_stage_.emplace(shape_, float32(), device_, cpu_);
+        for (std::size_t i = 0; i < values.size(); ++i) (*narrow_stage_)[i] = static_cast<float>(values[i]);
+        return narrow_stage_->upload();
+    }
+
+    std::vector<double> values;
+
+private:
+    py::tuple shape_;
+    py::object device_;
+    bool cpu_;
+    bool wide_ = false;
+    std::optional<vk::Staging<float>> narrow_stage_;
+    std::optional<vk::Staging<double>> wide_stage_;
+};
+
 using BeamArgs = vk::Args<"x, beam_width, temperature=1.0, repeat_penalty=1.0">;
-py::object generate_beam(py::handle self, const BeamArgs& a) {
-    const py::handle x = a.get<"x">();
-    const long long beam_width = a.integer<"beam_width">();
-    const double temperature = a.real<"temperature">();
-    const py::float_ penalty(a.real<"repeat_penalty">());
-    const InputShape in = check_input(self, x, beam_width);
-    const long long batch = in.batch;
-    const long long max_length = max_length_of(self);
-    const py::object tokenizer = vk::attr<"tokenizer">(self);
-    const long long vocab = as_index(vk::attr<"num_classes">(tokenizer));
-    const SpecialIds ids = special_ids(tokenizer);
-    ScoreSource source(self);
-    const py::object device = vk::attr<"device">(x);
-    const bool cpu = on_cpu(device);
 
-    const long long slots = batch * beam_width;
-    const auto n_slots = static_cast<std::size_t>(slots);
-    // Hypotheses are kept flat, (B*K, T), which is what score_fn takes; row b*K + k is beam k of row b.
-    py::object sequences = vk::call_method<"repeat_interleave">(x, beam_width, kw<"dim">(0));
-    long long length = in.length;
-    // Only beam 0 starts active, so the K identical prompts do not give K identical expansions.
-    std::vector<double> scores(n_slots, -kInf);
-    for (long long b = 0; b < batch; ++b) scores[static_cast<std::size_t>(b * beam_width)] = 0.0;
-    std::vector<std::vector<Hypothesis>> finished(static_cast<std::size_t>(batch));
+// Beam search over B rows of K beams. Each step scores all live hypotheses in one call, keeps
+// each row's K best extensions (their parents and tokens), and retires the hypotheses that just
+// emitted the end token; the search stops when every row has K finished hypotheses and no live
+// one, or at the length limit.
+class BeamSearch {
+public:
+    BeamSearch(py::handle self, const BeamArgs& a)
+        : self_(self),
+          x_(py::reinterpret_borrow<py::object>(a.get<"x">())),
+          beam_width_(a.integer<"beam_width">()),
+          temperature_(a.real<"temperature">()),
+          penalty_(a.real<"repeat_penalty">()),
+          in_(check_input(self, x_, beam_width_)),
+          max_length_(max_length_of(self)),
+          vocab_(as_index(vk::attr<"num_classes">(vk::attr<"tokenizer">(self)))),
+          ids_(special_ids(vk::attr<"tokenizer">(self))),
+          source_(self),
+          device_(vk::attr<"device">(x_)),
+          cpu_(on_cpu(device_)),
+          slots_(in_.batch * beam_width_),
+          sequences_(vk::call_method<"repeat_interleave">(x_, beam_width_, kw<"dim">(0))),
+          length_(in_.length),
+          live_(in_.batch, beam_width_, device_, cpu_),
+          finished_(static_cast<std::size_t>(in_.batch)),
+          indices_(slots_, device_, cpu_),
+          plan_(plan_top(in_.batch, beam_width_, vocab_)),
+          flat_(static_cast<std::size_t>(slots_)) {}
 
-    // Per-step host buffers: [parent row, token, finished row, inactive row] indices and the
-    // live scores (dtype follows the step's scores, as the running sums do).
-    vk::Staging<std::int64_t> index_stage(py::make_tuple(4, slots), int64(), device, cpu);
-    const py::object parent_rows = vk::call_method<"select">(index_stage.target(), 0, 0);
-    const py::object token_row = vk::call_method<"select">(index_stage.target(), 0, 1);
-    const py::object token_column = vk::call_method<"view">(token_row, slots, 1);
-    const py::object finished_rows = vk::call_method<"select">(index_stage.target(), 0, 2);
-    const py::object inactive_rows = vk::call_method<"select">(index_stage.target(), 0, 3);
-    std::optional<vk::Staging<float>> narrow_scores;
-    std::optional<vk::Staging<double>> wide_scores;
-    bool wide = false;
-    const TopPlan plan = plan_top(batch, beam_width, vocab);
-    std::optional<TopStage> stage;
-    std::vector<long long> flat(n_slots), tokens(n_slots);
-
-    const long long steps = source.steps(max_length, in.length);
-    for (long long s = 0; s < steps; ++s) {
-        py::object live_scores;
-        if (wide) {
-            if (!wide_scores) wide_scores.emplace(py::make_tuple(batch, beam_width, 1), float64(), device, cpu);
-            for (std::size_t i = 0; i < n_slots; ++i) (*wide_scores)[i] = scores[i];
-            live_scores = wide_scores->upload();
-        } else {
-            if (!narrow_scores) narrow_scores.emplace(py::make_tuple(batch, beam_width, 1), float32(), device, cpu);
-            for (std::size_t i = 0; i < n_slots; ++i) (*narrow_scores)[i] = static_cast<float>(scores[i]);
-            live_scores = narrow_scores->upload();
+    py::object run() {
+        const long long steps = source_.steps(max_length_, in_.length);
+        for (long long s = 0; s < steps; ++s) {
+            choose(totals(next_logits(s)));
+            retire_ended();
+            if (done()) break;
         }
-        long long inactive = 0;
-        for (std::size_t i = 0; i < n_slots; ++i)
-            if (scores[i] == -kInf) index_stage[3 * n_slots + static_cast<std::size_t>(inactive++)] = static_cast<std::int64_t>(i);
+        return select_final(x_, finished_, sequences_, length_, live_.values, beam_width_, max_length_, ids_.pad, device_);
+    }
 
-        // One scoring call for all B*K hypotheses. A scorer starts on the B prompts, whose K copies
-        // would score alike, and follows the beams from there: B rows become B*K, then each step
-        // keeps the parents of the chosen candidates.
-        py::object logits;
-        if (!source.incremental()) {
-            logits = vk::call_method<"view">(source.first(sequences, slots, vocab, false), batch, beam_width, vocab);
+private:
+    std::size_t n_slots() const { return static_cast<std::size_t>(slots_); }
+
+    // The step's raw scores of every slot, (B, K, V). A plain callable rescores the whole (B*K, T)
+    // hypotheses. A scorer starts on the B prompts, whose K copies would score alike, and follows
+    // the beams from there: B rows become B*K, then each step keeps the parents of the chosen
+    // candidates.
+    py::object next_logits(long long s) {
+        py::object scores;
+        if (!source_.incremental()) {
+            scores =
+                s == 0 ? source_.first(sequences_, slots_, vocab_, false) : source_.next(sequences_, py::none(), slots_, vocab_, false);
         } else if (s == 0) {
-            const py::object prompt_scores = source.first(py::reinterpret_borrow<py::object>(x), batch, vocab);
-            source.select(
-                vk::call_method<"repeat_interleave">(vk::call(vk::imported<"torch", "arange">(), batch, kw<"device">(device)), beam_width));
-            logits = vk::call_method<"view">(vk::call_method<"repeat_interleave">(prompt_scores, beam_width, kw<"dim">(0)), batch,
-                                             beam_width, vocab);
+            const py::object prompt_scores = source_.first(x_, in_.batch, vocab_);
+            const py::object batch_rows = vk::call(vk::imported<"torch", "arange">(), in_.batch, kw<"device">(device_));
+            source_.select(vk::call_method<"repeat_interleave">(batch_rows, beam_width_));
+            scores = vk::call_method<"repeat_interleave">(prompt_scores, beam_width_, kw<"dim">(0));
         } else {
-            source.select(parent_rows);
-            logits = vk::call_method<"view">(source.next(sequences, token_row, slots, vocab), batch, beam_width, vocab);
+            source_.select(indices_.parents());
+            scores = source_.next(sequences_, indices_.tokens(), slots_, vocab_);
         }
-        logits =
-            vk::call_method<"_apply_repeat_penalty">(self, logits, vk::call_method<"view">(sequences, batch, beam_width, length), penalty);
-        if (temperature != 1.0) logits = div(logits, temperature);
-        py::object totals = source.log_probs() ? logits : vk::call_method<"log_softmax">(logits, -1);
+        return vk::call_method<"view">(scores, in_.batch, beam_width_, vocab_);
+    }
+
+    // Each candidate's total: the penalized, tempered log-probabilities (or the scorer's own
+    // log-scores) plus its parent's running score; candidates of an inactive slot stay -inf
+    // whatever the scores say (NaN included).
+    py::object totals(py::object logits) {
+        const py::object live_scores = live_.upload();
+        std::size_t inactive = 0;
+        for (std::size_t i = 0; i < n_slots(); ++i)
+            if (live_.values[i] == -kInf) indices_.inactive(inactive++) = static_cast<std::int64_t>(i);
+
+        const py::object history = vk::call_method<"view">(sequences_, in_.batch, beam_width_, length_);
+        logits = vk::call_method<"_apply_repeat_penalty">(self_, logits, history, penalty_);
+        if (temperature_ != 1.0) logits = div(logits, temperature_);
+        py::object sums = source_.log_probs() ? logits : vk::call_method<"log_softmax">(logits, -1);
         // The log-probabilities are a fresh tensor: add in place unless autograd needs them or
         // the sum needs a wider dtype than theirs. Log-scores used as given belong to the scorer.
-        const py::object lp_dtype = vk::attr<"dtype">(totals);
-        const bool holds_sum = lp_dtype.is(float64()) || (lp_dtype.is(float32()) && !wide);
-        if (!holds_sum || source.log_probs() || vk::truthy(vk::attr<"requires_grad">(totals))) {
-            totals = vk::add(totals, live_scores);
+        const py::object dtype = vk::attr<"dtype">(sums);
+        const bool holds_sum = dtype.is(float64()) || (dtype.is(float32()) && !live_.wide());
+        if (!holds_sum || source_.log_probs() || vk::truthy(vk::attr<"requires_grad">(sums))) {
+            sums = vk::add(sums, live_scores);
         } else {
-            vk::call_method<"add_">(totals, live_scores);
+            vk::call_method<"add_">(sums, live_scores);
         }
-        // Extensions of an inactive beam stay impossible whatever the scores say (NaN included).
-        // Filling only those rows costs in proportion to them, not to the whole step.
+        // Filling only the inactive rows costs in proportion to them, not to the whole step.
         if (inactive > 0) {
-            index_stage.upload();
-            vk::call_method<"index_fill_">(vk::call_method<"view">(totals, slots, vocab), 0,
-                                           vk::call_method<"narrow">(inactive_rows, 0, 0, inactive), neg_inf());
+            indices_.upload();
+            vk::call_method<"index_fill_">(vk::call_method<"view">(sums, slots_, vocab_), 0, indices_.inactive_rows(inactive), neg_inf());
         }
-        wide = wide || is_float64(totals);
-        step_top(totals, batch, beam_width, plan, cpu, stage, scores, flat);
-        for (std::size_t i = 0; i < n_slots; ++i) {
-            const long long b = static_cast<long long>(i) / beam_width;
-            index_stage[i] = b * beam_width + flat[i] / vocab;
-            index_stage[n_slots + i] = tokens[i] = flat[i] % vocab;
-        }
-        index_stage.upload();
-        sequences = cat_columns(vk::call_method<"index_select">(sequences, 0, parent_rows), token_column);
-        ++length;
+        if (is_float64(sums)) live_.widen();
+        return sums;
+    }
 
-        // Hypotheses that just ended leave the beam. An extension of an inactive beam (score -inf,
-        // picked only when fewer than K candidates exist) is not a hypothesis and is not recorded.
+    // Keeps each row's K best candidates: their totals become the live scores, and each slot's
+    // hypothesis is its parent's extended by its token.
+    void choose(const py::object& totals) {
+        step_top(totals, in_.batch, beam_width_, plan_, cpu_, stage_, live_.values, flat_);
+        for (std::size_t i = 0; i < n_slots(); ++i) {
+            const long long row = static_cast<long long>(i) / beam_width_;
+            indices_.parent(i) = row * beam_width_ + flat_[i] / vocab_;
+            indices_.token(i) = flat_[i] % vocab_;
+        }
+        indices_.upload();
+        sequences_ = cat_columns(vk::call_method<"index_select">(sequences_, 0, indices_.parents()), indices_.token_column());
+        ++length_;
+    }
+
+    // Hypotheses that just ended leave the beam for their row's finished list (its K best kept).
+    // An extension of an inactive beam (score -inf, picked only when fewer than K candidates
+    // exist) is not a hypothesis and is not recorded.
+    void retire_ended() {
         std::vector<std::size_t> ended;
-        for (std::size_t i = 0; i < n_slots; ++i)
-            if (tokens[i] == ids.eos && scores[i] != -kInf) {
-                index_stage[2 * n_slots + ended.size()] = static_cast<std::int64_t>(i);
+        for (std::size_t i = 0; i < n_slots(); ++i)
+            if (indices_.token(i) == ids_.eos && live_.values[i] != -kInf) {
+                indices_.ended(ended.size()) = static_cast<std::int64_t>(i);
                 ended.push_back(i);
             }
-        if (!ended.empty()) {
-            index_stage.upload();
-            const py::object store = vk::call_method<"index_select">(
-                sequences, 0, vk::call_method<"narrow">(finished_rows, 0, 0, static_cast<long long>(ended.size())));
-            for (std::size_t j = 0; j < ended.size(); ++j) {
-                const std::size_t i = ended[j];
-                finished[i / static_cast<std::size_t>(beam_width)].push_back({store, static_cast<long long>(j), length, scores[i]});
-                scores[i] = -kInf;
+        if (ended.empty()) return;
+        indices_.upload();
+        // A copy of the ended rows: later steps (or a score function writing into its input) cannot change them.
+        const py::object store = vk::call_method<"index_select">(sequences_, 0, indices_.ended_rows(ended.size()));
+        const auto width = static_cast<std::size_t>(beam_width_);
+        for (std::size_t j = 0; j < ended.size(); ++j) {
+            const std::size_t i = ended[j];
+            finished_[i / width].push_back({store, static_cast<long long>(j), length_, live_.values[i]});
+            live_.values[i] = -kInf;
+        }
+        for (auto& row : finished_)
+            if (row.size() > width) {
+                rank(row);
+                row.resize(width);
             }
-            for (auto& row : finished)
-                if (row.size() > static_cast<std::size_t>(beam_width)) {
-                    rank(row);
-                    row.resize(static_cast<std::size_t>(beam_width));
-                }
-        }
-
-        // Stop once every row has no active beam and K finished hypotheses.
-        bool done = true;
-        for (long long b = 0; b < batch && done; ++b) {
-            const auto first = scores.begin() + b * beam_width;
-            done = std::all_of(first, first + beam_width, [](double v) { return v == -kInf; }) &&
-                   finished[static_cast<std::size_t>(b)].size() >= static_cast<std::size_t>(beam_width);
-        }
-        if (done) break;
     }
-    return select_final(x, finished, sequences, length, scores, beam_width, max_length, ids.pad, device);
-}
+
+    // True once every row has no live beam and K finished hypotheses.
+    bool done() const {
+        for (long long b = 0; b < in_.batch; ++b) {
+            const auto first = live_.values.begin() + b * beam_width_;
+            const bool idle = std::all_of(first, first + beam_width_, [](double v) { return v == -kInf; });
+            if (!idle || finished_[static_cast<std::size_t>(b)].size() < static_cast<std::size_t>(beam_width_)) return false;
+        }
+        return true;
+    }
+
+    py::handle self_;
+    py::object x_;
+    long long beam_width_;
+    double temperature_;
+    py::float_ penalty_;
+    InputShape in_;
+    long long max_length_, vocab_;
+    SpecialIds ids_;
+    ScoreSource source_;
+    py::object device_;
+    bool cpu_;
+    long long slots_;
+    py::object sequences_;  // (B*K, length): the live hypotheses
+    long long length_;
+    LiveScores live_;
+    std::vector<std::vector<Hypothesis>> finished_;
+    BeamIndices indices_;
+    TopPlan plan_;
+    std::optional<TopStage> stage_;
+    std::vector<long long> flat_;  // each slot's pick among its row's K*V candidates
+};
+
+py::object generate_beam(py::handle self, const BeamArgs& a) { return BeamSearch(self, a).run(); }
 
 // ---------------------------------------------------------------------------------------------
 // End-of-sequence post-processing

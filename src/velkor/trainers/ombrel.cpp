@@ -471,8 +471,14 @@ std::vector<py::object> decode_rows(py::handle sequences, py::handle tokenizer, 
 
 using RecognizeArgs = vk::Args<"dataloader, recognition_config=None, config_name=None, max_length=None">;
 
-py::object asr_recognize(py::handle self, const RecognizeArgs& a) {
-    const py::handle loader = a.get<"dataloader">();
+// One recognize call: its configuration and the objects every batch is decoded with.
+struct RecognizeCall {
+    Recognition run;
+    py::object name, device, tokenizer, model, generator;
+    long long sos = 0, eos = 0;
+};
+
+RecognizeCall prepare_recognition(py::handle self, const RecognizeArgs& a) {
     py::object config = py::reinterpret_borrow<py::object>(a.get<"recognition_config">());
     py::object name = py::reinterpret_borrow<py::object>(a.get<"config_name">());
     if (!config.is_none()) vk::exact_dict(config, "recognition_config");
@@ -484,80 +490,83 @@ py::object asr_recognize(py::handle self, const RecognizeArgs& a) {
         config = default_recognition_config();
         name = py::str("greedy");
     }
-    const Recognition r = read_recognition(config);
-    const py::object device = vk::attr<"device">(self);
-    const py::object tokenizer = vk::attr<"tokenizer">(self);
-    Recognition run = r;
-    if (!r.lm_model.is_none()) {
-        vk::call_method<"eval">(r.lm_model);
-        run.lm_model = vk::call_method<"to">(r.lm_model, device);
+    RecognizeCall c{read_recognition(config), name, vk::attr<"device">(self), vk::attr<"tokenizer">(self), vk::attr<"model">(self), {}};
+    if (!c.run.lm_model.is_none()) {
+        vk::call_method<"eval">(c.run.lm_model);
+        c.run.lm_model = vk::call_method<"to">(c.run.lm_model, c.device);
     }
     const py::object max_length =
         a.is_none<"max_length">() ? vk::attr<"text_max_len">(self) : py::reinterpret_borrow<py::object>(a.get<"max_length">());
-    const py::object generator = vk::call(generator_class(), py::none(), tokenizer, max_length, device);
-    const py::object model = vk::attr<"model">(self);
-    vk::call_method<"eval">(model);
+    c.generator = vk::call(generator_class(), py::none(), c.tokenizer, max_length, c.device);
+    vk::call_method<"eval">(c.model);
+    c.sos = as_index(vk::attr<"sos_id">(c.tokenizer));
+    c.eos = as_index(vk::attr<"eos_id">(c.tokenizer));
+    return c;
+}
+
+// A batch's best hypotheses, (N, L) token ids, and their scores (N,).
+struct Hypotheses {
+    py::object sequences, scores;
+};
+
+// Encodes one batch once and searches it with the configured decoder; `golden` receives the
+// batch's targets on the device (None without transcripts). The batch's other tensors are gone
+// when this returns.
+Hypotheses decode_batch(const RecognizeCall& c, py::handle batch, py::object& golden) {
+    auto [features, ignored_shifted, targets, feature_lengths, ignored_lengths] = vk::unpack<5>(batch);
+    features = vk::call_method<"to">(features, c.device);
+    feature_lengths = vk::call_method<"to">(feature_lengths, c.device);
+    golden = targets.is_none() ? targets : vk::call_method<"to">(targets, c.device);
+    const auto [enc_output, mask, enc_attention, ctc_inputs] = vk::unpack<4>(vk::call_method<"encode">(c.model, features, feature_lengths));
+    if (c.run.ctc_decoder && !c.run.beam) {
+        const auto [paths, scores] = ctc_best_paths(ctc_inputs, c.tokenizer, c.device);
+        return {paths, scores};
+    }
+    vk::set_attr<"score_fn">(c.generator, batch_scorer(c.run, c.model, enc_output, mask, ctc_inputs, c.tokenizer));
+    const py::object prompts = vk::call(vk::imported<"torch", "full">(), py::make_tuple(vk::call_method<"size">(features, 0), 1), c.sos,
+                                        kw<"dtype">(vk::imported<"torch", "long">()), kw<"device">(c.device));
+    if (!c.run.beam) {
+        const auto [sequences, scores] = vk::unpack<2>(vk::call_method<"generate_greedy">(c.generator, prompts, c.run.temperature));
+        return {sequences, scores};
+    }
+    const auto [beams, beam_scores] =
+        vk::unpack<2>(vk::call_method<"generate_beam">(c.generator, prompts, c.run.beam_width, c.run.temperature, c.run.repeat_penalty));
+    return {vk::call_method<"select">(beams, 1, 0), vk::call_method<"select">(beam_scores, 1, 0)};
+}
+
+// One record per hypothesis: {"target"?, "generated", "score"}, the target when the batch has
+// transcripts (records then stop at the shorter of the two lists).
+void append_records(py::list& records, const RecognizeCall& c, const Hypotheses& found, py::handle golden) {
+    const std::vector<py::object> generated = decode_rows(found.sequences, c.tokenizer, c.eos);
+    const py::list scores = vk::call_method<"tolist">(found.scores);
+    if (static_cast<std::size_t>(PyList_GET_SIZE(scores.ptr())) != generated.size())
+        throw std::runtime_error("the generator returned scores for a different number of rows than sequences");
+    const std::vector<py::object> targets = golden.is_none() ? std::vector<py::object>() : decode_rows(golden, c.tokenizer, c.eos);
+    const std::size_t count = golden.is_none() ? generated.size() : std::min(targets.size(), generated.size());
+    for (std::size_t j = 0; j < count; ++j) {
+        py::dict record;
+        if (!golden.is_none()) record["target"] = targets[j];
+        record["generated"] = generated[j];
+        record["score"] = scores[j];
+        records.append(record);
+    }
+}
+
+py::object asr_recognize(py::handle self, const RecognizeArgs& a) {
+    const py::handle loader = a.get<"dataloader">();
+    const RecognizeCall call = prepare_recognition(self, a);
     vk::Bar bar(loader, kw<"dynamic_ncols">(true), kw<"leave">(false), kw<"position">(0),
-                kw<"desc">(py::str("[Recognizing ASR] : " + std::string(py::str(name)))));
-    const long long sos = as_index(vk::attr<"sos_id">(tokenizer));
-    const long long eos = as_index(vk::attr<"eos_id">(tokenizer));
+                kw<"desc">(py::str("[Recognizing ASR] : " + std::string(py::str(call.name)))));
     py::list records;
     vk::with_block(inference_mode(), [&] {
-        long long i = 0;
+        long long decoded = 0;
         for (const py::handle batch : py::iter(loader)) {
-            auto [features, ignored_shifted, golden, feature_lengths, ignored_lengths] = vk::unpack<5>(batch);
-            features = vk::call_method<"to">(features, device);
-            feature_lengths = vk::call_method<"to">(feature_lengths, device);
-            if (!golden.is_none()) golden = vk::call_method<"to">(golden, device);
-            auto [enc_output, mask, enc_attention, ctc_inputs] = vk::unpack<4>(vk::call_method<"encode">(model, features, feature_lengths));
-            const py::object batch_size = vk::call_method<"size">(features, 0);
-            py::object prompts = vk::call(vk::imported<"torch", "full">(), py::make_tuple(batch_size, 1), sos,
-                                          kw<"dtype">(vk::imported<"torch", "long">()), kw<"device">(device));
-            py::object sequences, scores;
-            if (run.ctc_decoder && !run.beam) {
-                auto [paths, path_scores] = ctc_best_paths(ctc_inputs, tokenizer, device);
-                sequences = paths;
-                scores = path_scores;
-            } else {
-                vk::set_attr<"score_fn">(generator, batch_scorer(run, model, enc_output, mask, ctc_inputs, tokenizer));
-                if (run.beam) {
-                    auto [beams, beam_scores] = vk::unpack<2>(
-                        vk::call_method<"generate_beam">(generator, prompts, run.beam_width, run.temperature, run.repeat_penalty));
-                    sequences = vk::call_method<"select">(beams, 1, 0);
-                    scores = vk::call_method<"select">(beam_scores, 1, 0);
-                } else {
-                    auto [seqs, seq_scores] = vk::unpack<2>(vk::call_method<"generate_greedy">(generator, prompts, run.temperature));
-                    sequences = seqs;
-                    scores = seq_scores;
-                }
-            }
-            features = feature_lengths = enc_output = mask = enc_attention = ctc_inputs = prompts = py::object();
+            py::object golden;
+            const Hypotheses found = decode_batch(call, batch, golden);
             vkdomain::release_cuda_cache();
-
-            const std::vector<py::object> generated = decode_rows(sequences, tokenizer, eos);
-            const py::list score_values = vk::call_method<"tolist">(scores);
-            if (static_cast<std::size_t>(PyList_GET_SIZE(score_values.ptr())) != generated.size())
-                throw std::runtime_error("the generator returned scores for a different number of rows than sequences");
-            if (!golden.is_none()) {
-                const std::vector<py::object> targets = decode_rows(golden, tokenizer, eos);
-                for (std::size_t j = 0; j < std::min(targets.size(), generated.size()); ++j) {
-                    py::dict record;
-                    record["target"] = targets[j];
-                    record["generated"] = generated[j];
-                    record["score"] = score_values[j];
-                    records.append(record);
-                }
-            } else {
-                for (std::size_t j = 0; j < generated.size(); ++j) {
-                    py::dict record;
-                    record["generated"] = generated[j];
-                    record["score"] = score_values[j];
-                    records.append(record);
-                }
-            }
+            append_records(records, call, found, golden);
             bar.advance();
-            if (run.num_batches >= 0 && i >= run.num_batches - 1) break;
-            ++i;
+            if (call.run.num_batches >= 0 && ++decoded >= call.run.num_batches) break;
         }
     });
     bar.close();
