@@ -120,7 +120,20 @@ def test_malformed_yaml(tmp_path, text, fragment, capsys):
 
 
 @pytest.mark.parametrize(
-    "command", [[], ["prepare"], ["prepare", "synth"], ["prepare", "audio"], ["prepare", "text"], ["train"], ["evaluate"], ["demo"]]
+    "command",
+    [
+        [],
+        ["prepare"],
+        ["prepare", "synth"],
+        ["prepare", "audio"],
+        ["prepare", "text"],
+        ["train"],
+        ["evaluate"],
+        ["demo"],
+        ["transcribe"],
+        ["generate"],
+        ["export"],
+    ],
 )
 def test_every_command_has_help(command, capsys):
     with pytest.raises(SystemExit) as info:

@@ -7,6 +7,7 @@
 //   evaluate.cpp  velkor evaluate: every decoding as its own row, results in one folder
 //   prepare.cpp   velkor prepare synth|audio|text
 //   demo.cpp      velkor demo
+//   use.cpp       velkor transcribe, generate, export: a trained model put to use
 //   module.cpp    argument parsing, threads, exit status
 #pragma once
 
@@ -176,6 +177,9 @@ int run_prepare(py::handle args);
 int run_train(py::handle args);
 int run_evaluate(py::handle args);
 int run_demo(py::handle args);
+int run_transcribe(py::handle args);
+int run_generate(py::handle args);
+int run_export(py::handle args);
 
 // CPU threads for torch: --threads, else the "training.threads" key, else the cores that are
 // free now (threads that wait for each other's cores run many times slower than one alone).

@@ -72,10 +72,24 @@ bool same_vocabulary(py::handle a, py::handle b) {
     return true;
 }
 
-// The fusion language model: its configuration file, or its experiment folder.
+// The fusion language model: its configuration file, its experiment folder, or a model file.
 py::object load_lm(const std::string& given, py::handle asr_tokenizer) {
     const py::object path = py::str(given);
     const bool folder = is_dir(path);
+    const bool model_file = !folder && vk::truthy(vk::call(vk::imported<"os.path", "isfile">(), path)) &&
+                            !vk::truthy(vk::call_method<"endswith">(py::str(lowercase(given)), py::make_tuple(".yaml", ".yml")));
+    if (model_file) {
+        py::object lm;
+        try {
+            lm = vk::call(vk::attr<"from_file">(vk::imported<"velkor.recognizer", "LanguageModel">()), path);
+        } catch (py::error_already_set& e) {
+            if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_OSError)) throw;
+            fail(str(e.value()));
+        }
+        if (!same_vocabulary(vk::attr<"tokenizer">(lm), asr_tokenizer))
+            fail(given + ": the language model's tokenizer differs from the speech model's: they must share one vocabulary", 2);
+        return vk::attr<"model">(lm);
+    }
     const std::string file = folder ? str(join(path, "config.yaml")) : given;
     if (folder && !exists(py::str(file))) fail(given + ": not an experiment folder (it has no config.yaml)", 2);
     const Config lm_cfg = load_config(file);

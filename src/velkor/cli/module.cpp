@@ -4,6 +4,7 @@
 //   velkor prepare synth|audio|text ...   datasets on disk (velkor.data.prepare)
 //   velkor train CONFIG.yaml [--resume | --overwrite] [--threads N]
 //   velkor evaluate CONFIG.yaml [--lm LM] [--lm-weight W] [--threads N]
+//   velkor transcribe MODEL AUDIO... / generate MODEL / export EXPERIMENT OUT.vkm
 //   velkor demo                            prepare -> LM -> joint CTC/attention ASR -> evaluation
 //
 // Sub-commands are parsed with argparse through its Python API. What a user can act on is one
@@ -106,6 +107,51 @@ py::object build_parser() {
             kw<"help">("weight of the language model scores (default: recognition.lm_weight, else 0.3)"));
     add_threads(evaluate);
 
+    const py::object transcribe =
+        add_parser(commands, "transcribe", "transcribe recordings with a trained speech model",
+                   "Transcribe audio files (whatever soundfile reads), every audio file under a folder, or the paths of a list "
+                   "file (- reads the list from standard input). Long recordings are split at their quietest points. A file "
+                   "that cannot be read is reported and skipped; the exit status says whether any was.");
+    add_arg(transcribe, "model", kw<"help">("a model file (velkor export), an experiment folder or its configuration file"));
+    add_arg(transcribe, "audio", kw<"nargs">("+"), kw<"metavar">("AUDIO"), kw<"help">("audio files, folders, list files or -"));
+    add_arg(transcribe, "--lm", kw<"metavar">("LM"),
+            kw<"help">("a language model for shallow fusion (model file, experiment or configuration)"));
+    add_arg(transcribe, "--lm-weight", kw<"type">(real), kw<"default">(0.3), kw<"metavar">("W"),
+            kw<"help">("weight of the language model scores (default: 0.3)"));
+    add_arg(transcribe, "--beam", kw<"type">(integer), kw<"default">(1), kw<"metavar">("N"), kw<"help">("beam width (default: 1, greedy)"));
+    add_arg(transcribe, "--ctc-weight", kw<"type">(real), kw<"metavar">("W"),
+            kw<"help">("weight of the CTC scores in joint decoding, 0 for attention alone (default: as the model was trained)"));
+    add_arg(transcribe, "--batch-size", kw<"type">(integer), kw<"default">(8), kw<"metavar">("N"),
+            kw<"help">("utterances decoded together (default: 8)"));
+    add_arg(transcribe, "--format", kw<"choices">(py::make_tuple("text", "json", "tsv")), kw<"default">("text"),
+            kw<"help">("text: one transcript per line; json: every record; tsv: input, text, seconds, error"));
+    add_arg(transcribe, "--output", kw<"metavar">("FILE"), kw<"help">("write the transcripts to FILE instead of standard output"));
+    add_threads(transcribe);
+
+    const py::object generate = add_parser(commands, "generate", "generate text with a trained language model",
+                                           "Continue a prompt (or start from nothing) with a trained language model.");
+    add_arg(generate, "model", kw<"help">("a model file (velkor export), an experiment folder or its configuration file"));
+    add_arg(generate, "--prompt", kw<"default">(""), kw<"help">("text to continue (default: none)"));
+    add_arg(generate, "--num", kw<"type">(integer), kw<"default">(1), kw<"metavar">("N"), kw<"help">("texts to generate (default: 1)"));
+    add_arg(generate, "--max-length", kw<"type">(integer), kw<"default">(100), kw<"metavar">("L"),
+            kw<"help">("longest text, in tokens (default: 100)"));
+    add_arg(generate, "--temperature", kw<"type">(real), kw<"default">(1.0), kw<"metavar">("T"),
+            kw<"help">("sampling temperature (default: 1.0)"));
+    add_arg(generate, "--top-k", kw<"type">(integer), kw<"default">(0), kw<"metavar">("K"),
+            kw<"help">("sample among the K most likely tokens (default: 0, greedy unless --top-p)"));
+    add_arg(generate, "--top-p", kw<"type">(real), kw<"default">(0.0), kw<"metavar">("P"),
+            kw<"help">("nucleus sampling mass (default: 0, off)"));
+    add_arg(generate, "--beam", kw<"type">(integer), kw<"default">(1), kw<"metavar">("N"), kw<"help">("beam width (default: 1)"));
+    add_arg(generate, "--seed", kw<"type">(integer), kw<"help">("random seed of sampling"));
+    add_threads(generate);
+
+    const py::object export_ =
+        add_parser(commands, "export", "write a trained model as one shareable file",
+                   "Write everything a trained model needs (configuration, tokenizer, feature statistics, "
+                   "weights) into one file: weights in safetensors, the rest as JSON, so loading it never runs code.");
+    add_arg(export_, "experiment", kw<"help">("an experiment folder (expts/<name>) or its configuration file"));
+    add_arg(export_, "output", kw<"help">("the model file to write, e.g. demo-asr.vkm"));
+
     const py::object demo = add_parser(commands, "demo", "the whole road on the embedded text, in about 10 minutes",
                                        "Prepare data from the embedded text, train a character LM and a joint CTC/attention speech "
                                        "recognizer, evaluate greedy, beam and beam+LM decoding on the test partition and show where "
@@ -127,6 +173,9 @@ int dispatch(py::handle args) {
     if (command == "prepare") return run_prepare(args);
     if (command == "train") return run_train(args);
     if (command == "evaluate") return run_evaluate(args);
+    if (command == "transcribe") return run_transcribe(args);
+    if (command == "generate") return run_generate(args);
+    if (command == "export") return run_export(args);
     return run_demo(args);
 }
 
