@@ -17,6 +17,7 @@
 // at the end, so an interrupted run leaves a record of every file it wrote.
 #include <vk/common.hpp>
 #include <vk/lookup.hpp>
+#include <vkdomain/features.hpp>
 
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>
@@ -43,8 +44,11 @@ namespace {
 namespace py = pybind11;
 using vk::kw;
 
-constexpr long long kFeatureRate = 16000;
-constexpr long long kMinSamples = 400;  // one 25 ms frame at 16 kHz
+using vkdomain::fbank_16k;
+using vkdomain::kFeatureRate;
+using vkdomain::kMinSamples;
+using vkdomain::to_feature_rate;
+
 constexpr long long kNumBins = 80;
 
 constexpr const char* kManifest = "manifest.tsv";
@@ -221,58 +225,6 @@ void save_features(py::handle path, py::handle features) { vk::call(vk::imported
 
 // ---------------------------------------------------------------------------------------------
 // Features
-
-py::object fbank_options(long long num_bins) {
-    const py::object opts = vk::call(vk::imported<"kaldi_native_fbank", "FbankOptions">());
-    const py::object frame = vk::attr<"frame_opts">(opts);
-    vk::set_attr<"dither">(frame, py::float_(0.0));  // deterministic features
-    vk::set_attr<"samp_freq">(frame, py::float_(static_cast<double>(kFeatureRate)));
-    vk::set_attr<"snip_edges">(frame, py::bool_(true));
-    vk::set_attr<"num_bins">(vk::attr<"mel_opts">(opts), py::int_(num_bins));
-    return opts;
-}
-
-// Largest floating-point sample that stays a finite float32 on the 16-bit scale.
-constexpr double kMaxFloatSample = 3.4028234663852886e38 / 32768.0;
-
-// 16 kHz float32 samples on the 16-bit scale Kaldi's tools work on, from any 1-D array: integer
-// samples are taken as 16-bit values, floating-point ones as [-1, 1].
-py::array_t<float> to_feature_rate(py::handle samples, long long sample_rate) {
-    if (sample_rate <= 0) throw py::value_error("sample_rate must be positive, got " + std::to_string(sample_rate));
-    const py::object np = py::reinterpret_borrow<py::object>(vk::imported<"numpy">());
-    py::object x = vk::call(vk::attr<"asarray">(np), samples);
-    if (py::cast<long long>(vk::attr<"ndim">(x)) != 1)
-        throw py::value_error("samples must be a 1-D array, got " + std::to_string(py::cast<long long>(vk::attr<"ndim">(x))) +
-                              " dimensions");
-    const std::string kind = py::str(vk::attr<"kind">(vk::attr<"dtype">(x)));
-    if (kind != "i" && kind != "u" && kind != "f")
-        throw py::type_error("samples must be numeric, got dtype " + vk::text(vk::attr<"dtype">(x)));
-    const bool integer = kind != "f";
-    x = vk::call_method<"astype">(x, vk::attr<"float32">(np));
-    if (!integer) x = vk::call(vk::attr<"multiply">(np), x, py::float_(32768.0), kw<"dtype">(vk::attr<"float32">(np)));
-    if (sample_rate != kFeatureRate) x = vk::call(vk::imported<"soxr", "resample">(), x, sample_rate, kFeatureRate);
-    return py::array_t<float, py::array::c_style | py::array::forcecast>::ensure(x);
-}
-
-// (num_bins, frames) float32 filter banks of 16 kHz samples.
-py::array_t<float> fbank_16k(const py::array_t<float>& samples, long long num_bins) {
-    const py::object fbank = vk::call(vk::imported<"kaldi_native_fbank", "OnlineFbank">(), fbank_options(num_bins));
-    vk::call_method<"accept_waveform">(fbank, py::float_(static_cast<double>(kFeatureRate)), samples);
-    vk::call_method<"input_finished">(fbank);
-    const long long frames = py::cast<long long>(vk::attr<"num_frames_ready">(fbank));
-    if (frames < 0) throw std::runtime_error("kaldi-native-fbank reported a negative frame count");
-    py::array_t<float> out({static_cast<py::ssize_t>(num_bins), static_cast<py::ssize_t>(frames)});
-    float* dst = out.mutable_data();
-    for (long long t = 0; t < frames; ++t) {
-        const auto frame = py::array_t<float, py::array::c_style | py::array::forcecast>::ensure(vk::call_method<"get_frame">(fbank, t));
-        if (!frame || frame.size() != num_bins)
-            throw std::runtime_error("kaldi-native-fbank returned a frame of " + std::to_string(frame ? frame.size() : 0) +
-                                     " values, expected " + std::to_string(num_bins));
-        const float* src = frame.data();
-        for (long long b = 0; b < num_bins; ++b) dst[b * frames + t] = src[b];
-    }
-    return out;
-}
 
 using FbankArgs = vk::Args<"samples, sample_rate, num_bins=80">;
 
@@ -806,8 +758,6 @@ py::object prepare_audio(py::handle, const AudioArgs& a) {
     // The partition folder itself (output/fbank, output/text); checked before any audio is read,
     // and left as it was until the first utterance is ready.
     PartitionWriter part(output, true, false);
-    const py::object soundfile = py::module_::import("soundfile");
-    const py::object np = py::reinterpret_borrow<py::object>(vk::imported<"numpy">());
     std::unordered_set<std::string> ids;
     for (const py::handle i_obj : vk::progress(vk::call(vk::imported<"builtins", "range">(), items.size()), kw<"desc">("[Preparing audio]"),
                                                kw<"dynamic_ncols">(true))) {
@@ -839,46 +789,19 @@ py::object prepare_audio(py::handle, const AudioArgs& a) {
             skipped.push_back({where, "utterance id " + item.id + " appears twice"});
             continue;
         }
-        py::object data, rate;
-        try {
-            const py::tuple read = vk::call(soundfile.attr("read"), item.audio, kw<"dtype">("float32"), kw<"always_2d">(true));
-            data = read[0];
-            rate = read[1];
-        } catch (py::error_already_set& e) {
-            if (!e.matches(PyExc_Exception)) throw;
-            skipped.push_back({where, "unreadable audio: " + vk::display(e.value())});
+        vkdomain::Audio audio;
+        std::optional<std::string> why = vkdomain::read_audio(item.audio, audio);
+        if (!why) why = vkdomain::unusable_samples(audio.mono, audio.rate);
+        if (why) {
+            skipped.push_back({where, *why});
             continue;
         }
-        // Channels averaged to mono.
-        const py::object mono = vk::call(vk::attr<"mean">(np), data, kw<"axis">(1), kw<"dtype">(vk::attr<"float32">(np)));
-        const long long n = py::len(mono);
-        const long long sr = py::cast<long long>(rate);
-        if (sr <= 0) {
-            skipped.push_back({where, "invalid sample rate " + std::to_string(sr)});
+        const py::array_t<float> features = fbank_16k(to_feature_rate(audio.mono, audio.rate), bins);
+        if (!vkdomain::all_finite(features)) {
+            skipped.push_back({where, vkdomain::kFeaturesTooLarge});
             continue;
         }
-        if (n * kFeatureRate < kMinSamples * sr) {
-            skipped.push_back({where, n == 0 ? "empty audio" : "shorter than one 25 ms frame"});
-            continue;
-        }
-        if (!vk::truthy(vk::call(vk::attr<"all">(np), vk::call(vk::attr<"isfinite">(np), mono)))) {
-            skipped.push_back({where, "samples that are not finite numbers"});
-            continue;
-        }
-        // Finite samples can still be too large: beyond the float range once on the 16-bit scale
-        // (checked first, so numpy has no overflow to warn about), or for the power spectrum.
-        const char* const too_large = "features that are not finite numbers (samples far outside [-1, 1])";
-        if (py::cast<double>(vk::call(vk::attr<"max">(np), vk::call(vk::attr<"abs">(np), mono))) > kMaxFloatSample) {
-            skipped.push_back({where, too_large});
-            continue;
-        }
-        const py::array_t<float> features = fbank_16k(to_feature_rate(mono, sr), bins);
-        if (!vk::truthy(vk::call(vk::attr<"all">(np), vk::call(vk::attr<"isfinite">(np), features)))) {
-            skipped.push_back({where, too_large});
-            continue;
-        }
-        const double duration = static_cast<double>(n) / static_cast<double>(sr);
-        part.add(item.id, absolute(item.audio), duration, item.transcript, features);
+        part.add(item.id, absolute(item.audio), audio.seconds(), item.transcript, features);
     }
     if (part.utterances > 0) part.finish();
     vk::println("\nPrepared ", output);
