@@ -321,6 +321,7 @@ def test_progress_bars_write_whole_lines_off_a_terminal(build, lm_data, monkeypa
     assert "[Validating LM]" in out
     if terminal:  # redrawn in place, as tqdm does
         assert "\r" in out
-    else:  # a log gets whole lines, each a complete status
+    else:  # a log gets whole lines, each a complete status, down to the final one
         assert "\r" not in out and out.endswith("\n")
         assert all(line.startswith("[Validating LM]") for line in out.splitlines())
+        assert out.splitlines()[-1].startswith(f"[Validating LM]: 100%|##########| {len(val)}/{len(val)} ")

@@ -91,7 +91,8 @@ void println(const A&... parts) {
 // Every bar is a tqdm bar (a notebook widget where available) made by progress() or
 // progress_bar(). On a terminal tqdm redraws one line in place; anywhere else (a log file, a
 // pipe, a captured stream) each redraw would pile up behind carriage returns, so there the bar
-// writes each update as a whole line, in plain characters, at most every kLineInterval seconds.
+// writes each update as a whole line, in plain characters, at most every kLineInterval seconds,
+// and its final state when it closes.
 
 inline constexpr double kLineInterval = 10.0;
 
@@ -196,9 +197,9 @@ inline py::object make_bar(const py::tuple& args, py::dict& kwargs) {
     } else if (!kwargs.contains("file") && !notebook_bars() && !on_terminal(stderr_stream)) {
         kwargs["file"] = call(line_writer_class(), py::handle(stderr_stream));
         kwargs["mininterval"] = kLineInterval;
+        kwargs["leave"] = true;  // a log cannot erase a line: it keeps the final state instead
         kwargs["ascii"] = true;
-        kwargs["dynamic_ncols"] = false;
-        kwargs["ncols"] = 100;
+        kwargs["dynamic_ncols"] = false;  // no width to follow: the whole status, with a short bar
     }
     PyObject* bar = PyObject_Call(imported<"tqdm.auto", "tqdm">().ptr(), args.ptr(), kwargs.ptr());
     if (bar == nullptr) throw py::error_already_set();
