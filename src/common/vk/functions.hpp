@@ -418,8 +418,7 @@ void define_methods(py::handle cls) {
     const std::string fallback_doc = class_doc.is_none() ? "" : utf8(class_doc);
     (
         [&] {
-            PyMethodDef* def =
-                detail::Binding<Ms>::prepare(detail::Kind::method, fallback_doc, reinterpret_cast<PyTypeObject*>(cls.ptr()));
+            PyMethodDef* def = detail::Binding<Ms>::prepare(detail::Kind::method, fallback_doc, reinterpret_cast<PyTypeObject*>(cls.ptr()));
             PyObject* descr = PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(cls.ptr()), def);
             if (descr == nullptr) throw py::error_already_set();
             py::setattr(cls, Ms.name, py::reinterpret_steal<py::object>(descr));

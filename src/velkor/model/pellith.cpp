@@ -64,8 +64,7 @@ py::object feed_forward_forward(py::handle self, const vk::Args<"x">& a) {
 
 constexpr vk::Def kSelfAttentionInit{"__init__", attention_init};
 constexpr vk::Def kSelfAttentionForward{
-    "forward", self_attention_forward,
-    "Returns (x + dropout(mha(norm(x), norm(x), norm(x))), head-averaged attention weights (B, T, T))."};
+    "forward", self_attention_forward, "Returns (x + dropout(mha(norm(x), norm(x), norm(x))), head-averaged attention weights (B, T, T))."};
 
 constexpr vk::Def kCrossAttentionInit{"__init__", attention_init};
 constexpr vk::Def kCrossAttentionForward{
