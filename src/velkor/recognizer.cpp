@@ -666,14 +666,22 @@ bool same_vocabulary(py::handle a, py::handle b) {
     return true;
 }
 
+long long time_reduction(py::handle config) {
+    const py::dict model = section(config, "model");
+    return model.contains("time_reduction") ? std::max(1LL, py::cast<long long>(model["time_reduction"])) : 4;
+}
+
 // Frames of the longest input the model takes whole: its encoder frames after time reduction
 // must fit the positional table (max_len), with a margin for the front-end's rounding.
-long long frame_limit(py::handle model) {
+long long frame_limit(py::handle model, py::handle config) {
     const long long max_len = py::cast<long long>(vk::attr<"max_len">(model));
-    const long long reduction = vk::has_attr<"time_reduction">(model) ? py::cast<long long>(vk::attr<"time_reduction">(model)) : 4;
     const long long margin = std::max(2LL, max_len / 20);
-    return std::max(8LL, (max_len - margin) * std::max(1LL, reduction));
+    return std::max(8LL, (max_len - margin) * time_reduction(config));
 }
+
+// Frames of the shortest input the front-end takes (its convolutions and the reduced length of
+// its LSTM need a few); shorter pieces are padded with zeros (the mean, once normalized).
+long long shortest_input(py::handle config) { return 4 * time_reduction(config) + 8; }
 
 using RecognizerInitArgs = vk::Args<"model, tokenizer, config, stats=None, lm=None, device=None">;
 
@@ -710,7 +718,7 @@ py::object init_recognizer(py::handle self, const RecognizerInitArgs& a) {
     vk::set_attr<"stats">(self, stats);
     vk::set_attr<"lm">(self, lm);
     vk::set_attr<"num_feats">(self, py::int_(num_feats));
-    vk::set_attr<"max_frames">(self, py::int_(frame_limit(model)));
+    vk::set_attr<"max_frames">(self, py::int_(frame_limit(model, config)));
     return py::none();
 }
 
@@ -993,11 +1001,19 @@ py::object transcribe(py::handle self, const TranscribeArgs& a) {
 
     std::vector<Job> jobs(items.size());
     std::vector<Piece> pieces;
+    const long long shortest = shortest_input(config);
     for (std::size_t i = 0; i < items.size(); ++i) {
         try {
             const Prepared p = prepare_input(items[i], i, a.get<"sample_rate">(), num_feats, max_frames, jobs[i]);
-            for (std::size_t k = 0; k < p.fbanks.size(); ++k)
-                pieces.push_back({i, k, normalize(p.fbanks[k]), static_cast<long long>(p.fbanks[k].shape(1))});
+            for (std::size_t k = 0; k < p.fbanks.size(); ++k) {
+                py::object x = normalize(p.fbanks[k]);
+                long long frames = static_cast<long long>(p.fbanks[k].shape(1));
+                if (frames < shortest) {
+                    x = vk::call(vk::imported<"torch.nn.functional", "pad">(), x, py::make_tuple(0, 0, 0, shortest - frames));
+                    frames = shortest;
+                }
+                pieces.push_back({i, k, x, frames});
+            }
             jobs[i].texts.resize(p.fbanks.size());
         } catch (py::error_already_set& e) {
             if (!e.matches(PyExc_Exception)) throw;

@@ -80,6 +80,9 @@ def test_bad_inputs_get_their_own_error(workdir, tmp_path):
         assert (error is None) if fragment is None else fragment in error
     short = rec.transcribe(np.zeros(100, np.float32), sample_rate=16000)[0]["error"]
     assert short == "shorter than one 25 ms frame"
+    # Inputs shorter than the front-end takes, alone in their batch, are transcribed.
+    tiny = rec.transcribe([np.zeros(400, np.float32), np.ones((80, 1), np.float32)], sample_rate=8000, batch_size=1)
+    assert [r["error"] for r in tiny] == [None, None]
 
 
 def test_long_recording_is_split_into_pieces_that_fit(workdir, tmp_path):
