@@ -161,7 +161,8 @@ py::object build_model(py::handle cfg, py::handle tokenizer, py::handle where) {
     py::dict kwargs = vk::call_method<"copy">(section(cfg, "model"));
     kwargs["num_classes"] = vk::attr<"num_classes">(tokenizer);
     try {
-        if (!speech_task(task_of(cfg))) return py::reinterpret_borrow<py::object>(vk::imported<"velkor.model", "DecoderOnlyTransformer">())(**kwargs);
+        if (!speech_task(task_of(cfg)))
+            return py::reinterpret_borrow<py::object>(vk::imported<"velkor.model", "DecoderOnlyTransformer">())(**kwargs);
         kwargs["input_dim"] = section(cfg, "data")["num_feats"];
         return py::reinterpret_borrow<py::object>(vk::imported<"velkor.model", "EncoderDecoderTransformer">())(**kwargs);
     } catch (py::error_already_set& e) {
@@ -183,7 +184,8 @@ void check_weights(py::handle where, const py::dict& stored, py::handle model) {
         if (!expected.contains(key)) file_error(where, other + "its tensor \"" + str(key) + "\" is not in this model");
         if (!vk::is_tensor(tensor)) file_error(where, other + "\"" + str(key) + "\" is not a tensor");
         const std::string have = shape_text(tensor), want = shape_text(expected[key]);
-        if (have != want) file_error(where, other + "tensor \"" + str(key) + "\" has shape " + have + " there and " + want + " in this model");
+        if (have != want)
+            file_error(where, other + "tensor \"" + str(key) + "\" has shape " + have + " there and " + want + " in this model");
     }
 }
 
@@ -301,7 +303,8 @@ py::object export_model(py::handle, const vk::Args<"experiment, out_path">& a) {
     py::dict tensors;
     for (const auto& [key, tensor] : l.weights) {
         // Copies: tied weights share storage, which safetensors refuses to write twice.
-        const py::object t = vk::call_method<"clone">(vk::call_method<"contiguous">(vk::call_method<"cpu">(vk::call_method<"detach">(tensor))));
+        const py::object t =
+            vk::call_method<"clone">(vk::call_method<"contiguous">(vk::call_method<"cpu">(vk::call_method<"detach">(tensor))));
         tensors[py::str("model." + str(key))] = t;
     }
     if (!l.stats.is_none()) {
@@ -359,7 +362,8 @@ Header read_header(py::handle path, py::handle metadata) {
         if (!meta.contains(key)) file_error(path, std::string("damaged model file: its header has no \"") + key + "\"");
     Header h;
     h.task = str(meta["task"]);
-    if (h.task != "asr" && h.task != "progressive" && h.task != "lm") file_error(path, "damaged model file: unknown task \"" + h.task + "\"");
+    if (h.task != "asr" && h.task != "progressive" && h.task != "lm")
+        file_error(path, "damaged model file: unknown task \"" + h.task + "\"");
     const py::object config = header_json(path, meta, "config");
     if (!PyDict_Check(config.ptr())) file_error(path, "damaged model file: its configuration is not a mapping");
     const py::object tokenizer = header_json(path, meta, "tokenizer");
@@ -431,7 +435,8 @@ Loaded load_model_file(py::handle path_arg_value) {
         }
     }
     if (uses_stats(l.config)) {
-        if (mean.is_none() || std_dev.is_none()) file_error(path, "damaged model file: the model normalizes with feature statistics it does not hold");
+        if (mean.is_none() || std_dev.is_none())
+            file_error(path, "damaged model file: the model normalizes with feature statistics it does not hold");
         l.stats = checked_stats(path, mean, std_dev, num_feats_of(l.config));
     } else if (!mean.is_none() || !std_dev.is_none()) {
         file_error(path, "damaged model file: feature statistics for a model that does not use them");
@@ -508,7 +513,8 @@ std::vector<std::pair<long long, long long>> split_samples(const py::array_t<flo
     if (frames <= max_frames) return {{0, n}};
     const float* x = samples.data();
     std::vector<double> cumulative(static_cast<std::size_t>(n) + 1, 0.0);
-    for (long long i = 0; i < n; ++i) cumulative[static_cast<std::size_t>(i + 1)] = cumulative[static_cast<std::size_t>(i)] + double(x[i]) * x[i];
+    for (long long i = 0; i < n; ++i)
+        cumulative[static_cast<std::size_t>(i + 1)] = cumulative[static_cast<std::size_t>(i)] + double(x[i]) * x[i];
     const long long half = vkdomain::kMinSamples / 2;
     const auto cost = [&](long long c) {
         const long long mid = c * vkdomain::kFrameShift;
@@ -559,7 +565,8 @@ py::object split_waveform(py::handle, const vk::Args<"samples, max_frames">& a) 
 
 py::object init_language_model(py::handle self, const vk::Args<"model, tokenizer, config, device=None">& a) {
     const py::dict config = vk::exact_dict(a.get<"config">(), "config");
-    if (task_of(config) != "lm") throw py::value_error("LanguageModel needs a language model (task \"lm\"), got task \"" + task_of(config) + "\"");
+    if (task_of(config) != "lm")
+        throw py::value_error("LanguageModel needs a language model (task \"lm\"), got task \"" + task_of(config) + "\"");
     const py::object device = default_device(a.get<"device">());
     const py::object model = vk::call_method<"to">(a.get<"model">(), device);
     vk::call_method<"eval">(model);
@@ -584,8 +591,7 @@ py::object lm_from_file(py::handle, const vk::Args<"path, device=None">& a) {
 
 bool greater_than_zero(double v) { return v > 0.0; }
 
-using GenerateArgs =
-    vk::Args<"prompt='', *, num=1, max_length=100, temperature=1.0, top_k=0, top_p=0.0, beam_width=1, seed=None">;
+using GenerateArgs = vk::Args<"prompt='', *, num=1, max_length=100, temperature=1.0, top_k=0, top_p=0.0, beam_width=1, seed=None">;
 
 // Sampling when top_k or top_p is set (seeded, without touching the global random state), else
 // beam search with beam_width > 1 (the num best), else greedy search; as the LM trainer generates.
@@ -596,10 +602,12 @@ py::object lm_generate(py::handle self, const GenerateArgs& a) {
     const double temperature = a.real<"temperature">(), top_p = a.real<"top_p">();
     if (num < 1 || num > 10000) throw py::value_error("num must be between 1 and 10000, got " + std::to_string(num));
     if (max_length < 0) throw py::value_error("max_length must not be negative, got " + std::to_string(max_length));
-    if (!(temperature > 0.0) || !std::isfinite(temperature)) throw py::value_error("temperature must be a positive number, got " + vk::float_text(temperature));
+    if (!(temperature > 0.0) || !std::isfinite(temperature))
+        throw py::value_error("temperature must be a positive number, got " + vk::float_text(temperature));
     if (top_k < 0) throw py::value_error("top_k must not be negative, got " + std::to_string(top_k));
     if (!(top_p >= 0.0 && top_p <= 1.0)) throw py::value_error("top_p must be between 0 and 1, got " + vk::float_text(top_p));
-    if (beam_width < 1 || beam_width > 1024) throw py::value_error("beam_width must be between 1 and 1024, got " + std::to_string(beam_width));
+    if (beam_width < 1 || beam_width > 1024)
+        throw py::value_error("beam_width must be between 1 and 1024, got " + std::to_string(beam_width));
     const bool sampling = top_k > 0 || greater_than_zero(top_p);
     if (!sampling && beam_width > 1 && num > beam_width)
         throw py::value_error("num (" + std::to_string(num) + ") cannot exceed beam_width (" + std::to_string(beam_width) + ")");
@@ -611,12 +619,15 @@ py::object lm_generate(py::handle self, const GenerateArgs& a) {
     for (const py::handle id : py::list(vk::call_method<"encode">(tokenizer, py::str(prompt)))) ids.append(id);
     const long long limit = py::cast<long long>(vk::attr<"max_len">(model));
     if (static_cast<long long>(ids.size()) >= limit)
-        throw py::value_error("the prompt has " + std::to_string(ids.size() - 1) + " tokens; the model takes fewer than " + std::to_string(limit));
+        throw py::value_error("the prompt has " + std::to_string(ids.size() - 1) + " tokens; the model takes fewer than " +
+                              std::to_string(limit));
     const long long rows = sampling || beam_width == 1 ? num : 1;
     py::list prompt_rows;
     for (long long r = 0; r < rows; ++r) prompt_rows.append(ids);
-    const py::object x = vk::call(vk::imported<"torch", "tensor">(), prompt_rows, kw<"dtype">(vk::imported<"torch", "long">()), kw<"device">(device));
-    const py::object score_fn = vkdomain::offers_incremental(model) ? vk::call_method<"incremental_scorer">(model) : vk::attr<"score">(model);
+    const py::object x =
+        vk::call(vk::imported<"torch", "tensor">(), prompt_rows, kw<"dtype">(vk::imported<"torch", "long">()), kw<"device">(device));
+    const py::object score_fn =
+        vkdomain::offers_incremental(model) ? vk::call_method<"incremental_scorer">(model) : vk::attr<"score">(model);
     const py::object generator = vk::call(vk::imported<"velkor.decoding.maravex", "SequenceGenerator">(), score_fn, tokenizer,
                                           static_cast<long long>(ids.size()) + max_length, device);
     py::object sequences;
@@ -626,8 +637,8 @@ py::object lm_generate(py::handle self, const GenerateArgs& a) {
             if (str(device).rfind("cuda", 0) == 0) devices.append(vk::call(vk::imported<"torch.cuda", "current_device">()));
             vk::with_block(vk::call(vk::imported<"torch.random", "fork_rng">(), kw<"devices">(devices)), [&] {
                 if (!a.is_none<"seed">()) vk::call(vk::imported<"torch", "manual_seed">(), a.get<"seed">());
-                sequences = vk::unpack<2>(vk::call_method<"generate_sample">(generator, x, kw<"temperature">(temperature), kw<"top_k">(top_k),
-                                                                             kw<"top_p">(top_p > 0.0 ? top_p : 1.0)))[0];
+                sequences = vk::unpack<2>(vk::call_method<"generate_sample">(
+                    generator, x, kw<"temperature">(temperature), kw<"top_k">(top_k), kw<"top_p">(top_p > 0.0 ? top_p : 1.0)))[0];
             });
         } else if (beam_width > 1) {
             const py::object beams = vk::unpack<2>(vk::call_method<"generate_beam">(generator, x, beam_width, temperature))[0];
@@ -788,7 +799,8 @@ struct Prepared {
 
 // The pieces of one input, filling its name, duration and segments; throws a one-line reason
 // when the input cannot be used.
-Prepared prepare_input(py::handle input, std::size_t position, py::handle sample_rate, long long num_feats, long long max_frames, Job& job) {
+Prepared prepare_input(py::handle input, std::size_t position, py::handle sample_rate, long long num_feats, long long max_frames,
+                       Job& job) {
     Prepared out;
     const auto from_samples = [&](py::handle samples, long long rate, double seconds) {
         if (const auto why = vkdomain::unusable_samples(samples, rate)) throw std::runtime_error(*why);
@@ -820,13 +832,15 @@ Prepared prepare_input(py::handle input, std::size_t position, py::handle sample
     const std::string kind = str(vk::attr<"kind">(vk::attr<"dtype">(x)));
     if (ndim == 1) {
         if (sample_rate.is_none()) throw std::runtime_error("a waveform needs sample_rate=");
-        if (kind != "f" && kind != "i" && kind != "u") throw std::runtime_error("a waveform must be numeric, got dtype " + vk::text(vk::attr<"dtype">(x)));
+        if (kind != "f" && kind != "i" && kind != "u")
+            throw std::runtime_error("a waveform must be numeric, got dtype " + vk::text(vk::attr<"dtype">(x)));
         const long long rate = vk::exact_int(sample_rate, "sample_rate");
         if (rate <= 0) throw std::runtime_error("sample_rate must be positive, got " + std::to_string(rate));
         from_samples(x, rate, double(py::len(x)) / double(rate));
         return out;
     }
-    if (ndim != 2) throw std::runtime_error("an array must be a waveform (1-D) or filter banks (2-D), got " + std::to_string(ndim) + " dimensions");
+    if (ndim != 2)
+        throw std::runtime_error("an array must be a waveform (1-D) or filter banks (2-D), got " + std::to_string(ndim) + " dimensions");
     if (kind != "f") throw std::runtime_error("filter banks must be floating-point, got dtype " + vk::text(vk::attr<"dtype">(x)));
     const py::tuple shape = vk::attr<"shape">(x);
     if (py::cast<long long>(shape[0]) != num_feats)
@@ -859,14 +873,15 @@ struct Decoding {
 
 // The scorer of one batch, as the trainer's recognition builds it: the decoder's incremental
 // scorer, fused with the language model's, mixed with the CTC prefix scores when ctc_weight > 0.
-py::object batch_scorer(const Decoding& d, py::handle model, py::handle tokenizer, py::handle enc_output, py::handle mask, py::handle ctc_inputs) {
+py::object batch_scorer(const Decoding& d, py::handle model, py::handle tokenizer, py::handle enc_output, py::handle mask,
+                        py::handle ctc_inputs) {
     py::object scorer;
     const bool incremental = vkdomain::offers_incremental(model) && (d.lm_model.is_none() || vkdomain::offers_incremental(d.lm_model));
     if (incremental) {
         scorer = vk::call_method<"incremental_scorer">(model, enc_output, mask);
         if (!d.lm_model.is_none())
-            scorer = vk::call(vk::imported<"velkor.decoding.maravex", "FusedScorer">(), scorer, vk::call_method<"incremental_scorer">(d.lm_model),
-                              d.lm_weight);
+            scorer = vk::call(vk::imported<"velkor.decoding.maravex", "FusedScorer">(), scorer,
+                              vk::call_method<"incremental_scorer">(d.lm_model), d.lm_weight);
     } else {
         if (!d.lm_model.is_none()) throw py::value_error("fusion with a language model needs models that offer incremental_scorer");
         scorer = vk::call(vk::imported<"functools", "partial">(), vk::attr<"score">(model), kw<"enc_output">(enc_output),
@@ -937,8 +952,8 @@ BatchResult decode_batch(const Decoding& d, py::handle model, py::handle tokeniz
     return r;
 }
 
-using TranscribeArgs = vk::Args<
-    "inputs, *, sample_rate=None, beam_width=1, ctc_weight=None, lm_weight=0.3, batch_size=8, max_length=None, progress=False">;
+using TranscribeArgs =
+    vk::Args<"inputs, *, sample_rate=None, beam_width=1, ctc_weight=None, lm_weight=0.3, batch_size=8, max_length=None, progress=False">;
 
 // The CTC weight a model was trained for: the configured joint weight, else 0.3 with a CTC loss.
 double trained_ctc_weight(py::handle config) {
@@ -965,8 +980,8 @@ py::object transcribe(py::handle self, const TranscribeArgs& a) {
     Decoding d;
     d.beam = a.integer<"beam_width">();
     if (d.beam < 1 || d.beam > 1024) throw py::value_error("beam_width must be between 1 and 1024, got " + std::to_string(d.beam));
-    d.ctc_weight = a.is_none<"ctc_weight">() ? trained_ctc_weight(config)
-                                             : vkdomain::checked_weight(a.real<"ctc_weight">(), "ctc_weight", 1.0);
+    d.ctc_weight =
+        a.is_none<"ctc_weight">() ? trained_ctc_weight(config) : vkdomain::checked_weight(a.real<"ctc_weight">(), "ctc_weight", 1.0);
     if (d.ctc_weight > 0.0 && !vk::has_attr<"encode">(model)) throw py::value_error("ctc_weight needs a model with a CTC head");
     const double lm_weight = vkdomain::checked_weight(a.real<"lm_weight">(), "lm_weight");
     const py::object lm = vk::attr<"lm">(self);
@@ -975,7 +990,8 @@ py::object transcribe(py::handle self, const TranscribeArgs& a) {
         d.lm_weight = lm_weight;
     }
     const long long batch_size = a.integer<"batch_size">();
-    if (batch_size < 1 || batch_size > 65536) throw py::value_error("batch_size must be between 1 and 65536, got " + std::to_string(batch_size));
+    if (batch_size < 1 || batch_size > 65536)
+        throw py::value_error("batch_size must be between 1 and 65536, got " + std::to_string(batch_size));
     const py::dict rec = section(config, "recognition");
     if (!a.is_none<"max_length">()) {
         const long long m = a.integer<"max_length">();
@@ -1035,7 +1051,8 @@ py::object transcribe(py::handle self, const TranscribeArgs& a) {
     vk::with_block(inference_mode(), [&] {
         for (std::size_t b = 0; b < num_batches; ++b) {
             const auto first = order.begin() + static_cast<std::ptrdiff_t>(b * static_cast<std::size_t>(batch_size));
-            const auto last = order.begin() + static_cast<std::ptrdiff_t>(std::min(order.size(), (b + 1) * static_cast<std::size_t>(batch_size)));
+            const auto last =
+                order.begin() + static_cast<std::ptrdiff_t>(std::min(order.size(), (b + 1) * static_cast<std::size_t>(batch_size)));
             const std::vector<Piece*> batch(first, last);
             const auto start = std::chrono::steady_clock::now();
             try {

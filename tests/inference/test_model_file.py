@@ -93,7 +93,10 @@ CASES = {
         lambda src, dst, marker: rewritten(src, dst, lambda t, m: t.update({"model.final_linear.bias": torch.zeros(3)})),
         'tensor "final_linear.bias" has shape [3]',
     ),
-    "extra tensor": (lambda src, dst, marker: rewritten(src, dst, lambda t, m: t.update({"x.y": torch.zeros(1)})), 'unexpected tensor "x.y"'),
+    "extra tensor": (
+        lambda src, dst, marker: rewritten(src, dst, lambda t, m: t.update({"x.y": torch.zeros(1)})),
+        'unexpected tensor "x.y"',
+    ),
     "no statistics": (lambda src, dst, marker: rewritten(src, dst, lambda t, m: drop(t, "stats.std")), "feature statistics"),
 }
 

@@ -44,7 +44,7 @@ def test_audio_files_are_heard_as_prepared(workdir):
     wavs = [workdir / "wavs" / f"utt{int(f.stem)}.wav" for f in files]
     from_wav = rec.transcribe(wavs, beam_width=2)
     from_fbank = rec.transcribe([np.load(f) for f in files], beam_width=2)
-    for w, a, b, f in zip(wavs, from_wav, from_fbank, files):
+    for w, a, b in zip(wavs, from_wav, from_fbank):
         assert (a["input"], a["error"]) == (str(w), None)
         assert (a["text"], a["tokens"]) == (b["text"], b["tokens"])
         assert a["score"] == pytest.approx(b["score"], abs=1e-5)

@@ -89,8 +89,7 @@ struct Audio {
 inline std::optional<std::string> read_audio(py::handle path, Audio& out) {
     py::object data, rate;
     try {
-        const py::tuple read =
-            vk::call(vk::imported<"soundfile", "read">(), path, vk::kw<"dtype">("float32"), vk::kw<"always_2d">(true));
+        const py::tuple read = vk::call(vk::imported<"soundfile", "read">(), path, vk::kw<"dtype">("float32"), vk::kw<"always_2d">(true));
         data = read[0];
         rate = read[1];
     } catch (py::error_already_set& e) {
@@ -110,7 +109,8 @@ inline std::optional<std::string> unusable_samples(py::handle samples, long long
     const long long n = py::len(samples);
     if (n * kFeatureRate < kMinSamples * rate) return n == 0 ? "empty audio" : "shorter than one 25 ms frame";
     const py::handle np = vk::imported<"numpy">();
-    if (!vk::truthy(vk::call(vk::attr<"all">(np), vk::call(vk::attr<"isfinite">(np), samples)))) return "samples that are not finite numbers";
+    if (!vk::truthy(vk::call(vk::attr<"all">(np), vk::call(vk::attr<"isfinite">(np), samples))))
+        return "samples that are not finite numbers";
     // Finite samples can still be too large: beyond the float range once on the 16-bit scale
     // (checked first, so numpy has no overflow to warn about), or for the power spectrum.
     const std::string kind = py::str(vk::attr<"kind">(vk::attr<"dtype">(vk::call(vk::attr<"asarray">(np), samples))));
