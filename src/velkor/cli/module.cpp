@@ -257,7 +257,8 @@ void use_threads(py::handle option, const Config* cfg) {
         why = "free cores, load average " + vk::fixed_text(load, 1);
     }
     vk::call(vk::imported<"torch", "set_num_threads">(), threads);
-    vk::println("CPU threads: ", threads, " (", why, ")");
+    // On standard error: standard output of transcribe and generate is their result alone.
+    print_stderr("CPU threads: " + std::to_string(threads) + " (" + why + ")");
 }
 
 }  // namespace velkor_cli
