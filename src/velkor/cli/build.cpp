@@ -60,15 +60,6 @@ void write_json(py::handle path, py::handle value) {
     vk::call(vk::imported<"os", "replace">(), partial, path);
 }
 
-Context::Context(py::object manager) : manager_(std::move(manager)) { vk::call_method<"__enter__">(manager_); }
-Context::~Context() {
-    try {
-        vk::call_method<"__exit__">(manager_, py::none(), py::none(), py::none());
-    } catch (py::error_already_set& e) {
-        e.discard_as_unraisable("velkor.cli: leaving a context");
-    }
-}
-
 namespace {
 
 // The first line of an error's text, at most 200 characters.

@@ -63,18 +63,6 @@ void write_json(py::handle path, py::handle value);
 // Bounded text of a configuration value for messages: never the whole of a huge or shared value.
 std::string shown(py::handle v);
 
-// A Python context manager held for a C++ scope.
-class Context {
-public:
-    explicit Context(py::object manager);
-    Context(const Context&) = delete;
-    Context& operator=(const Context&) = delete;
-    ~Context();
-
-private:
-    py::object manager_;
-};
-
 // ---------------------------------------------------------------------------------------------
 // Configuration
 
