@@ -38,7 +38,7 @@ test-asan: install
 	  -DVELKOR_OUTPUT_ROOT=$(abspath $(ASAN_TREE)) -DPython_EXECUTABLE=$(abspath $(BIN)/python) \
 	  -Dpybind11_DIR=$$($(BIN)/python -c "import pybind11; print(pybind11.get_cmake_dir())")
 	rm -rf $(ASAN_TREE)/velkor $(ASAN_TREE)/tessom && mkdir -p $(ASAN_TREE)
-	tar -C src --exclude='*.so' --exclude='*.cpp' -cf - velkor tessom | tar -C $(ASAN_TREE) -xf -
+	tar -C src --exclude='*.so' --exclude='*.cpp' --exclude='*.hpp' -cf - velkor tessom | tar -C $(ASAN_TREE) -xf -
 	$(BIN)/cmake --build build/asan
 	LD_PRELOAD="$$(cat build/asan/asan-preload)" ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 \
 	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 PYTHONPATH=$(abspath $(ASAN_TREE)) \

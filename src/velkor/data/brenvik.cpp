@@ -9,8 +9,8 @@
 // batch is masked in place, span by span, instead of by whole-tensor passes.
 #include <vk/arrays.hpp>
 #include <vk/common.hpp>
-#include <vk/corpus.hpp>
-#include <vk/npy.hpp>
+#include <vkdomain/corpus.hpp>
+#include <vkdomain/npy.hpp>
 
 #include <pybind11/stl.h>
 
@@ -333,9 +333,9 @@ py::object asr_init(py::handle self, const InitArgs& a) {
     vk::set_attr<"pad_token">(self, vk::attr<"pad_id">(tokenizer));
 
     const py::object root = config["root"];
-    const py::object fbank_dir = vk::corpus::path_join(vk::corpus::path_join(root, partition_name), py::str("fbank"));
-    const double subset = vk::corpus::subset_size(config);
-    const py::list fbank_files = vk::corpus::cut(vk::corpus::npy_files(fbank_dir), subset);
+    const py::object fbank_dir = vkdomain::corpus::path_join(vkdomain::corpus::path_join(root, partition_name), py::str("fbank"));
+    const double subset = vkdomain::corpus::subset_size(config);
+    const py::list fbank_files = vkdomain::corpus::cut(vkdomain::corpus::npy_files(fbank_dir), subset);
     const auto length = static_cast<Py_ssize_t>(fbank_files.size());
     vk::set_attr<"fbank_dir">(self, fbank_dir);
     vk::set_attr<"fbank_files">(self, fbank_files);
@@ -343,8 +343,8 @@ py::object asr_init(py::handle self, const InitArgs& a) {
 
     py::list text_files;
     if (labelled) {
-        const py::object text_dir = vk::corpus::path_join(vk::corpus::path_join(root, partition_name), py::str("text"));
-        text_files = vk::corpus::cut(vk::corpus::npy_files(text_dir), subset);
+        const py::object text_dir = vkdomain::corpus::path_join(vkdomain::corpus::path_join(root, partition_name), py::str("text"));
+        text_files = vkdomain::corpus::cut(vkdomain::corpus::npy_files(text_dir), subset);
         vk::set_attr<"text_dir">(self, text_dir);
         vk::set_attr<"text_files">(self, text_files);
         if (text_files.size() != fbank_files.size()) throw py::value_error("Number of feature and transcript files must match");
@@ -371,13 +371,13 @@ py::object asr_init(py::handle self, const InitArgs& a) {
 
     vk::println("Loading data for ", partition, " partition...");
     const Py_ssize_t num_feats = length > 0 ? positive_num_feats(config) : 0;
-    vk::corpus::Transcripts transcripts(tokenizer, sos, eos, shifted, golden);
+    vkdomain::corpus::Transcripts transcripts(tokenizer, sos, eos, shifted, golden);
     long long feat_max_len = 0;
     const py::object bar = vk::progress(vk::call(vk::imported<"builtins", "range">(), length));
     for (const py::handle index : bar) {
         const Py_ssize_t i = py::cast<Py_ssize_t>(index);
         const py::handle path = fbank_files[i].ptr();
-        const py::array x = vk::corpus::naming(path, [&] { return vk::npy::read_rows(path, num_feats); });
+        const py::array x = vkdomain::corpus::naming(path, [&] { return vkdomain::npy::read_rows(path, num_feats); });
         if (x.ndim() != 2)
             throw py::value_error("Feature file " + vk::display_repr(path) + " must hold a 2-D array (features, frames), got " +
                                   std::to_string(x.ndim()) + " dimensions");
@@ -393,7 +393,7 @@ py::object asr_init(py::handle self, const InitArgs& a) {
     vk::set_attr<"total_tokens">(self, py::int_(transcripts.total_tokens));
     vk::set_attr<"feat_max_len">(self, py::int_(feat_max_len));
     vk::set_attr<"text_max_len">(self, py::int_(transcripts.text_max_len));
-    vk::set_attr<"avg_chars_per_token">(self, vk::corpus::chars_per_token(transcripts.total_chars, transcripts.total_tokens));
+    vk::set_attr<"avg_chars_per_token">(self, vkdomain::corpus::chars_per_token(transcripts.total_chars, transcripts.total_tokens));
     if (labelled && !(feats.size() == shifted.size() && shifted.size() == golden.size()))
         throw py::value_error("Features and transcripts are misaligned");
 

@@ -2,7 +2,7 @@
 // into decoder inputs (start id first) and targets (end id last), batched into the padded
 // 3-tuple, with reproducible prompt sampling for generation checks.
 #include <vk/common.hpp>
-#include <vk/corpus.hpp>
+#include <vkdomain/corpus.hpp>
 
 #include <pybind11/stl.h>
 
@@ -38,9 +38,9 @@ py::object lm_init(py::handle self, const vk::Args<"partition, config, tokenizer
     vk::set_attr<"sos_token">(self, sos);
     vk::set_attr<"pad_token">(self, vk::attr<"pad_id">(tokenizer));
 
-    const py::object text_dir = vk::corpus::path_join(data_config[py::str("root")], partition_name);
-    const double subset = PyDict_Check(data_config.ptr()) ? vk::corpus::subset_size(py::reinterpret_borrow<py::dict>(data_config)) : -1.0;
-    const py::list text_files = vk::corpus::cut(vk::corpus::npy_files(text_dir), subset);
+    const py::object text_dir = vkdomain::corpus::path_join(data_config[py::str("root")], partition_name);
+    const double subset = PyDict_Check(data_config.ptr()) ? vkdomain::corpus::subset_size(py::reinterpret_borrow<py::dict>(data_config)) : -1.0;
+    const py::list text_files = vkdomain::corpus::cut(vkdomain::corpus::npy_files(text_dir), subset);
     vk::set_attr<"text_dir">(self, text_dir);
     vk::set_attr<"text_files">(self, text_files);
 
@@ -51,13 +51,13 @@ py::object lm_init(py::handle self, const vk::Args<"partition, config, tokenizer
         py::setattr(self, zero_attr, py::int_(0));
 
     vk::println("Loading transcripts for ", partition, " partition...");
-    vk::corpus::Transcripts transcripts(tokenizer, sos, eos, shifted, golden);
+    vkdomain::corpus::Transcripts transcripts(tokenizer, sos, eos, shifted, golden);
     for (const py::handle path : vk::progress(text_files)) transcripts.add_file(path);
 
     vk::set_attr<"total_chars">(self, py::int_(transcripts.total_chars));
     vk::set_attr<"total_tokens">(self, py::int_(transcripts.total_tokens));
     vk::set_attr<"text_max_len">(self, py::int_(transcripts.text_max_len));
-    vk::set_attr<"avg_chars_per_token">(self, vk::corpus::chars_per_token(transcripts.total_chars, transcripts.total_tokens));
+    vk::set_attr<"avg_chars_per_token">(self, vkdomain::corpus::chars_per_token(transcripts.total_chars, transcripts.total_tokens));
     if (shifted.size() != golden.size()) throw py::value_error("Shifted and golden transcripts are misaligned");
     vk::set_attr<"length">(self, py::int_(shifted.size()));
     return py::none();

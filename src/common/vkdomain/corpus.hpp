@@ -3,15 +3,17 @@
 // (start id first) and targets (end id last) with the running totals both datasets report.
 #pragma once
 
-#include "args.hpp"
-#include "call.hpp"
+#include <vk/common.hpp>
+
 #include "npy.hpp"
 
 #include <algorithm>
 #include <string>
 #include <utility>
 
-namespace vk::corpus {
+namespace vkdomain::corpus {
+
+using namespace vk;
 
 inline py::object path_join(py::handle a, py::handle b) { return call(imported<"os.path", "join">(), a, b); }
 
@@ -128,4 +130,4 @@ private:
     py::list shifted_, golden_;
 };
 
-}  // namespace vk::corpus
+}  // namespace vkdomain::corpus

@@ -1,8 +1,8 @@
 // Reading ".npy" files from C++ without executing anything stored in them.
 //
-//   vk::npy::read_rows(path, max_rows)  the array of a numeric file, cut to its first max_rows
+//   vkdomain::npy::read_rows(path, max_rows)  the array of a numeric file, cut to its first max_rows
 //                                       rows (only those bytes are read)
-//   vk::npy::read_joined_text(path)     the concatenation of a 1-D array of strings
+//   vkdomain::npy::read_joined_text(path)     the concatenation of a 1-D array of strings
 //
 // Plain files (native byte order, C order, a header numpy itself writes) are read straight into
 // a freshly allocated array, which is several times faster than numpy.load for the small files
@@ -11,10 +11,8 @@
 // that can rebuild nothing but numpy arrays, so a crafted file cannot run code.
 #pragma once
 
-#include "args.hpp"
-#include "arrays.hpp"
-#include "call.hpp"
-#include "functions.hpp"
+#include <vk/arrays.hpp>
+#include <vk/common.hpp>
 
 #include <pybind11/numpy.h>
 
@@ -31,7 +29,9 @@
 #include <unordered_map>
 #include <vector>
 
-namespace vk::npy {
+namespace vkdomain::npy {
+
+using namespace vk;
 
 namespace detail {
 
@@ -498,4 +498,4 @@ inline py::str read_joined_text(py::handle path) {
     return py::reinterpret_steal<py::str>(text);
 }
 
-}  // namespace vk::npy
+}  // namespace vkdomain::npy
