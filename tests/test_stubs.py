@@ -103,12 +103,6 @@ def check_member(where: str, item: ast.FunctionDef, cls) -> None:
 # Differences known today, each to go when its stub or module is brought in line: the test fails
 # both on a new difference and on one of these that no longer shows.
 KNOWN_DIFFERENCES = {
-    "velkor.data.prepare.prepare_synth": "stub and module summaries differ",
-    "velkor.data.prepare.prepare_audio": "stub and module summaries differ",
-    "velkor.data.prepare.prepare_text": "stub and module summaries differ",
-    "velkor.data.tokenizer.BrixTokenizer.load": "the compiled static method has no docstring",
-    "velkor.data.tokenizer.BrixTokenizer.train_subword": "the compiled static method has no docstring",
-    "velkor.decoding.maravex.SequenceGenerator.post_process_sequence": "the compiled static method has no docstring",
     "velkor.trainers.fendral.BaseTrainer._init_experiment": "stub and module summaries differ",
     "velkor.trainers.fendral.BaseTrainer.save_checkpoint": "stub and module summaries differ",
     "velkor.trainers.ombrel.ASRTrainer._train_epoch": "stub and module summaries differ",

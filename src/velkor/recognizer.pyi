@@ -45,12 +45,12 @@ class LanguageModel:
     device: str
 
     def __init__(self, model: torch.nn.Module, tokenizer: BrixTokenizer, config: dict[str, Any], device: str | None = None) -> None: ...
-    # A LanguageModel of an experiment: its folder (expts/<name>) or its configuration file.
     @staticmethod
-    def from_experiment(path: str | os.PathLike[str], device: str | None = None) -> LanguageModel: ...
-    # A LanguageModel of a model file (.vkm).
+    def from_experiment(path: str | os.PathLike[str], device: str | None = None) -> LanguageModel:
+        """A LanguageModel of an experiment: its folder (expts/<name>) or its configuration file."""
     @staticmethod
-    def from_file(path: str | os.PathLike[str], device: str | None = None) -> LanguageModel: ...
+    def from_file(path: str | os.PathLike[str], device: str | None = None) -> LanguageModel:
+        """A LanguageModel of a model file (.vkm)."""
     def generate(
         self,
         prompt: str = "",
@@ -99,18 +99,16 @@ class Recognizer:
         lm: LanguageModel | str | os.PathLike[str] | None = None,
         device: str | None = None,
     ) -> None: ...
-    # A Recognizer of an experiment: its folder (expts/<name>) or its configuration file (the experiment is then found as
-    # `velkor evaluate` finds it). lm: None, a LanguageModel, or a language model's experiment folder, configuration file
-    # or model file.
     @staticmethod
     def from_experiment(
         path: str | os.PathLike[str], lm: LanguageModel | str | os.PathLike[str] | None = None, device: str | None = None
-    ) -> Recognizer: ...
-    # A Recognizer of a model file (.vkm); lm as for from_experiment.
+    ) -> Recognizer:
+        """A Recognizer of an experiment: its folder (expts/<name>) or its configuration file. lm: None, a LanguageModel, or a language model's experiment folder, configuration file or model file."""
     @staticmethod
     def from_file(
         path: str | os.PathLike[str], lm: LanguageModel | str | os.PathLike[str] | None = None, device: str | None = None
-    ) -> Recognizer: ...
+    ) -> Recognizer:
+        """A Recognizer of a model file (.vkm); lm as for from_experiment."""
     def transcribe(
         self,
         inputs: Input | Sequence[Input],

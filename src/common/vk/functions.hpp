@@ -366,8 +366,10 @@ struct Binding {
             &call_method<I>...};
         return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entries[i]));
     }
-    static PyObject* call_static(PyObject* module, PyTypeObject* cls, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
-        return invoke(module, cls, false, args, PyVectorcall_NARGS(nargsf), kwnames);
+    // A static method is a plain builtin function bound to its class, which each call hands on for
+    // error messages. (Bound with METH_METHOD instead, CPython 3.11 hides its __doc__.)
+    static PyObject* call_static(PyObject* cls, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+        return invoke(cls, reinterpret_cast<PyTypeObject*>(cls), false, args, PyVectorcall_NARGS(nargsf), kwnames);
     }
 
     // A PyMethodDef for one installation. An undocumented initializer takes `fallback_doc` (its
@@ -388,7 +390,6 @@ struct Binding {
             classes[installations] = cls;
             fn = method_entry(installations++, std::make_index_sequence<kMaxClassesPerDef>{});
         } else {
-            flags |= METH_METHOD;
             fn = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&call_static));
         }
         defs.push_back(PyMethodDef{D.name, fn, flags, docs.back().c_str()});

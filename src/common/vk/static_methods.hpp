@@ -12,11 +12,9 @@ void define_static_methods(py::module_& m, py::handle cls) {
     (
         [&] {
             PyMethodDef* def = detail::Binding<Fs>::prepare(detail::Kind::static_method);
-            // Bound to the module, like a module-level function, so that inspect drops the
-            // leading "$module" of the text signature; the implementation ignores `self`. The
-            // class is handed to each call, for error messages.
-            const py::object fn = py::reinterpret_steal<py::object>(
-                PyCMethod_New(def, m.ptr(), module_name.ptr(), reinterpret_cast<PyTypeObject*>(cls.ptr())));
+            // Bound to the class, so that inspect drops the leading "$module" of the text signature
+            // and the name reads Class.method; the implementation ignores `self`.
+            const py::object fn = py::reinterpret_steal<py::object>(PyCFunction_NewEx(def, cls.ptr(), module_name.ptr()));
             if (!fn) throw py::error_already_set();
             const py::object wrapped = py::reinterpret_steal<py::object>(PyStaticMethod_New(fn.ptr()));
             if (!wrapped) throw py::error_already_set();

@@ -45,18 +45,19 @@ def prepare_synth(
     max_pitch: int = 65,
     seed: int = 0,
 ) -> dict[str, Any]:
-    """Builds a speech dataset under output_dir (train-clean-100, dev-clean, test-clean) from sentences of
-    text_file (one per line; the embedded text when None), spoken by eSpeak NG with a voice, a speed
-    (min_rate-max_rate words per minute) and a pitch drawn per utterance. The default rates leave almost
-    every utterance enough frames for CTC at a time reduction of 4. Needs the 'synth' extra. Raises
-    ValueError when a partition asked for would be empty. Returns a summary."""
+    """Builds a speech dataset under output_dir (partitions train-clean-100, dev-clean and test-clean, each with
+    fbank/, text/ and manifest.tsv) from sentences of text_file (one per line; the embedded text when None or
+    "embedded:asr"), spoken by eSpeak NG with a voice, a speed (min_rate-max_rate words per minute) and a
+    pitch drawn per utterance. Only sentences of min_words-max_words words are used; test and dev take theirs
+    first. Needs the 'synth' extra. Raises ValueError when a partition asked for would be empty. Returns a
+    summary."""
 
 def prepare_audio(source: str | os.PathLike[str], output_dir: str | os.PathLike[str], num_bins: int = 80) -> dict[str, Any]:
-    """Builds one partition (output_dir/fbank, output_dir/text, output_dir/manifest.tsv) from recordings: a
-    LibriSpeech-style folder (*.trans.txt beside *.flac) or a TSV file of audio path and transcript.
-    Unreadable, empty, untranscribed or non-finite files (and names that are not UTF-8) are skipped and
-    listed; when none is left, ValueError is raised after the list and output_dir is left as it was.
-    Returns {'partition', 'utterances', 'hours', 'skipped'}."""
+    """Builds one partition (output_dir/fbank, output_dir/text, output_dir/manifest.tsv) from recordings: `source` is
+    a LibriSpeech-style folder (*.trans.txt beside *.flac) or a TSV file of audio path and transcript. Audio
+    is read with soundfile and resampled to 16 kHz with soxr. Unreadable, empty or untranscribed files are
+    skipped and listed; when nothing is left, ValueError is raised after the list. Returns {'partition',
+    'utterances', 'hours', 'skipped': [(file, reason), ...]}."""
 
 def prepare_text(
     text_file: str | os.PathLike[str],
@@ -65,10 +66,11 @@ def prepare_text(
     seed: int = 0,
     max_chars: int | None = None,
 ) -> dict[str, int]:
-    """Writes one transcript array per non-empty line of text_file, into output_dir, or with splits
-    ({'train': 0.9, 'dev': 0.05, 'test': 0.05}) shuffled into output_dir/<name>, with a manifest.tsv per
-    partition. Lines longer than max_chars characters are skipped (and counted). Raises ValueError when a
-    partition would be empty or text_file is not UTF-8 text. Returns {partition: count}."""
+    """Writes one transcript array per non-empty line of text_file ("embedded:lm" or "embedded:asr" for the embedded
+    text), with a manifest.tsv. Without splits output_dir is the partition; with splits ({'train': 0.9, 'dev':
+    0.05, ...}) the lines are shuffled (seed) and dealt out to output_dir/<name> by fraction. Lines longer
+    than max_chars characters are skipped (and counted). Raises ValueError when a partition would be empty.
+    Returns {partition: count}."""
 
 def embedded_text(name: str) -> str:
     """Path of the embedded public-domain text: 'asr' (sentences for speech) or 'lm' (a disjoint set for
