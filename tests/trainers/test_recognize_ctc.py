@@ -162,7 +162,12 @@ def test_training_reports_utterances_ctc_cannot_align(make_trainer, speech, toke
         for t, g in zip(frames, dataset.transcripts_golden)
     )
     assert (0 < infinite < len(dataset)) if time_reduction == 4 else infinite == 0
-    assert lines == [] if infinite == 0 else lines == [
-        f"{infinite} of {len(dataset)} training utterances cannot be aligned by CTC at the model's time reduction "
-        "(fewer encoder frames than target tokens plus repeated neighbours): their CTC loss is 0"
-    ]
+    assert (
+        lines == []
+        if infinite == 0
+        else lines
+        == [
+            f"{infinite} of {len(dataset)} training utterances cannot be aligned by CTC at the model's time reduction "
+            "(fewer encoder frames than target tokens plus repeated neighbours): their CTC loss is 0"
+        ]
+    )

@@ -39,7 +39,8 @@ py::object lm_init(py::handle self, const vk::Args<"partition, config, tokenizer
     vk::set_attr<"pad_token">(self, vk::attr<"pad_id">(tokenizer));
 
     const py::object text_dir = vkdomain::corpus::path_join(data_config[py::str("root")], partition_name);
-    const double subset = PyDict_Check(data_config.ptr()) ? vkdomain::corpus::subset_size(py::reinterpret_borrow<py::dict>(data_config)) : -1.0;
+    const double subset =
+        PyDict_Check(data_config.ptr()) ? vkdomain::corpus::subset_size(py::reinterpret_borrow<py::dict>(data_config)) : -1.0;
     const py::list text_files = vkdomain::corpus::cut(vkdomain::corpus::npy_files(text_dir), subset);
     vk::set_attr<"text_dir">(self, text_dir);
     vk::set_attr<"text_files">(self, text_files);
