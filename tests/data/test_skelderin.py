@@ -1,3 +1,5 @@
+"""The data-loader report: what it prints for speech and text batches, and the errors it leaves as they are."""
+
 import contextlib
 import io
 
