@@ -1,4 +1,5 @@
-"""The speech dataset: transcripts tokenized as the decoder reads them, subsets, float64-exact global statistics, normalization, collation and SpecAugment on training batches only."""
+"""The speech dataset: transcripts tokenized as the decoder reads them, subsets, float64-exact global
+statistics, normalization, collation and SpecAugment on training batches only."""
 
 import collections
 import os

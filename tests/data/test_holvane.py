@@ -1,4 +1,5 @@
-"""The text dataset: every transcript loaded and tokenized, subsets, collation, reproducible prompts, and hostile .npy files refused without running anything."""
+"""The text dataset: every transcript loaded and tokenized, subsets, collation, reproducible prompts,
+and hostile .npy files refused without running anything."""
 
 import collections
 import os

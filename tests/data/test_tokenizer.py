@@ -1,4 +1,5 @@
-"""The tokenizer: special ids, round trips of characters and subwords, save/load/pickle, and refusal of bad ids, arguments and foreign files."""
+"""The tokenizer: special ids, round trips of characters and subwords, save/load/pickle, and refusal of
+bad ids, arguments and foreign files."""
 
 import copy
 import pickle

@@ -1,4 +1,5 @@
-"""CTC decoding: prefix scores against enumerated alignments, best path, joint CTC/attention search at its extreme weights, and hostile inputs."""
+"""CTC decoding: prefix scores against enumerated alignments, best path, joint CTC/attention search at
+its extreme weights, and hostile inputs."""
 
 import itertools
 import math
