@@ -488,7 +488,24 @@ public:
         }
     }
 
+    // The value of key `full` checked against its entry (numbers written as text become numbers,
+    // pairs become tuples); sections and lists of sections are walked.
     py::object value(const KeySpec& k, py::handle v, const std::string& full) const {
+        switch (k.kind) {
+            case K::Section:
+            case K::Sections:
+            case K::Indices:
+            case K::Flags:
+            case K::Texts:
+            case K::Pair:
+                return container(k, v, full);
+            default:
+                return scalar(k, v, full);
+        }
+    }
+
+private:
+    py::object scalar(const KeySpec& k, py::handle v, const std::string& full) const {
         PyObject* p = v.ptr();
         const auto bad = [&]() { fail("key \"" + full + "\" must be " + describe(k) + ", got " + shown(v)); };
         switch (k.kind) {
@@ -528,6 +545,25 @@ public:
                 if (!(in_range(x, kFraction) || count)) bad();
                 return n;
             }
+            case K::Device:
+                if (!clean_text(v, 64)) bad();
+                check_device(full, py::str(v));
+                break;
+            case K::RunId:
+                if (!clean_text(v, 255) && !small_int(v)) bad();
+                break;
+            case K::FromData:
+                fail("key \"" + full + "\" must not be set: it comes from the tokenizer and the data");
+            default:
+                break;
+        }
+        return py::reinterpret_borrow<py::object>(v);
+    }
+
+    py::object container(const KeySpec& k, py::handle v, const std::string& full) const {
+        PyObject* p = v.ptr();
+        const auto bad = [&]() { fail("key \"" + full + "\" must be " + describe(k) + ", got " + shown(v)); };
+        switch (k.kind) {
             case K::Section: {
                 if (!PyDict_Check(p)) bad();
                 walk(py::reinterpret_borrow<py::dict>(v), k.path, full);
@@ -568,20 +604,12 @@ public:
                 }
                 return vk::call(vk::imported<"builtins", "tuple">(), numbers);
             }
-            case K::Device:
-                if (!clean_text(v, 64)) bad();
-                check_device(full, py::str(v));
+            default:
                 break;
-            case K::RunId:
-                if (!clean_text(v, 255) && !small_int(v)) bad();
-                break;
-            case K::FromData:
-                fail("key \"" + full + "\" must not be set: it comes from the tokenizer and the data");
         }
         return py::reinterpret_borrow<py::object>(v);
     }
 
-private:
     static std::string closest(const std::string& name, const std::vector<std::string>& candidates) {
         if (candidates.empty()) return {};
         const py::list found = vk::call(vk::imported<"difflib", "get_close_matches">(), name, py::cast(candidates), 1, 0.6);

@@ -115,25 +115,58 @@ void start_fresh(const Config& cfg) {
     remove_file(join(root, "training_history.json"));
 }
 
+// The LM text split three ways and the synthesized speech partitions.
+void prepare_data(const DemoPlan& plan) {
+    const py::module_ prep = py::module_::import("velkor.data.prepare");
+    make_dirs(py::str(plan.out + "/configs"));
+    const py::object lm_text = vk::call(prep.attr("embedded_text"), "lm");
+    py::dict splits;
+    splits["train"] = 0.94;
+    splits["dev"] = 0.03;
+    splits["test"] = 0.03;
+    vk::call(prep.attr("prepare_text"), lm_text, py::str(plan.out + "/lm"), kw<"splits">(splits), kw<"max_chars">(200));
+    vk::call(prep.attr("prepare_synth"), py::str(plan.out + "/speech"), kw<"num_train">(plan.train), kw<"num_dev">(plan.dev),
+             kw<"num_test">(plan.test));
+}
+
+// Greedy decoding by an untrained model of the same shape, for scale; the trained model is put back.
+Decoded decode_untrained(const Config& cfg, const Trained& asr, const SpeechTest& test) {
+    const py::object trained = vk::attr<"model">(asr.trainer);
+    seed_everything(cfg);
+    const py::object untrained = build_model(cfg, asr.tokenizer);
+    vk::call_method<"to">(untrained, vk::attr<"device">(asr.trainer));
+    vk::set_attr<"model">(asr.trainer, untrained);
+    const Decoded before = decode(asr.trainer, test, "greedy (untrained)", recognition_config(py::dict(), 1, 0.0, py::none(), 0.0),
+                                  decoding_length(cfg, asr.trainer, asr.tokenizer, test.refs), asr.tokenizer);
+    vk::set_attr<"model">(asr.trainer, trained);
+    return before;
+}
+
+void print_where(const std::string& out, const std::string& lm_path, const std::string& asr_path, py::handle lm_root, py::handle asr_root,
+                 py::handle eval_dir) {
+    vk::println("\nWhere everything is:");
+    vk::println(vk::kBranch, "Datasets:            ", out, "/speech (train-clean-100, dev-clean, test-clean), ", out,
+                "/lm (train, dev, test)");
+    vk::println(vk::kBranch, "Configurations:      ", lm_path, ", ", asr_path);
+    vk::println(vk::kBranch, "LM experiment:       ", lm_root, " (config.yaml, model_arch.txt, checkpoints/, attn/, text/)");
+    vk::println(vk::kBranch, "ASR experiment:      ", asr_root, " (config.yaml, model_arch.txt, checkpoints/, attn/, text/)");
+    vk::println(vk::kBranch, "Learning curves:     ", join(join(asr_root, "attn"), "learning_curve.png"), ", ",
+                join(join(lm_root, "attn"), "learning_curve.png"));
+    vk::println(vk::kBranch, "Attention heat maps: ", join(asr_root, "attn"), "/decoder_*_attention_epoch*.png");
+    vk::println(vk::kLast, "Test results:        ", join(eval_dir, "results.csv"), ", results.json, hypotheses_*.json");
+    vk::println("\nRerun a step: velkor train ", asr_path, " --overwrite   |   velkor evaluate ", asr_path, " --lm ", lm_path,
+                " --lm-weight 0.3");
+}
+
 int run_demo(const DemoPlan& plan, py::handle threads) {
     const auto start = std::chrono::steady_clock::now();
     const double budget = plan.minutes * 60.0;
     // Fail before any work when the speech synthesizer is missing (the message names the extra).
     vk::call(vk::imported<"velkor.data.synth", "sample_rate">());
     use_threads(threads, nullptr);
-    const py::module_ prep = py::module_::import("velkor.data.prepare");
     const std::string& out = plan.out;
-    make_dirs(py::str(out + "/configs"));
-
     heading("1/5  Data: " + out);
-    const py::object lm_text = vk::call(prep.attr("embedded_text"), "lm");
-    py::dict splits;
-    splits["train"] = 0.94;
-    splits["dev"] = 0.03;
-    splits["test"] = 0.03;
-    vk::call(prep.attr("prepare_text"), lm_text, py::str(out + "/lm"), kw<"splits">(splits), kw<"max_chars">(200));
-    vk::call(prep.attr("prepare_synth"), py::str(out + "/speech"), kw<"num_train">(plan.train), kw<"num_dev">(plan.dev),
-             kw<"num_test">(plan.test));
+    prepare_data(plan);
     const double t_data = seconds_since(start);
 
     const std::string lm_path = write_demo_config(out + "/configs", "demo-lm", kDemoLm, out, plan.lm_epochs);
@@ -170,14 +203,7 @@ int run_demo(const DemoPlan& plan, py::handle threads) {
     const SpeechTest test = speech_test(asr_cfg, test_set);
     const auto t2 = std::chrono::steady_clock::now();
     const std::vector<Decoded> runs = evaluate_speech(asr_cfg, asr.trainer, asr.tokenizer, test, lm_model, 0.3);
-    // An untrained model of the same shape, for scale.
-    seed_everything(asr_cfg);
-    const py::object untrained = build_model(asr_cfg, asr.tokenizer);
-    vk::call_method<"to">(untrained, vk::attr<"device">(asr.trainer));
-    vk::set_attr<"model">(asr.trainer, untrained);
-    const Decoded before = decode(asr.trainer, test, "greedy (untrained)", recognition_config(py::dict(), 1, 0.0, py::none(), 0.0),
-                                  decoding_length(asr_cfg, asr.trainer, asr.tokenizer, test.refs), asr.tokenizer);
-    vk::set_attr<"model">(asr.trainer, best_model);
+    const Decoded before = decode_untrained(asr_cfg, asr, test);
     const double t_eval = seconds_since(t2);
 
     heading("5/5  Results");
@@ -202,18 +228,7 @@ int run_demo(const DemoPlan& plan, py::handle threads) {
     const double total = seconds_since(start);
     vk::println("\nTime: data ", fmt(t_data, 0), " s, LM training ", fmt(t_lm, 0), " s, ASR training ", fmt(t_asr, 0), " s, evaluation ",
                 fmt(t_eval, 0), " s; total ", fmt(total, 0), " s (budget ", fmt(budget, 0), " s)");
-    vk::println("\nWhere everything is:");
-    vk::println(vk::kBranch, "Datasets:            ", out, "/speech (train-clean-100, dev-clean, test-clean), ", out,
-                "/lm (train, dev, test)");
-    vk::println(vk::kBranch, "Configurations:      ", lm_path, ", ", asr_path);
-    vk::println(vk::kBranch, "LM experiment:       ", lm_root, " (config.yaml, model_arch.txt, checkpoints/, attn/, text/)");
-    vk::println(vk::kBranch, "ASR experiment:      ", asr_root, " (config.yaml, model_arch.txt, checkpoints/, attn/, text/)");
-    vk::println(vk::kBranch, "Learning curves:     ", join(join(asr_root, "attn"), "learning_curve.png"), ", ",
-                join(join(lm_root, "attn"), "learning_curve.png"));
-    vk::println(vk::kBranch, "Attention heat maps: ", join(asr_root, "attn"), "/decoder_*_attention_epoch*.png");
-    vk::println(vk::kLast, "Test results:        ", join(eval_dir, "results.csv"), ", results.json, hypotheses_*.json");
-    vk::println("\nRerun a step: velkor train ", asr_path, " --overwrite   |   velkor evaluate ", asr_path, " --lm ", lm_path,
-                " --lm-weight 0.3");
+    print_where(out, lm_path, asr_path, lm_root, asr_root, eval_dir);
     vk::call_method<"cleanup">(lm.trainer);
     vk::call_method<"cleanup">(asr.trainer);
     bool all_ran = true;

@@ -33,21 +33,9 @@ void add_threads(py::handle parser) {
             kw<"help">("CPU threads (default: the training.threads key, else the cores that are free now)"));
 }
 
-py::object build_parser() {
+// velkor prepare synth|audio|text
+void add_prepare(py::handle commands) {
     const py::handle integer = vk::imported<"builtins", "int">();
-    const py::handle real = vk::imported<"builtins", "float">();
-    const py::object parser = vk::call(vk::imported<"argparse", "ArgumentParser">(), kw<"prog">("velkor"),
-                                       kw<"description">("Train and run attention-based speech recognition and language models."));
-    std::string version = "(not installed)";
-    try {
-        version = str(vk::call(vk::imported<"importlib.metadata", "version">(), "velkor"));
-    } catch (py::error_already_set& e) {
-        if (!e.matches(vk::imported<"importlib.metadata", "PackageNotFoundError">())) throw;
-    }
-    add_arg(parser, "--version", kw<"action">("version"), kw<"version">(py::str("velkor " + version)));
-    const py::object commands = vk::call(vk::attr<"add_subparsers">(parser), kw<"dest">("command"), kw<"metavar">("COMMAND"));
-    vk::set_attr<"required">(commands, py::bool_(true));
-
     const py::object prepare =
         add_parser(commands, "prepare", "build a dataset on disk",
                    "Build a dataset in the layout the datasets read: <root>/<partition>/fbank/*.npy and text/*.npy.");
@@ -85,7 +73,10 @@ py::object build_parser() {
             "shuffle the lines and deal them into partitions under OUTPUT (plain names, each once), e.g. train=0.9,dev=0.05,test=0.05"));
     add_arg(text, "--seed", kw<"type">(integer), kw<"default">(0), kw<"help">("seed of the shuffle for --splits"));
     add_arg(text, "--max-chars", kw<"type">(integer), kw<"metavar">("N"), kw<"help">("skip lines longer than N characters"));
+}
 
+// velkor train
+void add_train(py::handle commands) {
     const py::object train = add_parser(commands, "train", "train the model a YAML configuration describes",
                                         "Train with the trainer named by the configuration's task (lm, asr, progressive). The "
                                         "experiment goes to expts/<name>/ under the working directory; an experiment that holds "
@@ -96,7 +87,11 @@ py::object build_parser() {
     add_arg(how, "--overwrite", kw<"action">("store_true"),
             kw<"help">("start the experiment again, deleting its checkpoints and evaluation results"));
     add_threads(train);
+}
 
+// velkor evaluate
+void add_evaluate(py::handle commands) {
+    const py::handle real = vk::imported<"builtins", "float">();
     const py::object evaluate = add_parser(commands, "evaluate", "evaluate the best checkpoint on the test partition",
                                            "Load the experiment's best checkpoint and print the test results as a table (also saved as "
                                            "CSV and JSON in expts/<name>/evaluation/).");
@@ -106,7 +101,12 @@ py::object build_parser() {
     add_arg(evaluate, "--lm-weight", kw<"type">(real), kw<"metavar">("W"),
             kw<"help">("weight of the language model scores (default: recognition.lm_weight, else 0.3)"));
     add_threads(evaluate);
+}
 
+// velkor transcribe
+void add_transcribe(py::handle commands) {
+    const py::handle integer = vk::imported<"builtins", "int">();
+    const py::handle real = vk::imported<"builtins", "float">();
     const py::object transcribe =
         add_parser(commands, "transcribe", "transcribe recordings with a trained speech model",
                    "Transcribe audio files (whatever soundfile reads), every audio file under a folder, or the paths of a list "
@@ -127,7 +127,12 @@ py::object build_parser() {
             kw<"help">("text: one transcript per line; json: every record; tsv: input, text, seconds, error"));
     add_arg(transcribe, "--output", kw<"metavar">("FILE"), kw<"help">("write the transcripts to FILE instead of standard output"));
     add_threads(transcribe);
+}
 
+// velkor generate
+void add_generate(py::handle commands) {
+    const py::handle integer = vk::imported<"builtins", "int">();
+    const py::handle real = vk::imported<"builtins", "float">();
     const py::object generate = add_parser(commands, "generate", "generate text with a trained language model",
                                            "Continue a prompt (or start from nothing) with a trained language model.");
     add_arg(generate, "model", kw<"help">("a model file (velkor export), an experiment folder or its configuration file"));
@@ -144,14 +149,22 @@ py::object build_parser() {
     add_arg(generate, "--beam", kw<"type">(integer), kw<"default">(1), kw<"metavar">("N"), kw<"help">("beam width (default: 1)"));
     add_arg(generate, "--seed", kw<"type">(integer), kw<"help">("random seed of sampling"));
     add_threads(generate);
+}
 
+// velkor export
+void add_export(py::handle commands) {
     const py::object export_ =
         add_parser(commands, "export", "write a trained model as one shareable file",
                    "Write everything a trained model needs (configuration, tokenizer, feature statistics, "
                    "weights) into one file: weights in safetensors, the rest as JSON, so loading it never runs code.");
     add_arg(export_, "experiment", kw<"help">("an experiment folder (expts/<name>) or its configuration file"));
     add_arg(export_, "output", kw<"help">("the model file to write, e.g. demo-asr.vkm"));
+}
 
+// velkor demo
+void add_demo(py::handle commands) {
+    const py::handle integer = vk::imported<"builtins", "int">();
+    const py::handle real = vk::imported<"builtins", "float">();
     const py::object demo = add_parser(commands, "demo", "the whole road on the embedded text, in about 10 minutes",
                                        "Prepare data from the embedded text, train a character LM and a joint CTC/attention speech "
                                        "recognizer, evaluate greedy, beam and beam+LM decoding on the test partition and show where "
@@ -165,6 +178,27 @@ py::object build_parser() {
             kw<"help">("at most this many LM epochs, each over half the LM text (default: 4)"));
     add_arg(demo, "--asr-epochs", kw<"type">(integer), kw<"default">(30), kw<"help">("at most this many ASR epochs (default: 30)"));
     add_threads(demo);
+}
+
+py::object build_parser() {
+    const py::object parser = vk::call(vk::imported<"argparse", "ArgumentParser">(), kw<"prog">("velkor"),
+                                       kw<"description">("Train and run attention-based speech recognition and language models."));
+    std::string version = "(not installed)";
+    try {
+        version = str(vk::call(vk::imported<"importlib.metadata", "version">(), "velkor"));
+    } catch (py::error_already_set& e) {
+        if (!e.matches(vk::imported<"importlib.metadata", "PackageNotFoundError">())) throw;
+    }
+    add_arg(parser, "--version", kw<"action">("version"), kw<"version">(py::str("velkor " + version)));
+    const py::object commands = vk::call(vk::attr<"add_subparsers">(parser), kw<"dest">("command"), kw<"metavar">("COMMAND"));
+    vk::set_attr<"required">(commands, py::bool_(true));
+    add_prepare(commands);
+    add_train(commands);
+    add_evaluate(commands);
+    add_transcribe(commands);
+    add_generate(commands);
+    add_export(commands);
+    add_demo(commands);
     return parser;
 }
 
