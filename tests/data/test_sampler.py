@@ -4,7 +4,7 @@ import torch
 from torch.utils.data import DataLoader, Subset
 
 from velkor.data import ASRDataset
-from velkor.data.sampler import LengthBucketSampler
+from velkor.data.sampler import LengthBucketSampler, ShardedBatchSampler
 
 from conftest import asr_config, make_asr_partition
 
@@ -75,3 +75,61 @@ def test_drives_a_data_loader_over_an_asr_dataset_and_a_subset(tmp_path, tokeniz
 def test_bad_arguments(kwargs, error, message):
     with pytest.raises(error, match=message):
         LengthBucketSampler(**kwargs)
+
+
+def replica_samplers(kind, count, batch_size, replicas, even, seed=5):
+    lengths = np.random.default_rng(count).integers(5, 40, size=count).tolist()
+    if kind == "plain":
+        return [
+            ShardedBatchSampler(list(range(count)), batch_size, seed=seed, num_replicas=replicas, rank=r, even=even) for r in range(replicas)
+        ]
+    return [
+        LengthBucketSampler(None, batch_size, seed=seed, lengths=lengths, bucket_batches=2, num_replicas=replicas, rank=r, even=even)
+        for r in range(replicas)
+    ]
+
+
+@pytest.mark.parametrize("count, batch_size, replicas", [(0, 2, 2), (1, 2, 2), (10, 2, 2), (11, 3, 2), (13, 2, 3), (25, 4, 3)])
+@pytest.mark.parametrize("kind", ["plain", "bucket"])
+@pytest.mark.parametrize("even", [True, False])
+def test_replicas_share_every_epoch_as_one_process_with_a_larger_batch_would(kind, count, batch_size, replicas, even):
+    """Step k of W replicas serves exactly batch k of one process with batch W x b (same order on every
+    replica for a seed, a new one each epoch); nothing twice; with even the replicas stay in step, and
+    only a last global batch of fewer than W utterances is left out."""
+    shared = replica_samplers(kind, count, batch_size, replicas, even)
+    (single,) = replica_samplers(kind, count, batch_size * replicas, 1, even)
+    epochs = []
+    for _ in range(2):
+        parts = [list(s) for s in shared]
+        # The uneven last part (wherever the shuffle put it): dropped for every replica with even.
+        whole = [b for b in single if len(b) >= replicas or not even]
+        assert [len(p) for p in parts] == [len(s) for s in shared]
+        if even:
+            assert [len(p) for p in parts] == [len(whole)] * replicas
+        # Replicas a short batch does not reach skip it (without even).
+        steps = [iter(p) for p in parts]
+        for batch in whole:
+            dealt = [next(step) for step, _ in zip(steps, range(min(len(batch), replicas)))]
+            assert sorted(i for d in dealt for i in d) == sorted(batch)
+            assert all(len(d) in (len(batch) // replicas, -(-len(batch) // replicas)) for d in dealt)
+        assert all(next(step, None) is None for step in steps)
+        served = [i for p in parts for b in p for i in b]
+        rest = count % (batch_size * replicas)
+        assert len(served) == len(set(served)) == count - (rest if even and rest < replicas else 0)
+        epochs.append(parts)
+    if count > 2 * batch_size * replicas:
+        assert epochs[0] != epochs[1]
+        for s in shared:
+            s.set_epoch(1)
+        assert [list(s) for s in shared] == epochs[1]
+
+
+@pytest.mark.parametrize(
+    "kwargs, message",
+    [({"num_replicas": 0, "rank": 0}, "num_replicas must be a positive integer"), ({"num_replicas": 2, "rank": 2}, r"rank must be in \[0, 1\]")],
+)
+def test_bad_replica_arguments(kwargs, message):
+    with pytest.raises(ValueError, match=message):
+        ShardedBatchSampler([1, 2, 3], 2, **kwargs)
+    with pytest.raises(ValueError, match=message):
+        LengthBucketSampler(None, 2, lengths=[1, 2, 3], **kwargs)
