@@ -122,3 +122,31 @@ def test_bad_dropout_and_argument_count(cls):
 )
 def test_copies_and_serialisation(make, inputs, ref):
     ref.survives_copies(make(), *inputs, fresh=make)
+
+
+def _layer_cases():
+    from velkor.model.drumvale import CrossAttentionDecoderLayer, SelfAttentionDecoderLayer
+    from velkor.model.lunmark import SelfAttentionEncoderLayer
+
+    x, y = torch.randn(2, 7, 8), torch.randn(2, 5, 8)
+    pad_x, pad_y = torch.tensor([[False] * 7, [False] * 4 + [True] * 3]), torch.tensor([[False] * 5, [False] * 2 + [True] * 3])
+    causal = torch.ones(7, 7, dtype=torch.bool).triu(1)
+    additive = torch.zeros(7, 7).masked_fill(causal, float("-inf"))
+    return [
+        (SelfAttentionLayer(8, 2), (x,), dict(key_padding_mask=pad_x, attn_mask=causal)),
+        (SelfAttentionLayer(8, 2), (x,), dict(attn_mask=additive)),
+        (CrossAttentionLayer(8, 2), (x, y), dict(key_padding_mask=pad_y)),
+        (SelfAttentionEncoderLayer(8, 2, 16), (x,), dict(key_padding_mask=pad_x)),
+        (SelfAttentionDecoderLayer(8, 2, 16), (x,), dict(key_padding_mask=pad_x, attn_mask=causal)),
+        (CrossAttentionDecoderLayer(8, 2, 16), (x, y), dict(dec_key_padding_mask=pad_x, enc_key_padding_mask=pad_y, attn_mask=causal)),
+    ]
+
+
+@pytest.mark.parametrize("case", range(6))
+def test_without_weights_the_fused_attention_gives_the_same_output(case, ref):
+    layer, args, masks = _layer_cases()[case]
+    layer = ref.randomize(layer)
+    explicit = layer(*args, **masks)
+    fused = layer(*args, **masks, need_weights=False)
+    torch.testing.assert_close(fused[0], explicit[0], atol=1e-5, rtol=1e-4)
+    assert all(w is None for w in fused[1:]) and all(w is not None for w in explicit[1:])

@@ -1,11 +1,12 @@
-"""Speech front-ends (convolutional and recurrent subsampling): factor splitting, output lengths
-against the forward pass, structure, argument errors in order, demonstrations, copies, Ctrl-C."""
+"""Speech front-ends (convolutional and recurrent subsampling, frame stacking, time-frequency
+convolutions): factor splitting, output lengths against the forward pass, the recurrent stage against
+packed sequences, structure, argument errors in order, demonstrations, copies, Ctrl-C."""
 
 import pytest
 import torch
 
 from velkor.model import sollund
-from velkor.model.sollund import Conv2DSubsampling, SpeechEmbedding, StackedBLSTMEmbedding
+from velkor.model.sollund import Conv2DSubsampling, FrameStacking, SpeechEmbedding, StackedBLSTMEmbedding, TimeFrequencySubsampling
 
 FACTORS = [(1, (1, 1)), (2, (2, 1)), (4, (2, 2)), (6, (3, 2)), (7, (7, 1)), (8, (4, 2)), (12, (4, 3)), (36, (6, 6))]
 
@@ -24,6 +25,7 @@ def test_closest_factors_refuses_what_cannot_be_split():
 
 
 METHODS = [("conv", 3), ("conv", 4), ("lstm", 2), ("lstm", 6), ("lstm", 7), ("both", 4), ("both", 5), ("both", 6)]
+METHODS += [("stack", 1), ("stack", 3), ("stack", 4), ("conv2d", 2), ("conv2d", 4), ("conv2d", 6)]
 
 
 @pytest.mark.parametrize("method, reduction", METHODS)
@@ -136,7 +138,7 @@ def test_odd_hidden_width_builds_but_cannot_run():
         ((8, 8, -1), "All dimension values must be positive"),
         ((8, 8, 6, "nope", 1.0), "Dropout rate must be between 0 and 1"),
         ((8, 8, 6, "lstm", -0.1), "Dropout rate must be between 0 and 1"),
-        ((8, 8, 6, "nope", 0.5), "reduction_method must be 'conv', 'lstm', or 'both'"),
+        ((8, 8, 6, "nope", 0.5), "reduction_method must be 'conv', 'lstm', 'both', 'stack', or 'conv2d'"),
     ],
 )
 def test_speech_embedding_value_errors_in_order(args, message):
@@ -234,3 +236,76 @@ def test_a_long_factor_search_stops_on_ctrl_c():
         child.kill()
         pytest.fail("the factor search ignored Ctrl-C")
     assert "KeyboardInterrupt" in err
+
+
+def _frame_rule(method, r, n):
+    """Output frames of n input frames, written independently of the modules."""
+    if method == "stack":
+        return -(-n // r)
+    layers = {2: [(3, 2), (3, 1)], 4: [(3, 2), (3, 2)], 6: [(3, 2), (5, 3)], 8: [(3, 2), (3, 2), (3, 2)]}[r]
+    for kernel, stride in layers:
+        n = max(0, (n - kernel) // stride + 1) if n > 0 else 0
+    return n
+
+
+@pytest.mark.parametrize("method, r", [("stack", 4), ("stack", 3), ("conv2d", 2), ("conv2d", 4), ("conv2d", 6), ("conv2d", 8)])
+def test_stack_and_conv2d_frame_count_rule(method, r):
+    model = SpeechEmbedding(40, 8, time_reduction=r, reduction_method=method).eval()
+    for n in (1000, 997, 33):
+        with torch.no_grad():
+            out, out_len = model(torch.randn(1, n, 40), torch.tensor([n]))
+        assert out.shape[1] == out_len.item() == _frame_rule(method, r, n)
+    short = torch.arange(0, 12)  # never negative, even below a kernel's width
+    assert model.calculate_downsampled_length(short).tolist() == [_frame_rule(method, r, int(n)) for n in short]
+    assert model.calculate_downsampled_length(97) == _frame_rule(method, r, 97)
+
+
+def test_stack_and_conv2d_structure():
+    stack = SpeechEmbedding(80, 96, time_reduction=4, reduction_method="stack")
+    assert [n for n, _ in stack.named_children()] == ["subsampling"] and stack.cnn is None and stack.blstm is None
+    assert isinstance(stack.subsampling, FrameStacking) and stack.subsampling.linear.in_features == 320
+    conv = SpeechEmbedding(80, 96, time_reduction=4, reduction_method="conv2d").subsampling
+    assert isinstance(conv, TimeFrequencySubsampling)
+    assert [type(m).__name__ for m in conv.conv] == ["Conv2d", "ReLU", "Conv2d", "ReLU"]
+    assert conv.conv[0].stride == (2, 2) and conv.conv[2].stride == (2, 2)
+    assert conv.linear_out.in_features == 96 * 19  # 80 bins -> 39 -> 19
+    for args, message in [
+        ((80, 96, 5, "conv2d"), "conv2d subsampling reduces time by 2, 4, 6 or 8, got time_reduction 5"),
+        ((6, 96, 4, "conv2d"), "conv2d subsampling by 4 leaves no frequency bins of input_dim 6"),
+        ((80, 0, 4, "stack"), "All dimension values must be positive"),
+    ]:
+        with pytest.raises(ValueError) as info:
+            SpeechEmbedding(*args)
+        assert str(info.value) == message
+
+
+def test_recurrent_stage_matches_packed_sequences():
+    """The recurrent stage against packing, nn.LSTM and unpacking: outputs and every gradient."""
+    from torch.nn.utils.rnn import pack_padded_sequence, pad_packed_sequence
+
+    torch.manual_seed(3)
+    block = StackedBLSTMEmbedding(6, 8, 5, time_reduction=4, dropout=0.0)
+    lengths = torch.tensor([23, 40, 9, 39, 1 + 3])  # odd, unsorted, one at full length, one short
+    x = torch.randn(5, 40, 6, requires_grad=True)
+
+    def reference():
+        h, n = x, lengths
+        for lstm, pool in ((block.blstm1, block.pool1), (block.blstm2, block.pool2)):
+            packed = pack_padded_sequence(h, n, batch_first=True, enforce_sorted=False)
+            h = pad_packed_sequence(lstm(packed)[0], batch_first=True, total_length=h.size(1))[0]
+            h = pool(h.transpose(1, 2)).transpose(1, 2)
+            n = (n - pool.kernel_size) // pool.stride + 1
+        return block.linear_embed(h), n
+
+    for run in (lambda: block(x, lengths), reference):
+        block.zero_grad()
+        x.grad = None
+        out, out_len = run()
+        (out.sin().sum()).backward()
+        got = (out.detach(), out_len, x.grad.clone(), [p.grad.clone() for p in block.parameters()])
+        if run is reference:
+            torch.testing.assert_close(got[0], expected[0], atol=1e-6, rtol=1e-5)
+            assert got[1].tolist() == expected[1].tolist()
+            for a, b in zip([got[2], *got[3]], [expected[2], *expected[3]]):
+                torch.testing.assert_close(a, b, atol=1e-5, rtol=1e-4)
+        expected = got

@@ -45,7 +45,7 @@ def tokens(*shape):
     return torch.randint(4, V, shape)
 
 
-METHODS = [("conv", 4), ("lstm", 3), ("both", 6)]
+METHODS = [("conv", 4), ("lstm", 3), ("both", 6), ("stack", 4), ("conv2d", 4)]
 
 
 @pytest.mark.parametrize("method, reduction", METHODS)
@@ -235,7 +235,7 @@ def test_architecture_summaries_run():
         ({"num_decoder_layers": 0}, ValueError, "num_decoder_layers must be positive, got 0"),
         ({"dropout": 1.0}, ValueError, "Dropout rate must be between 0 and 1"),
         ({"max_len": True}, TypeError, "Argument 'max_len' must be of type int, got bool"),
-        ({"reduction_method": "pool"}, ValueError, "reduction_method must be 'conv', 'lstm', or 'both'"),
+        ({"reduction_method": "pool"}, ValueError, "reduction_method must be 'conv', 'lstm', 'both', 'stack', or 'conv2d'"),
     ],
 )
 def test_constructor_rejects_bad_arguments(kwargs, error, message):
@@ -290,3 +290,56 @@ def test_default_time_reduction_leaves_ctc_four_frames_per_target():
     expected = SpeechEmbedding(FEATS, 16, time_reduction=4, reduction_method="lstm").calculate_downsampled_length(lengths)
     assert model.source_embedding.calculate_downsampled_length(lengths).tolist() == expected.tolist()
     assert expected[0] == 100
+
+
+def _grads(model):
+    return [p.grad.clone() for p in model.parameters() if p.grad is not None]
+
+
+@pytest.mark.parametrize("kind", ["asr", "lm"])
+def test_fused_attention_gives_the_explicit_results(kind):
+    """need_weights=False (fused attention, no maps) against the explicit path: the same outputs and
+    gradients, with padding masks on both sides and the causal decoder mask."""
+    torch.manual_seed(1)
+    model = make_asr("conv", 2, dropout=0.0) if kind == "asr" else make_lm(dropout=0.0)
+    model.train()
+    if kind == "asr":
+        inputs = (torch.randn(3, 41, FEATS), tokens(3, 9), torch.tensor([41, 26, 9]), torch.tensor([9, 4, 1]))
+    else:
+        inputs = (tokens(3, 11), torch.tensor([11, 6, 1]))
+
+    def run(need_weights):
+        model.zero_grad()
+        out = model(*inputs, need_weights=need_weights) if kind == "asr" else model(inputs[0], inputs[1], need_weights=need_weights)
+        loss = out[0].square().mean() + (out[2]["log_probs"].exp().square().mean() if kind == "asr" else 0)
+        loss.backward()
+        return out, _grads(model)
+
+    (explicit, explicit_grads), (fused, fused_grads) = run(True), run(False)
+    torch.testing.assert_close(fused[0], explicit[0], atol=1e-5, rtol=1e-4)
+    assert fused[1] == {} and len(explicit[1]) > 0
+    if kind == "asr":
+        torch.testing.assert_close(fused[2]["log_probs"], explicit[2]["log_probs"], atol=1e-5, rtol=1e-4)
+        assert torch.equal(fused[2]["lengths"], explicit[2]["lengths"])
+        enc, mask, attention, ctc = model.encode(inputs[0], inputs[2], need_weights=False)
+        assert attention == {}
+        torch.testing.assert_close(enc, model.encode(inputs[0], inputs[2])[0], atol=1e-5, rtol=1e-4)
+    assert len(fused_grads) == len(explicit_grads)
+    for a, b in zip(fused_grads, explicit_grads):
+        torch.testing.assert_close(a, b, atol=1e-5, rtol=1e-4)
+    # The default keeps returning the maps.
+    assert list(model(*inputs)[1])[0] in ("layer1_enc_self", "layer1_dec_self")
+
+
+@pytest.mark.parametrize("method", ["conv", "lstm", "both", "stack", "conv2d"])
+def test_every_front_end_trains_end_to_end(method):
+    model = make_asr(method, 4).train()
+    feats, lengths = torch.randn(3, 57, FEATS), torch.tensor([57, 31, 18])
+    targets = tokens(3, 6)
+    logits, _, ctc = model(feats, targets, lengths, torch.tensor([6, 4, 2]), need_weights=False)
+    loss = nn.functional.cross_entropy(logits.reshape(-1, V), targets.reshape(-1))
+    loss = loss + nn.CTCLoss(blank=0, zero_infinity=True)(ctc["log_probs"], targets[:, :2], ctc["lengths"], torch.tensor([2, 2, 1]))
+    loss.backward()
+    front = [p for n, p in model.named_parameters() if n.startswith("source_embedding.")]
+    assert front and all(p.grad is not None and torch.isfinite(p.grad).all() and p.grad.abs().sum() > 0 for p in front)
+    assert ctc["lengths"].tolist() == model.source_embedding.calculate_downsampled_length(lengths).tolist()

@@ -4,6 +4,8 @@
 // never takes an attention mask, so every target position sees every unpadded encoder frame.
 #include <vk/common.hpp>
 
+#include <utility>
+
 namespace {
 
 namespace py = pybind11;
@@ -33,9 +35,19 @@ py::object self_attention_decoder_init(py::handle self, const InitArgs& a) {
     return py::none();
 }
 
-py::object self_attention_decoder_forward(py::handle self, const vk::Args<"x, key_padding_mask=None, attn_mask=None">& a) {
-    const auto [x, weights] = vk::unpack<2>(vk::call_module_attr<"self_attn">(
-        self, a.get<"x">(), kw<"key_padding_mask">(a.get<"key_padding_mask">()), kw<"attn_mask">(a.get<"attn_mask">())));
+// An attention sub-layer called with its masks; need_weights is handed on only when false, so a
+// replaced sub-layer without it still serves the default.
+template <class... A>
+py::object attend(py::handle sublayer, bool need_weights, A&&... args) {
+    if (need_weights) return vk::call(sublayer, std::forward<A>(args)...);
+    return vk::call(sublayer, std::forward<A>(args)..., kw<"need_weights">(false));
+}
+
+py::object self_attention_decoder_forward(py::handle self,
+                                          const vk::Args<"x, key_padding_mask=None, attn_mask=None, need_weights=True">& a) {
+    const auto [x, weights] =
+        vk::unpack<2>(attend(vk::module_attr<"self_attn">(self), a.flag<"need_weights">(), a.get<"x">(),
+                             kw<"key_padding_mask">(a.get<"key_padding_mask">()), kw<"attn_mask">(a.get<"attn_mask">())));
     return py::make_tuple(vk::call_module_attr<"ffn">(self, x), weights);
 }
 
@@ -48,24 +60,29 @@ py::object cross_attention_decoder_init(py::handle self, const InitArgs& a) {
     return py::none();
 }
 
-using CrossForwardArgs = vk::Args<"x, enc_output, dec_key_padding_mask=None, enc_key_padding_mask=None, attn_mask=None">;
+using CrossForwardArgs = vk::Args<"x, enc_output, dec_key_padding_mask=None, enc_key_padding_mask=None, attn_mask=None, need_weights=True">;
 py::object cross_attention_decoder_forward(py::handle self, const CrossForwardArgs& a) {
-    const auto [x_self, self_weights] = vk::unpack<2>(vk::call_module_attr<"self_attn">(
-        self, a.get<"x">(), kw<"key_padding_mask">(a.get<"dec_key_padding_mask">()), kw<"attn_mask">(a.get<"attn_mask">())));
-    const auto [x_cross, cross_weights] = vk::unpack<2>(vk::call_module_attr<"cross_attn">(
-        self, x_self, a.get<"enc_output">(), kw<"key_padding_mask">(a.get<"enc_key_padding_mask">()), kw<"attn_mask">(py::none())));
+    const bool need_weights = a.flag<"need_weights">();
+    const auto [x_self, self_weights] =
+        vk::unpack<2>(attend(vk::module_attr<"self_attn">(self), need_weights, a.get<"x">(),
+                             kw<"key_padding_mask">(a.get<"dec_key_padding_mask">()), kw<"attn_mask">(a.get<"attn_mask">())));
+    const auto [x_cross, cross_weights] =
+        vk::unpack<2>(attend(vk::module_attr<"cross_attn">(self), need_weights, x_self, a.get<"enc_output">(),
+                             kw<"key_padding_mask">(a.get<"enc_key_padding_mask">()), kw<"attn_mask">(py::none())));
     return py::make_tuple(vk::call_module_attr<"ffn">(self, x_cross), self_weights, cross_weights);
 }
 
 constexpr vk::Def kSelfInit{"__init__", self_attention_decoder_init};
 constexpr vk::Def kSelfForward{"forward", self_attention_decoder_forward,
-                               "Returns (layer output (B, T, d_model), head-averaged self-attention weights (B, T, T))."};
+                               "Returns (layer output (B, T, d_model), head-averaged self-attention weights (B, T, T)); with need_weights\n"
+                               "false the attention runs fused and the weights are None."};
 
 constexpr vk::Def kCrossInit{"__init__", cross_attention_decoder_init};
 constexpr vk::Def kCrossForward{
     "forward", cross_attention_decoder_forward,
     "Returns (layer output (B, T, d_model), self-attention weights (B, T, T), cross-attention weights (B, T, S)),\n"
-    "the weights averaged over heads. attn_mask applies to the self-attention only."};
+    "the weights averaged over heads. attn_mask applies to the self-attention only. With need_weights false both\n"
+    "attentions run fused and both weights are None."};
 
 }  // namespace
 

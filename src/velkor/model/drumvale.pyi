@@ -17,8 +17,10 @@ class SelfAttentionDecoderLayer(nn.Module):
         x: torch.Tensor,
         key_padding_mask: torch.Tensor | None = None,
         attn_mask: torch.Tensor | None = None,
-    ) -> tuple[torch.Tensor, torch.Tensor]:
-        """Returns (layer output (B, T, d_model), head-averaged self-attention weights (B, T, T))."""
+        need_weights: bool = True,
+    ) -> tuple[torch.Tensor, torch.Tensor | None]:
+        """Returns (layer output (B, T, d_model), head-averaged self-attention weights (B, T, T)); with need_weights
+        false the attention runs fused and the weights are None."""
 
 class CrossAttentionDecoderLayer(nn.Module):
     """Pre-LN decoder layer: masked self-attention, cross-attention over the encoder output and a position-wise feed-forward network."""
@@ -35,6 +37,8 @@ class CrossAttentionDecoderLayer(nn.Module):
         dec_key_padding_mask: torch.Tensor | None = None,
         enc_key_padding_mask: torch.Tensor | None = None,
         attn_mask: torch.Tensor | None = None,
-    ) -> tuple[torch.Tensor, torch.Tensor, torch.Tensor]:
+        need_weights: bool = True,
+    ) -> tuple[torch.Tensor, torch.Tensor | None, torch.Tensor | None]:
         """Returns (layer output (B, T, d_model), self-attention weights (B, T, T), cross-attention weights (B, T, S)),
-        the weights averaged over heads. attn_mask applies to the self-attention only."""
+        the weights averaged over heads. attn_mask applies to the self-attention only. With need_weights false both
+        attentions run fused and both weights are None."""

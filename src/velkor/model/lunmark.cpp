@@ -20,15 +20,20 @@ py::object encoder_layer_init(py::handle self, const vk::Args<"d_model, num_head
     return py::none();
 }
 
-py::object encoder_layer_forward(py::handle self, const vk::Args<"x, key_padding_mask=None">& a) {
-    const auto [x, weights] =
-        vk::unpack<2>(vk::call_module_attr<"self_attn">(self, a.get<"x">(), kw<"key_padding_mask">(a.get<"key_padding_mask">())));
+// need_weights is handed on only when false, so a replaced sub-layer without it still serves the default.
+py::object encoder_layer_forward(py::handle self, const vk::Args<"x, key_padding_mask=None, need_weights=True">& a) {
+    const py::object attention = vk::module_attr<"self_attn">(self);
+    const py::handle mask = a.get<"key_padding_mask">();
+    const auto [x, weights] = vk::unpack<2>(
+        a.flag<"need_weights">() ? vk::call(attention, a.get<"x">(), kw<"key_padding_mask">(mask))
+                                 : vk::call(attention, a.get<"x">(), kw<"key_padding_mask">(mask), kw<"need_weights">(false)));
     return py::make_tuple(vk::call_module_attr<"ffn">(self, x), weights);
 }
 
 constexpr vk::Def kInit{"__init__", encoder_layer_init};
 constexpr vk::Def kForward{"forward", encoder_layer_forward,
-                           "Returns (layer output (B, T, d_model), head-averaged self-attention weights (B, T, T))."};
+                           "Returns (layer output (B, T, d_model), head-averaged self-attention weights (B, T, T)); with need_weights\n"
+                           "false the attention runs fused and the weights are None."};
 
 }  // namespace
 

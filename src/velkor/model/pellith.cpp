@@ -22,24 +22,28 @@ py::object attention_init(py::handle self, const AttentionInitArgs& a) {
     return py::none();
 }
 
-// residual + dropout(mha(query, key, value)), with the head-averaged attention weights.
+// residual + dropout(mha(query, key, value)), with the head-averaged attention weights. Without
+// need_weights the attention runs fused (nn.MultiheadAttention hands it to
+// scaled_dot_product_attention, which never builds the (B, heads, T, S) weights) and the weights
+// come back as None; the output is the same function either way.
 py::tuple attend(py::handle self, py::handle residual, py::handle query, py::handle key_value, py::handle key_padding_mask,
-                 py::handle attn_mask) {
+                 py::handle attn_mask, bool need_weights) {
     const auto [x_mha, weights] = vk::unpack<2>(vk::call_module_attr<"mha">(
         self, kw<"query">(query), kw<"key">(key_value), kw<"value">(key_value), kw<"key_padding_mask">(key_padding_mask),
-        kw<"attn_mask">(attn_mask), kw<"need_weights">(true), kw<"average_attn_weights">(true)));
+        kw<"attn_mask">(attn_mask), kw<"need_weights">(need_weights), kw<"average_attn_weights">(true)));
     return py::make_tuple(vk::add(residual, vk::call_module_attr<"dropout">(self, x_mha)), weights);
 }
 
-py::object self_attention_forward(py::handle self, const vk::Args<"x, key_padding_mask=None, attn_mask=None">& a) {
+py::object self_attention_forward(py::handle self, const vk::Args<"x, key_padding_mask=None, attn_mask=None, need_weights=True">& a) {
     const py::handle x = a.get<"x">();
     const py::object x_norm = vk::call_module_attr<"norm">(self, x);
-    return attend(self, x, x_norm, x_norm, a.get<"key_padding_mask">(), a.get<"attn_mask">());
+    return attend(self, x, x_norm, x_norm, a.get<"key_padding_mask">(), a.get<"attn_mask">(), a.flag<"need_weights">());
 }
 
-py::object cross_attention_forward(py::handle self, const vk::Args<"x, y, key_padding_mask=None, attn_mask=None">& a) {
+py::object cross_attention_forward(py::handle self, const vk::Args<"x, y, key_padding_mask=None, attn_mask=None, need_weights=True">& a) {
     const py::handle x = a.get<"x">();
-    return attend(self, x, vk::call_module_attr<"norm">(self, x), a.get<"y">(), a.get<"key_padding_mask">(), a.get<"attn_mask">());
+    return attend(self, x, vk::call_module_attr<"norm">(self, x), a.get<"y">(), a.get<"key_padding_mask">(), a.get<"attn_mask">(),
+                  a.flag<"need_weights">());
 }
 
 py::object feed_forward_init(py::handle self, const vk::Args<"d_model, d_ff, dropout=0.0">& a) {
@@ -64,12 +68,15 @@ py::object feed_forward_forward(py::handle self, const vk::Args<"x">& a) {
 
 constexpr vk::Def kSelfAttentionInit{"__init__", attention_init};
 constexpr vk::Def kSelfAttentionForward{
-    "forward", self_attention_forward, "Returns (x + dropout(mha(norm(x), norm(x), norm(x))), head-averaged attention weights (B, T, T))."};
+    "forward", self_attention_forward,
+    "Returns (x + dropout(mha(norm(x), norm(x), norm(x))), head-averaged attention weights (B, T, T)); with\n"
+    "need_weights false the attention runs fused and the weights are None."};
 
 constexpr vk::Def kCrossAttentionInit{"__init__", attention_init};
 constexpr vk::Def kCrossAttentionForward{
     "forward", cross_attention_forward,
-    "Returns (x + dropout(mha(norm(x), y, y)), head-averaged attention weights (B, T, S)); key_padding_mask masks y."};
+    "Returns (x + dropout(mha(norm(x), y, y)), head-averaged attention weights (B, T, S)); key_padding_mask masks y.\n"
+    "With need_weights false the attention runs fused and the weights are None."};
 
 constexpr vk::Def kFeedForwardInit{"__init__", feed_forward_init};
 constexpr vk::Def kFeedForwardForward{"forward", feed_forward_forward, "Returns x + dropout(ffn(norm(x)))."};

@@ -16,8 +16,10 @@ class SelfAttentionLayer(nn.Module):
         x: torch.Tensor,
         key_padding_mask: torch.Tensor | None = None,
         attn_mask: torch.Tensor | None = None,
-    ) -> tuple[torch.Tensor, torch.Tensor]:
-        """Returns (x + dropout(mha(norm(x), norm(x), norm(x))), head-averaged attention weights (B, T, T))."""
+        need_weights: bool = True,
+    ) -> tuple[torch.Tensor, torch.Tensor | None]:
+        """Returns (x + dropout(mha(norm(x), norm(x), norm(x))), head-averaged attention weights (B, T, T)); with
+        need_weights false the attention runs fused and the weights are None."""
 
 class CrossAttentionLayer(nn.Module):
     """Pre-LN Decoder Sub-Layer 2: Cross-attention (Query from decoder, K/V from encoder)."""
@@ -33,8 +35,10 @@ class CrossAttentionLayer(nn.Module):
         y: torch.Tensor,
         key_padding_mask: torch.Tensor | None = None,
         attn_mask: torch.Tensor | None = None,
-    ) -> tuple[torch.Tensor, torch.Tensor]:
-        """Returns (x + dropout(mha(norm(x), y, y)), head-averaged attention weights (B, T, S)); key_padding_mask masks y."""
+        need_weights: bool = True,
+    ) -> tuple[torch.Tensor, torch.Tensor | None]:
+        """Returns (x + dropout(mha(norm(x), y, y)), head-averaged attention weights (B, T, S)); key_padding_mask masks y.
+        With need_weights false the attention runs fused and the weights are None."""
 
 class FeedForwardLayer(nn.Module):
     """Pre-LN Decoder Sub-Layer 3: Position-wise feed-forward network."""

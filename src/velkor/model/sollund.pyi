@@ -45,13 +45,43 @@ class StackedBLSTMEmbedding(nn.Module):
     def calculate_downsampled_length(self, lengths: torch.Tensor) -> torch.Tensor:
         """Lengths after both pooling layers."""
 
+class FrameStacking(nn.Module):
+    """Stacks time_reduction consecutive frames into one and projects them linearly."""
+
+    time_reduction: int
+    linear: nn.Linear
+    dropout: nn.Dropout
+
+    def __init__(self, input_dim: int, output_dim: int, time_reduction: int = 4, dropout: float = 0.0) -> None: ...
+    def forward(self, x: torch.Tensor, x_len: torch.Tensor) -> tuple[torch.Tensor, torch.Tensor]:
+        """Returns (embeddings (B, ceil(T / time_reduction), output_dim), lengths ceil(L / time_reduction))."""
+    def calculate_downsampled_length(self, lengths: torch.Tensor | int) -> torch.Tensor | int:
+        """ceil(L / time_reduction); lengths may be a tensor or an int."""
+
+class TimeFrequencySubsampling(nn.Module):
+    """Strided 2-D convolutions with ReLU over (time, frequency), subsampling both, then a linear projection."""
+
+    time_reduction: int
+    layers: tuple[tuple[int, int], ...]
+    conv: nn.Sequential
+    linear_out: nn.Linear
+    dropout: nn.Dropout
+
+    def __init__(self, input_dim: int, output_dim: int, time_reduction: int = 4, dropout: float = 0.0) -> None: ...
+    def forward(self, x: torch.Tensor, x_len: torch.Tensor) -> tuple[torch.Tensor, torch.Tensor]:
+        """Returns (embeddings (B, T', output_dim), lengths after the convolutions)."""
+    def calculate_downsampled_length(self, lengths: torch.Tensor | int) -> torch.Tensor | int:
+        """Applies L <- (L - kernel) // stride + 1 for each convolution in `layers`, never below 0; lengths may be a tensor or an int."""
+
 class SpeechEmbedding(nn.Module):
-    """Speech front-end: convolutional and/or recurrent time reduction of filter-bank features."""
+    """Speech front-end: convolutional and/or recurrent time reduction, frame stacking, or time-frequency convolutional
+    subsampling of filter-bank features."""
 
     embedding_dim: int
     reduction_method: str
     cnn: Conv2DSubsampling | None
     blstm: StackedBLSTMEmbedding | None
+    subsampling: FrameStacking | TimeFrequencySubsampling | None
 
     def __init__(
         self, input_dim: int, output_dim: int, time_reduction: int = 6, reduction_method: str = "lstm", dropout: float = 0.0

@@ -11,6 +11,11 @@
 // those lists with sub-lists. Every dropout of the model follows the one shared `dropout` module:
 // module dropouts are that very module, and the attention-weight dropout inside each attention
 // (a plain float in nn.MultiheadAttention) is brought to its `p` at each forward.
+//
+// The forward passes return attention maps by default; `need_weights=False` runs every attention
+// fused (scaled_dot_product_attention, no (B, heads, T, S) weights built or kept) and returns an
+// empty attention dictionary, the same outputs otherwise. A trainer asks for the maps only on the
+// batch whose maps it draws; scoring never asks.
 #include <vk/common.hpp>
 #include <vk/host_tensor.hpp>
 
@@ -19,6 +24,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -136,7 +142,7 @@ py::object encoder_decoder_init(py::handle self, const EncoderDecoderInitArgs& a
     const py::object shared = shared_dropout(self, dropout);
     const py::object speech = vk::call(speech_embedding_class(), input_dim, d_model, kw<"time_reduction">(time_reduction),
                                        kw<"reduction_method">(reduction_method), kw<"dropout">(dropout));
-    for (const char* stage : {"cnn", "blstm"}) {
+    for (const char* stage : {"cnn", "blstm", "subsampling"}) {
         const py::object part = py::getattr(speech, stage);
         if (!part.is_none()) vk::set_attr<"dropout">(part, shared);
     }
@@ -232,8 +238,17 @@ py::object detached(py::handle t) { return vk::call_method<"detach">(t); }
 // ---------------------------------------------------------------------------------------------
 // EncoderDecoderTransformer
 
-// (encoder output, source pad mask, encoder attention, CTC inputs)
-py::tuple run_encoder(py::handle self, py::handle sources, py::handle source_lengths) {
+// A layer called with its arguments; need_weights is handed on only when false, so a layer of
+// another class without it still serves the default.
+template <class... A>
+py::object call_layer(py::handle layer, bool need_weights, A&&... args) {
+    if (need_weights) return vk::call(layer, std::forward<A>(args)...);
+    return vk::call(layer, std::forward<A>(args)..., kw<"need_weights">(false));
+}
+
+// (encoder output, source pad mask, encoder attention, CTC inputs); the attention dictionary
+// stays empty without need_weights.
+py::tuple run_encoder(py::handle self, py::handle sources, py::handle source_lengths, bool need_weights) {
     sync_attention_dropout(self, vk::attr<"enc_layers">(self));
     const auto [embedded, lengths_raw] = vk::unpack<2>(vk::call_attr<"source_embedding">(self, sources, source_lengths));
     const py::object device = vk::attr<"device">(embedded);
@@ -243,9 +258,10 @@ py::tuple run_encoder(py::handle self, py::handle sources, py::handle source_len
     py::dict attention;
     std::size_t i = 0;
     for (const py::handle layer : vk::attr<"enc_layers">(self)) {
-        const auto [out, weights] = vk::unpack<2>(vk::call(layer, x, kw<"key_padding_mask">(mask)));
+        const auto [out, weights] = vk::unpack<2>(call_layer(layer, need_weights, x, kw<"key_padding_mask">(mask)));
         x = out;
-        attention[py::str(attention_name(i++, "enc_self"))] = detached(weights);
+        if (need_weights) attention[py::str(attention_name(i, "enc_self"))] = detached(weights);
+        ++i;
     }
     x = vk::call_attr<"encoder_norm">(self, x);
     // Time-major log-probabilities, as the CTC loss takes them.
@@ -257,7 +273,8 @@ py::tuple run_encoder(py::handle self, py::handle sources, py::handle source_len
     return py::make_tuple(x, mask, attention, ctc);
 }
 
-// Decoder states after the final norm; attention maps go to `attention` when given.
+// Decoder states after the final norm; attention maps go to `attention` when given, and are not
+// computed otherwise.
 py::object run_cross_decoder(py::handle self, py::handle tokens, py::handle enc_output, py::handle enc_mask, py::handle target_lengths,
                              py::dict* attention) {
     sync_attention_dropout(self, vk::attr<"dec_layers">(self));
@@ -268,8 +285,9 @@ py::object run_cross_decoder(py::handle self, py::handle tokens, py::handle enc_
     py::object y = embed_targets(self, tokens);
     std::size_t i = 0;
     for (const py::handle layer : vk::attr<"dec_layers">(self)) {
-        const auto [out, self_weights, cross_weights] = vk::unpack<3>(vk::call(
-            layer, y, enc_output, kw<"dec_key_padding_mask">(target_mask), kw<"enc_key_padding_mask">(enc_mask), kw<"attn_mask">(causal)));
+        const auto [out, self_weights, cross_weights] =
+            vk::unpack<3>(call_layer(layer, attention != nullptr, y, enc_output, kw<"dec_key_padding_mask">(target_mask),
+                                     kw<"enc_key_padding_mask">(enc_mask), kw<"attn_mask">(causal)));
         y = out;
         if (attention != nullptr) {
             (*attention)[py::str(attention_name(i, "dec_self"))] = detached(self_weights);
@@ -280,18 +298,19 @@ py::object run_cross_decoder(py::handle self, py::handle tokens, py::handle enc_
     return vk::call_attr<"decoder_norm">(self, y);
 }
 
-using EncodeArgs = vk::Args<"padded_sources, source_lengths">;
+using EncodeArgs = vk::Args<"padded_sources, source_lengths, need_weights=True">;
 py::object encoder_decoder_encode(py::handle self, const EncodeArgs& a) {
-    return run_encoder(self, a.get<"padded_sources">(), a.get<"source_lengths">());
+    return run_encoder(self, a.get<"padded_sources">(), a.get<"source_lengths">(), a.flag<"need_weights">());
 }
 
-using EncoderDecoderForwardArgs = vk::Args<"padded_sources, padded_targets, source_lengths, target_lengths=None">;
+using EncoderDecoderForwardArgs = vk::Args<"padded_sources, padded_targets, source_lengths, target_lengths=None, need_weights=True">;
 py::object encoder_decoder_forward(py::handle self, const EncoderDecoderForwardArgs& a) {
+    const bool need_weights = a.flag<"need_weights">();
     const auto [enc_output, enc_mask, enc_attention, ctc] =
-        vk::unpack<4>(run_encoder(self, a.get<"padded_sources">(), a.get<"source_lengths">()));
+        vk::unpack<4>(run_encoder(self, a.get<"padded_sources">(), a.get<"source_lengths">(), need_weights));
     py::dict attention = py::reinterpret_borrow<py::dict>(enc_attention);
-    const py::object states =
-        run_cross_decoder(self, a.get<"padded_targets">(), enc_output, enc_mask, a.get<"target_lengths">(), &attention);
+    const py::object states = run_cross_decoder(self, a.get<"padded_targets">(), enc_output, enc_mask, a.get<"target_lengths">(),
+                                                need_weights ? &attention : nullptr);
     return py::make_tuple(vk::call_attr<"final_linear">(self, states), attention, ctc);
 }
 
@@ -329,7 +348,8 @@ py::object run_self_decoder(py::handle self, py::handle tokens, py::handle targe
     py::object y = embed_targets(self, tokens);
     std::size_t i = 0;
     for (const py::handle layer : vk::attr<"dec_layers">(self)) {
-        const auto [out, weights] = vk::unpack<2>(vk::call(layer, y, kw<"key_padding_mask">(target_mask), kw<"attn_mask">(causal)));
+        const auto [out, weights] =
+            vk::unpack<2>(call_layer(layer, attention != nullptr, y, kw<"key_padding_mask">(target_mask), kw<"attn_mask">(causal)));
         y = out;
         if (attention != nullptr) (*attention)[py::str(attention_name(i, "dec_self"))] = detached(weights);
         ++i;
@@ -337,10 +357,11 @@ py::object run_self_decoder(py::handle self, py::handle tokens, py::handle targe
     return vk::call_attr<"decoder_norm">(self, y);
 }
 
-using DecoderOnlyForwardArgs = vk::Args<"padded_targets, target_lengths=None">;
+using DecoderOnlyForwardArgs = vk::Args<"padded_targets, target_lengths=None, need_weights=True">;
 py::object decoder_only_forward(py::handle self, const DecoderOnlyForwardArgs& a) {
     py::dict attention;
-    const py::object states = run_self_decoder(self, a.get<"padded_targets">(), a.get<"target_lengths">(), &attention);
+    const py::object states =
+        run_self_decoder(self, a.get<"padded_targets">(), a.get<"target_lengths">(), a.flag<"need_weights">() ? &attention : nullptr);
     return py::make_tuple(vk::call_attr<"final_linear">(self, states), attention);
 }
 
@@ -763,11 +784,14 @@ py::object decoder_only_incremental_scorer(py::handle self, const vk::Args<"">&)
 }
 
 constexpr vk::Def kEncoderDecoderInit{"__init__", encoder_decoder_init};
-constexpr vk::Def kEncoderDecoderForward{"forward", encoder_decoder_forward,
-                                         "Returns (logits (B, L, V), attention dictionary, {'log_probs': (T', B, V), 'lengths': (B,)})."};
+constexpr vk::Def kEncoderDecoderForward{
+    "forward", encoder_decoder_forward,
+    "Returns (logits (B, L, V), attention dictionary, {'log_probs': (T', B, V), 'lengths': (B,)}). With need_weights\n"
+    "false every attention runs fused and the attention dictionary is empty: callers that draw no maps pass it."};
 constexpr vk::Def kEncoderDecoderEncode{
     "encode", encoder_decoder_encode,
-    "Returns (encoder output (B, T', d_model), source pad mask (B, T'), encoder attention dictionary, CTC inputs)."};
+    "Returns (encoder output (B, T', d_model), source pad mask (B, T'), encoder attention dictionary, CTC inputs); the\n"
+    "dictionary is empty, its attention run fused, with need_weights false."};
 constexpr vk::Def kEncoderDecoderScore{
     "score", encoder_decoder_score,
     "Next-token logits (N, V) after the last position of each row of x (N, L). N may be a multiple of the encoder\n"
@@ -778,7 +802,9 @@ constexpr vk::Def kEncoderDecoderIncremental{
     "the same scores as score(), one new position per step."};
 
 constexpr vk::Def kDecoderOnlyInit{"__init__", decoder_only_init};
-constexpr vk::Def kDecoderOnlyForward{"forward", decoder_only_forward, "Returns (logits (B, T, V), attention dictionary)."};
+constexpr vk::Def kDecoderOnlyForward{"forward", decoder_only_forward,
+                                      "Returns (logits (B, T, V), attention dictionary). With need_weights false every attention runs\n"
+                                      "fused and the attention dictionary is empty: callers that draw no maps pass it."};
 constexpr vk::Def kDecoderOnlyScore{"score", decoder_only_score,
                                     "Next-token logits (N, V) after the last position of each row of x (N, T)."};
 constexpr vk::Def kDecoderOnlyIncremental{"incremental_scorer", decoder_only_incremental_scorer,

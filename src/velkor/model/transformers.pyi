@@ -80,12 +80,15 @@ class EncoderDecoderTransformer(nn.Module):
         padded_targets: torch.Tensor,
         source_lengths: torch.Tensor,
         target_lengths: torch.Tensor | None = None,
+        need_weights: bool = True,
     ) -> tuple[torch.Tensor, dict[str, torch.Tensor], dict[str, torch.Tensor]]:
-        """Returns (logits (B, L, V), attention dictionary, {'log_probs': (T', B, V), 'lengths': (B,)})."""
+        """Returns (logits (B, L, V), attention dictionary, {'log_probs': (T', B, V), 'lengths': (B,)}). With need_weights
+        false every attention runs fused and the attention dictionary is empty: callers that draw no maps pass it."""
     def encode(
-        self, padded_sources: torch.Tensor, source_lengths: torch.Tensor
+        self, padded_sources: torch.Tensor, source_lengths: torch.Tensor, need_weights: bool = True
     ) -> tuple[torch.Tensor, torch.Tensor, dict[str, torch.Tensor], dict[str, torch.Tensor]]:
-        """Returns (encoder output (B, T', d_model), source pad mask (B, T'), encoder attention dictionary, CTC inputs)."""
+        """Returns (encoder output (B, T', d_model), source pad mask (B, T'), encoder attention dictionary, CTC inputs); the
+        dictionary is empty, its attention run fused, with need_weights false."""
     def score(self, x: torch.Tensor, enc_output: torch.Tensor, src_pad_mask: torch.Tensor | None) -> torch.Tensor:
         """Next-token logits (N, V) after the last position of each row of x (N, L). N may be a multiple of the encoder
         batch size B (beam search): rows are then matched batch-major, N // B per encoder row."""
@@ -130,9 +133,10 @@ class DecoderOnlyTransformer(nn.Module):
         weight_tying: bool = False,
     ) -> None: ...
     def forward(
-        self, padded_targets: torch.Tensor, target_lengths: torch.Tensor | None = None
+        self, padded_targets: torch.Tensor, target_lengths: torch.Tensor | None = None, need_weights: bool = True
     ) -> tuple[torch.Tensor, dict[str, torch.Tensor]]:
-        """Returns (logits (B, T, V), attention dictionary)."""
+        """Returns (logits (B, T, V), attention dictionary). With need_weights false every attention runs
+        fused and the attention dictionary is empty: callers that draw no maps pass it."""
     def score(self, x: torch.Tensor) -> torch.Tensor:
         """Next-token logits (N, V) after the last position of each row of x (N, T)."""
     def incremental_scorer(self) -> IncrementalScorer:
