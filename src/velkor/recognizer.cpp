@@ -25,6 +25,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <iterator>
 #include <numeric>
 #include <optional>
 #include <string>
@@ -974,24 +975,44 @@ std::vector<py::object> input_list(py::handle inputs) {
     return items;
 }
 
-py::object transcribe(py::handle self, const TranscribeArgs& a) {
-    const py::object model = vk::attr<"model">(self), tokenizer = vk::attr<"tokenizer">(self), device = vk::attr<"device">(self);
-    const py::dict config = vk::attr<"config">(self);
+// What a Recognizer decodes with, read once per call.
+struct RecognizerParts {
+    py::object model, tokenizer, device;
+    py::dict config;
+};
+
+RecognizerParts parts_of(py::handle self) {
+    RecognizerParts r{vk::attr<"model">(self), vk::attr<"tokenizer">(self), vk::attr<"device">(self), py::dict()};
+    r.config = vk::attr<"config">(self);
+    return r;
+}
+
+// Beam width, CTC weight and language-model fusion, checked; an unset CTC weight is the trained one.
+Decoding scoring_options(py::handle self, const RecognizerParts& r, const TranscribeArgs& a) {
     Decoding d;
     d.beam = a.integer<"beam_width">();
     if (d.beam < 1 || d.beam > 1024) throw py::value_error("beam_width must be between 1 and 1024, got " + std::to_string(d.beam));
     d.ctc_weight =
-        a.is_none<"ctc_weight">() ? trained_ctc_weight(config) : vkdomain::checked_weight(a.real<"ctc_weight">(), "ctc_weight", 1.0);
-    if (d.ctc_weight > 0.0 && !vk::has_attr<"encode">(model)) throw py::value_error("ctc_weight needs a model with a CTC head");
+        a.is_none<"ctc_weight">() ? trained_ctc_weight(r.config) : vkdomain::checked_weight(a.real<"ctc_weight">(), "ctc_weight", 1.0);
+    if (d.ctc_weight > 0.0 && !vk::has_attr<"encode">(r.model)) throw py::value_error("ctc_weight needs a model with a CTC head");
     const double lm_weight = vkdomain::checked_weight(a.real<"lm_weight">(), "lm_weight");
     const py::object lm = vk::attr<"lm">(self);
     if (!lm.is_none() && lm_weight > 0.0) {
         d.lm_model = vk::attr<"model">(lm);
         d.lm_weight = lm_weight;
     }
+    return d;
+}
+
+std::size_t checked_batch_size(const TranscribeArgs& a) {
     const long long batch_size = a.integer<"batch_size">();
     if (batch_size < 1 || batch_size > 65536)
         throw py::value_error("batch_size must be between 1 and 65536, got " + std::to_string(batch_size));
+    return static_cast<std::size_t>(batch_size);
+}
+
+// Hypothesis length, temperature and repetition penalty: the argument, else the configured recognition.
+void set_generation_limits(Decoding& d, const py::dict& config, const TranscribeArgs& a) {
     const py::dict rec = section(config, "recognition");
     if (!a.is_none<"max_length">()) {
         const long long m = a.integer<"max_length">();
@@ -1002,11 +1023,9 @@ py::object transcribe(py::handle self, const TranscribeArgs& a) {
     }
     d.temperature = rec.contains("temperature") ? py::object(rec["temperature"]) : py::object(py::float_(1.0));
     d.repeat_penalty = rec.contains("repeat_penalty") ? py::object(rec["repeat_penalty"]) : py::object(py::float_(1.0));
-    if (!a.is_none<"sample_rate">()) vk::exact_int(a.get<"sample_rate">(), "sample_rate");
+}
 
-    const std::vector<py::object> items = input_list(a.get<"inputs">());
-    const long long num_feats = py::cast<long long>(vk::attr<"num_feats">(self));
-    const long long max_frames = py::cast<long long>(vk::attr<"max_frames">(self));
+Normalizer normalizer_of(py::handle self, const py::dict& config) {
     Normalizer normalize{str(section(config, "data")["norm"]), py::none(), py::none()};
     const py::object stats = vk::attr<"stats">(self);
     if (normalize.norm == "global_mvn") {
@@ -1014,23 +1033,42 @@ py::object transcribe(py::handle self, const TranscribeArgs& a) {
         normalize.mean = vk::call_method<"cpu">(pair[0]);
         normalize.std_dev = vk::call_method<"cpu">(pair[1]);
     }
+    return normalize;
+}
 
-    std::vector<Job> jobs(items.size());
+// How every input is cut and normalized: the model's limits and the training normalization.
+struct PieceMaker {
+    long long num_feats, max_frames;
+    Normalizer normalize;
+    long long shortest;
+    py::handle sample_rate;
+
+    // The model-ready pieces of input `i`, all or none: a piece that fails fails its whole input.
+    std::vector<Piece> pieces_of(py::handle input, std::size_t i, Job& job) const {
+        const Prepared p = prepare_input(input, i, sample_rate, num_feats, max_frames, job);
+        std::vector<Piece> pieces;
+        for (std::size_t k = 0; k < p.fbanks.size(); ++k) {
+            py::object x = normalize(p.fbanks[k]);
+            long long frames = static_cast<long long>(p.fbanks[k].shape(1));
+            if (frames < shortest) {  // the front-end needs a few frames; zeros are the mean once normalized
+                x = vk::call(vk::imported<"torch.nn.functional", "pad">(), x, py::make_tuple(0, 0, 0, shortest - frames));
+                frames = shortest;
+            }
+            pieces.push_back({i, k, x, frames});
+        }
+        job.texts.resize(p.fbanks.size());
+        return pieces;
+    }
+};
+
+// The pieces of all inputs, in input order; an input that cannot be used gets its one-line error
+// and no pieces, and the others go on.
+std::vector<Piece> prepare_pieces(const PieceMaker& make, const std::vector<py::object>& items, std::vector<Job>& jobs) {
     std::vector<Piece> pieces;
-    const long long shortest = shortest_input(config);
     for (std::size_t i = 0; i < items.size(); ++i) {
         try {
-            const Prepared p = prepare_input(items[i], i, a.get<"sample_rate">(), num_feats, max_frames, jobs[i]);
-            for (std::size_t k = 0; k < p.fbanks.size(); ++k) {
-                py::object x = normalize(p.fbanks[k]);
-                long long frames = static_cast<long long>(p.fbanks[k].shape(1));
-                if (frames < shortest) {
-                    x = vk::call(vk::imported<"torch.nn.functional", "pad">(), x, py::make_tuple(0, 0, 0, shortest - frames));
-                    frames = shortest;
-                }
-                pieces.push_back({i, k, x, frames});
-            }
-            jobs[i].texts.resize(p.fbanks.size());
+            std::vector<Piece> mine = make.pieces_of(items[i], i, jobs[i]);
+            std::move(mine.begin(), mine.end(), std::back_inserter(pieces));
         } catch (py::error_already_set& e) {
             if (!e.matches(PyExc_Exception)) throw;
             jobs[i].error = error_line(e);
@@ -1039,34 +1077,44 @@ py::object transcribe(py::handle self, const TranscribeArgs& a) {
         }
         if (jobs[i].error) jobs[i].segments.clear();
     }
+    return pieces;
+}
 
-    // Batches of similar lengths (longest first), results put back in input order.
+// A decoded batch into the jobs of its pieces, each piece's decoding time an equal share.
+void record_batch(const BatchResult& r, const std::vector<Piece*>& batch, double seconds, py::handle tokenizer, std::vector<Job>& jobs) {
+    const double share = seconds / double(batch.size());
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+        Job& job = jobs[batch[i]->job];
+        py::list ids;
+        for (const long long id : r.tokens[i]) ids.append(id);
+        job.texts[batch[i]->index] = vk::call_method<"decode">(tokenizer, ids, kw<"skip_special_tokens">(true));
+        job.tokens.insert(job.tokens.end(), r.tokens[i].begin(), r.tokens[i].end());
+        job.score += r.scores[i];
+        job.decode_seconds += share;
+    }
+}
+
+// Batches of similar lengths (longest first), results put back in input order; a batch that
+// fails to decode fails the inputs of its pieces.
+void decode_pieces(const Decoding& d, const RecognizerParts& parts, std::vector<Piece>& pieces, std::size_t batch_size, bool progress,
+                   std::vector<Job>& jobs) {
     std::vector<Piece*> order;
     for (Piece& p : pieces) order.push_back(&p);
     std::stable_sort(order.begin(), order.end(), [](const Piece* x, const Piece* y) { return x->frames > y->frames; });
-    const std::size_t num_batches = (order.size() + static_cast<std::size_t>(batch_size) - 1) / static_cast<std::size_t>(batch_size);
+    const std::size_t num_batches = (order.size() + batch_size - 1) / batch_size;
     std::optional<vk::Bar> bar;
     py::object bar_range = vk::call(vk::imported<"builtins", "range">(), num_batches);
-    if (a.flag<"progress">()) bar.emplace(bar_range, kw<"desc">("[Transcribing]"), kw<"dynamic_ncols">(true));
+    if (progress) bar.emplace(bar_range, kw<"desc">("[Transcribing]"), kw<"dynamic_ncols">(true));
     vk::with_block(inference_mode(), [&] {
         for (std::size_t b = 0; b < num_batches; ++b) {
-            const auto first = order.begin() + static_cast<std::ptrdiff_t>(b * static_cast<std::size_t>(batch_size));
-            const auto last =
-                order.begin() + static_cast<std::ptrdiff_t>(std::min(order.size(), (b + 1) * static_cast<std::size_t>(batch_size)));
+            const auto first = order.begin() + static_cast<std::ptrdiff_t>(b * batch_size);
+            const auto last = order.begin() + static_cast<std::ptrdiff_t>(std::min(order.size(), (b + 1) * batch_size));
             const std::vector<Piece*> batch(first, last);
             const auto start = std::chrono::steady_clock::now();
             try {
-                const BatchResult r = decode_batch(d, model, tokenizer, device, batch);
-                const double share = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() / double(batch.size());
-                for (std::size_t i = 0; i < batch.size(); ++i) {
-                    Job& job = jobs[batch[i]->job];
-                    py::list ids;
-                    for (const long long id : r.tokens[i]) ids.append(id);
-                    job.texts[batch[i]->index] = vk::call_method<"decode">(tokenizer, ids, kw<"skip_special_tokens">(true));
-                    job.tokens.insert(job.tokens.end(), r.tokens[i].begin(), r.tokens[i].end());
-                    job.score += r.scores[i];
-                    job.decode_seconds += share;
-                }
+                const BatchResult r = decode_batch(d, parts.model, parts.tokenizer, parts.device, batch);
+                const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+                record_batch(r, batch, seconds, parts.tokenizer, jobs);
             } catch (py::error_already_set& e) {
                 if (!e.matches(PyExc_Exception)) throw;
                 const std::string why = "decoding failed: " + error_line(e);
@@ -1076,43 +1124,64 @@ py::object transcribe(py::handle self, const TranscribeArgs& a) {
         }
     });
     if (bar) bar->close();
+}
+
+// The pieces' texts joined in order, each trimmed of spaces, empty ones left out.
+std::string joined_text(const std::vector<py::object>& texts) {
+    std::string text;
+    for (const py::object& t : texts) {
+        std::string piece = t ? str(t) : std::string();
+        const auto b = piece.find_first_not_of(' '), e = piece.find_last_not_of(' ');
+        piece = b == std::string::npos ? std::string() : piece.substr(b, e - b + 1);
+        if (piece.empty()) continue;
+        text += (text.empty() ? "" : " ") + piece;
+    }
+    return text;
+}
+
+// One input's record; a failed input keeps its name and durations, with empty results.
+py::dict job_record(const Job& job) {
+    const bool ok = !job.error;
+    py::dict r;
+    r["input"] = job.name;
+    r["text"] = ok ? joined_text(job.texts) : std::string();
+    py::list tokens;
+    if (ok)
+        for (const long long t : job.tokens) tokens.append(t);  // the tokens of all pieces follow one another
+    r["tokens"] = tokens;
+    r["score"] = ok ? py::object(py::float_(job.score)) : py::object(py::none());
+    r["seconds"] = job.seconds;
+    r["decode_seconds"] = job.decode_seconds;
+    py::list segments;
+    if (ok)
+        for (const auto& [s, e] : job.segments) {
+            py::list span;
+            span.append(s);
+            span.append(e);
+            segments.append(span);
+        }
+    r["segments"] = segments;
+    r["error"] = ok ? py::object(py::none()) : py::object(py::str(*job.error));
+    return r;
+}
+
+// Inputs → pieces that fit the model → batches decoded → one record per input.
+py::object transcribe(py::handle self, const TranscribeArgs& a) {
+    const RecognizerParts parts = parts_of(self);
+    Decoding d = scoring_options(self, parts, a);
+    const std::size_t batch_size = checked_batch_size(a);
+    set_generation_limits(d, parts.config, a);
+    if (!a.is_none<"sample_rate">()) vk::exact_int(a.get<"sample_rate">(), "sample_rate");
+
+    const std::vector<py::object> items = input_list(a.get<"inputs">());
+    const PieceMaker make{py::cast<long long>(vk::attr<"num_feats">(self)), py::cast<long long>(vk::attr<"max_frames">(self)),
+                          normalizer_of(self, parts.config), shortest_input(parts.config), a.get<"sample_rate">()};
+    std::vector<Job> jobs(items.size());
+    std::vector<Piece> pieces = prepare_pieces(make, items, jobs);
+    decode_pieces(d, parts, pieces, batch_size, a.flag<"progress">(), jobs);
 
     py::list records;
-    for (Job& job : jobs) {
-        py::dict r;
-        r["input"] = job.name;
-        const bool ok = !job.error;
-        std::string text;
-        if (ok) {
-            // Pieces are joined in order; the tokens of all pieces follow one another.
-            for (const py::object& t : job.texts) {
-                std::string piece = t ? str(t) : std::string();
-                const auto b = piece.find_first_not_of(' '), e = piece.find_last_not_of(' ');
-                piece = b == std::string::npos ? std::string() : piece.substr(b, e - b + 1);
-                if (piece.empty()) continue;
-                text += (text.empty() ? "" : " ") + piece;
-            }
-        }
-        r["text"] = text;
-        py::list tokens;
-        if (ok)
-            for (const long long t : job.tokens) tokens.append(t);
-        r["tokens"] = tokens;
-        r["score"] = ok ? py::object(py::float_(job.score)) : py::object(py::none());
-        r["seconds"] = job.seconds;
-        r["decode_seconds"] = job.decode_seconds;
-        py::list segments;
-        if (ok)
-            for (const auto& [s, e] : job.segments) {
-                py::list span;
-                span.append(s);
-                span.append(e);
-                segments.append(span);
-            }
-        r["segments"] = segments;
-        r["error"] = ok ? py::object(py::none()) : py::object(py::str(*job.error));
-        records.append(r);
-    }
+    for (const Job& job : jobs) records.append(job_record(job));
     return records;
 }
 

@@ -151,3 +151,30 @@ def test_fusion_with_a_language_model(workdir):
     lm = LanguageModel.from_experiment(workdir / "expts" / "tiny-lm")
     again = Recognizer.from_experiment(workdir / "asr.yaml", lm=lm).transcribe(inputs, beam_width=2, lm_weight=5.0)
     assert [r["text"] for r in again] == [r["text"] for r in heavy]
+
+
+def test_input_failing_after_its_first_piece_keeps_no_piece(workdir):
+    """Normalizing the second piece of a long input fails: that input gets the error and none of its
+    pieces is decoded, the next input is transcribed as alone."""
+    rec = Recognizer.from_experiment(workdir / "expts" / "tiny-asr")
+    mean, std = rec.stats
+    uses = []
+
+    class FailsOnSecondUse:
+        def cpu(self):
+            return self
+
+        def unsqueeze(self, dim):
+            uses.append(dim)
+            if len(uses) == 2:
+                raise RuntimeError("statistics gone")
+            return mean.unsqueeze(dim)
+
+    other = np.load(fbank_files(workdir)[0])
+    alone = rec.transcribe(other)[0]
+    rec.stats = (FailsOnSecondUse(), std)
+    records = rec.transcribe([np.ones((80, 2 * rec.max_frames), np.float32), other])
+    assert len(uses) == 3
+    assert "statistics gone" in records[0]["error"] and records[0]["segments"] == []
+    assert (records[0]["text"], records[0]["tokens"], records[0]["score"]) == ("", [], None)
+    assert records[1]["error"] is None and records[1]["text"] == alone["text"]
