@@ -297,15 +297,16 @@ def test_recurrent_stage_matches_packed_sequences():
             n = (n - pool.kernel_size) // pool.stride + 1
         return block.linear_embed(h), n
 
-    for run in (lambda: block(x, lengths), reference):
+    def outputs_and_gradients(run):
         block.zero_grad()
         x.grad = None
         out, out_len = run()
-        (out.sin().sum()).backward()
-        got = (out.detach(), out_len, x.grad.clone(), [p.grad.clone() for p in block.parameters()])
-        if run is reference:
-            torch.testing.assert_close(got[0], expected[0], atol=1e-6, rtol=1e-5)
-            assert got[1].tolist() == expected[1].tolist()
-            for a, b in zip([got[2], *got[3]], [expected[2], *expected[3]]):
-                torch.testing.assert_close(a, b, atol=1e-5, rtol=1e-4)
-        expected = got
+        out.sin().sum().backward()
+        return out.detach(), out_len, [x.grad.clone()] + [p.grad.clone() for p in block.parameters()]
+
+    got, got_len, got_grads = outputs_and_gradients(lambda: block(x, lengths))
+    want, want_len, want_grads = outputs_and_gradients(reference)
+    torch.testing.assert_close(got, want, atol=1e-6, rtol=1e-5)
+    assert got_len.tolist() == want_len.tolist()
+    for a, b in zip(got_grads, want_grads, strict=True):
+        torch.testing.assert_close(a, b, atol=1e-5, rtol=1e-4)
