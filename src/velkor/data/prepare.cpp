@@ -27,6 +27,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
@@ -497,115 +498,162 @@ using SynthArgs = vk::Args<
     "output_dir, text_file=None, num_train=2000, num_dev=100, num_test=100, voices=None, min_words=3, max_words=12, "
     "min_rate=130, max_rate=170, min_pitch=35, max_pitch=65, seed=0">;
 
-py::object prepare_synth(py::handle, const SynthArgs& a) {
-    const py::object output = path_arg(a.get<"output_dir">());
-    const py::object text_file = a.is_none<"text_file">() ? embedded_path("asr") : text_path(a.get<"text_file">());
-    const long long counts[3] = {a.integer<"num_train">(), a.integer<"num_dev">(), a.integer<"num_test">()};
-    for (const long long c : counts)
-        if (c < 0) throw py::value_error("Utterance counts must not be negative");
-    const long long min_words = a.integer<"min_words">(), max_words = a.integer<"max_words">();
-    const long long min_rate = a.integer<"min_rate">(), max_rate = a.integer<"max_rate">();
-    const long long min_pitch = a.integer<"min_pitch">(), max_pitch = a.integer<"max_pitch">();
-    if (min_words < 1 || max_words < min_words) throw py::value_error("Need 1 <= min_words <= max_words");
-    if (min_rate > max_rate || min_pitch > max_pitch) throw py::value_error("Need min_rate <= max_rate and min_pitch <= max_pitch");
-    const long long seed = a.integer<"seed">();
-    const long long wanted = counts[0] + counts[1] + counts[2];
-    if (wanted == 0) throw py::value_error("Nothing to synthesize: num_train, num_dev and num_test are all 0");
-    const py::module_ synth = py::module_::import("velkor.data.synth");
-    std::vector<std::string> voices =
-        a.is_none<"voices">() ? string_list(synth.attr("DEFAULT_VOICES"), "voices") : string_list(a.get<"voices">(), "voices");
-    if (voices.empty()) throw py::value_error("voices must name at least one voice");
-    const long long rate = py::cast<long long>(vk::call(synth.attr("sample_rate")));  // fails early, naming the extra
+// What prepare_synth is asked for, checked before anything is read or written.
+struct SynthRequest {
+    py::object output, text_file;
+    long long counts[3];  // train, dev, test
+    long long min_words, max_words, min_rate, max_rate, min_pitch, max_pitch, seed, wanted;
+    py::module_ synth;
+    std::vector<std::string> voices;
+    long long rate;  // of the synthesizer's samples
+};
 
-    // Sentences: one per line, de-duplicated, within the word limits, in a seeded order. The test
-    // and dev sets are taken first, so they do not change when the training set grows.
-    struct Sentence {
-        std::string text;
-        std::size_t line;
-    };
+SynthRequest synth_request(const SynthArgs& a) {
+    SynthRequest r;
+    r.output = path_arg(a.get<"output_dir">());
+    r.text_file = a.is_none<"text_file">() ? embedded_path("asr") : text_path(a.get<"text_file">());
+    r.counts[0] = a.integer<"num_train">();
+    r.counts[1] = a.integer<"num_dev">();
+    r.counts[2] = a.integer<"num_test">();
+    for (const long long c : r.counts)
+        if (c < 0) throw py::value_error("Utterance counts must not be negative");
+    r.min_words = a.integer<"min_words">();
+    r.max_words = a.integer<"max_words">();
+    r.min_rate = a.integer<"min_rate">();
+    r.max_rate = a.integer<"max_rate">();
+    r.min_pitch = a.integer<"min_pitch">();
+    r.max_pitch = a.integer<"max_pitch">();
+    if (r.min_words < 1 || r.max_words < r.min_words) throw py::value_error("Need 1 <= min_words <= max_words");
+    if (r.min_rate > r.max_rate || r.min_pitch > r.max_pitch) throw py::value_error("Need min_rate <= max_rate and min_pitch <= max_pitch");
+    r.seed = a.integer<"seed">();
+    r.wanted = r.counts[0] + r.counts[1] + r.counts[2];
+    if (r.wanted == 0) throw py::value_error("Nothing to synthesize: num_train, num_dev and num_test are all 0");
+    r.synth = py::module_::import("velkor.data.synth");
+    r.voices = a.is_none<"voices">() ? string_list(r.synth.attr("DEFAULT_VOICES"), "voices") : string_list(a.get<"voices">(), "voices");
+    if (r.voices.empty()) throw py::value_error("voices must name at least one voice");
+    r.rate = py::cast<long long>(vk::call(r.synth.attr("sample_rate")));  // fails early, naming the extra
+    return r;
+}
+
+struct Sentence {
+    std::string text;
+    std::size_t line;
+};
+
+// One sentence per line, de-duplicated, within the word limits, in file order.
+std::vector<Sentence> usable_sentences(const SynthRequest& r) {
     std::vector<Sentence> sentences;
     std::unordered_set<std::string> seen;
-    const std::vector<std::string> lines = read_lines(text_file);
+    const std::vector<std::string> lines = read_lines(r.text_file);
     for (std::size_t n = 0; n < lines.size(); ++n) {
         std::string s = squeeze(lines[n]);
         const std::size_t words = word_count(s);
-        if (s.empty() || words < static_cast<std::size_t>(min_words) || words > static_cast<std::size_t>(max_words)) continue;
+        if (s.empty() || words < static_cast<std::size_t>(r.min_words) || words > static_cast<std::size_t>(r.max_words)) continue;
         if (seen.insert(s).second) sentences.push_back({std::move(s), n + 1});
     }
-    std::mt19937_64 rng(static_cast<std::uint64_t>(seed));
-    shuffle(sentences, rng);
-    const std::string usable =
-        std::to_string(sentences.size()) + " usable sentences (" + std::to_string(min_words) + "-" + std::to_string(max_words) + " words)";
-    if (static_cast<long long>(sentences.size()) < wanted)
-        vk::println("Warning: ", text_file, " has ", usable, "; ", wanted, " were asked for, the training partition gets fewer");
+    return sentences;
+}
 
-    const char* names[3] = {"test-clean", "dev-clean", "train-clean-100"};
-    const long long order[3] = {counts[2], counts[1], counts[0]};
-    std::size_t takes[3];
+// Written in this order: the test and dev sets take their sentences first, so they do not
+// change when the training set grows.
+constexpr const char* kSynthPartitions[3] = {"test-clean", "dev-clean", "train-clean-100"};
+
+// How many sentences each partition of kSynthPartitions takes; one asked for that would get none
+// is an error naming what the text offers.
+std::array<std::size_t, 3> sentence_takes(const SynthRequest& r, std::size_t available, const std::string& usable) {
+    const long long order[3] = {r.counts[2], r.counts[1], r.counts[0]};
+    std::array<std::size_t, 3> takes{};
     for (std::size_t p = 0, next = 0; p < 3; ++p) {
-        takes[p] = std::min<std::size_t>(static_cast<std::size_t>(order[p]), sentences.size() - next);
+        takes[p] = std::min<std::size_t>(static_cast<std::size_t>(order[p]), available - next);
         next += takes[p];
         if (order[p] > 0 && takes[p] == 0)
-            throw py::value_error(std::string("No utterance can be synthesized for ") + names[p] + ": '" + vk::display(text_file) +
-                                  "' has " + usable + (sentences.empty() ? "" : ", all taken by the partitions written before it"));
+            throw py::value_error(std::string("No utterance can be synthesized for ") + kSynthPartitions[p] + ": '" +
+                                  vk::display(r.text_file) + "' has " + usable +
+                                  (available == 0 ? "" : ", all taken by the partitions written before it"));
     }
-    // Every partition folder is checked before any is written.
-    std::vector<std::unique_ptr<PartitionWriter>> parts;
-    for (const char* name : names) parts.push_back(std::make_unique<PartitionWriter>(join(output, std::string(name)), true, true));
+    return takes;
+}
 
-    py::dict summary;
-    py::list partitions;
-    double total_seconds = 0.0;
-    long long total = 0;
-    std::size_t next = 0;
-    for (int p = 0; p < 3; ++p) {
-        PartitionWriter& part = *parts[static_cast<std::size_t>(p)];
-        const py::object bar = vk::progress(vk::call(vk::imported<"builtins", "range">(), takes[p]),
-                                            kw<"desc">(vk::text("[Synthesizing] ", names[p])), kw<"dynamic_ncols">(true));
-        for (const py::handle i_obj : bar) {
-            const std::size_t i = py::cast<std::size_t>(i_obj);
-            const Sentence& sentence = sentences[next + i];
-            const std::string& voice = voices[static_cast<std::size_t>(uniform(rng, 0, static_cast<long long>(voices.size()) - 1))];
-            const long long wpm = uniform(rng, min_rate, max_rate), pitch = uniform(rng, min_pitch, max_pitch);
-            const py::object samples =
-                vk::call(synth.attr("synthesize"), py::str(sentence.text), kw<"voice">(voice), kw<"rate">(wpm), kw<"pitch">(pitch));
-            const long long n = py::len(samples);
-            const py::array_t<float> features = fbank_16k(to_feature_rate(samples, rate), kNumBins);
-            if (n < kMinSamples || features.shape(1) == 0) {
-                vk::println("Warning: eSpeak NG produced no audio for \"", sentence.text, "\"; skipped");
-                continue;
-            }
-            char id[64];
-            std::snprintf(id, sizeof id, "%s-%06zu", names[p], i);
-            part.add(id, line_source(text_file, sentence.line), static_cast<double>(n) / static_cast<double>(rate), sentence.text,
-                     features);
+// The partition `name` from `count` sentences, each spoken with a voice, speed and pitch drawn
+// from `rng`; a sentence eSpeak NG gives no audio for is skipped with a warning.
+void synthesize_partition(const SynthRequest& r, const char* name, const Sentence* sentences, std::size_t count, std::mt19937_64& rng,
+                          PartitionWriter& part) {
+    const py::object bar = vk::progress(vk::call(vk::imported<"builtins", "range">(), count), kw<"desc">(vk::text("[Synthesizing] ", name)),
+                                        kw<"dynamic_ncols">(true));
+    for (const py::handle i_obj : bar) {
+        const std::size_t i = py::cast<std::size_t>(i_obj);
+        const Sentence& sentence = sentences[i];
+        const std::string& voice = r.voices[static_cast<std::size_t>(uniform(rng, 0, static_cast<long long>(r.voices.size()) - 1))];
+        const long long wpm = uniform(rng, r.min_rate, r.max_rate), pitch = uniform(rng, r.min_pitch, r.max_pitch);
+        const py::object samples =
+            vk::call(r.synth.attr("synthesize"), py::str(sentence.text), kw<"voice">(voice), kw<"rate">(wpm), kw<"pitch">(pitch));
+        const long long n = py::len(samples);
+        const py::array_t<float> features = fbank_16k(to_feature_rate(samples, r.rate), kNumBins);
+        if (n < kMinSamples || features.shape(1) == 0) {
+            vk::println("Warning: eSpeak NG produced no audio for \"", sentence.text, "\"; skipped");
+            continue;
         }
-        part.finish();
-        next += takes[p];
-        total += part.utterances;
-        total_seconds += part.seconds;
-        py::dict info;
-        info["partition"] = names[p];
-        info["utterances"] = part.utterances;
-        info["hours"] = part.seconds / 3600.0;
-        partitions.append(info);
+        char id[64];
+        std::snprintf(id, sizeof id, "%s-%06zu", name, i);
+        part.add(id, line_source(r.text_file, sentence.line), static_cast<double>(n) / static_cast<double>(r.rate), sentence.text,
+                 features);
     }
+    part.finish();
+}
+
+// The partitions' summaries as a tree, the training partition first.
+void print_synth_summary(py::handle output, const py::list& partitions) {
     vk::println("\nSynthesized speech dataset: ", output);
     for (std::size_t i = partitions.size(); i-- > 0;) {
         const py::dict info = partitions[i];
         vk::println(i == 0 ? vk::kLast : vk::kBranch, py::str(info["partition"]), ": ", py::str(info["utterances"]), " utterances, ",
                     fixed(py::cast<double>(info["hours"]) * 60.0, 1), " minutes");
     }
-    for (int p = 0; p < 3; ++p)
-        if (takes[p] > 0 && parts[static_cast<std::size_t>(p)]->utterances == 0)
-            throw py::value_error(std::string("No utterance was synthesized for ") + names[p] + ": eSpeak NG produced no audio for its " +
-                                  std::to_string(takes[p]) + " sentences");
-    summary["root"] = output;
+}
+
+// Sentences of the text in a seeded order → how many each partition takes → every partition
+// folder checked → partitions synthesized → summary.
+py::object prepare_synth(py::handle, const SynthArgs& a) {
+    const SynthRequest r = synth_request(a);
+    std::vector<Sentence> sentences = usable_sentences(r);
+    std::mt19937_64 rng(static_cast<std::uint64_t>(r.seed));
+    shuffle(sentences, rng);
+    const std::string usable = std::to_string(sentences.size()) + " usable sentences (" + std::to_string(r.min_words) + "-" +
+                               std::to_string(r.max_words) + " words)";
+    if (static_cast<long long>(sentences.size()) < r.wanted)
+        vk::println("Warning: ", r.text_file, " has ", usable, "; ", r.wanted, " were asked for, the training partition gets fewer");
+    const std::array<std::size_t, 3> takes = sentence_takes(r, sentences.size(), usable);
+    // Every partition folder is checked before any is written.
+    std::vector<std::unique_ptr<PartitionWriter>> parts;
+    for (const char* name : kSynthPartitions)
+        parts.push_back(std::make_unique<PartitionWriter>(join(r.output, std::string(name)), true, true));
+
+    py::list partitions;
+    double total_seconds = 0.0;
+    long long total = 0;
+    for (std::size_t p = 0, next = 0; p < 3; next += takes[p], ++p) {
+        PartitionWriter& part = *parts[p];
+        synthesize_partition(r, kSynthPartitions[p], sentences.data() + next, takes[p], rng, part);
+        total += part.utterances;
+        total_seconds += part.seconds;
+        py::dict info;
+        info["partition"] = kSynthPartitions[p];
+        info["utterances"] = part.utterances;
+        info["hours"] = part.seconds / 3600.0;
+        partitions.append(info);
+    }
+    print_synth_summary(r.output, partitions);
+    for (std::size_t p = 0; p < 3; ++p)
+        if (takes[p] > 0 && parts[p]->utterances == 0)
+            throw py::value_error(std::string("No utterance was synthesized for ") + kSynthPartitions[p] +
+                                  ": eSpeak NG produced no audio for its " + std::to_string(takes[p]) + " sentences");
+    py::dict summary;
+    summary["root"] = r.output;
     summary["utterances"] = total;
     summary["hours"] = total_seconds / 3600.0;
     summary["partitions"] = partitions;
-    summary["voices"] = py::cast(voices);
-    summary["text_file"] = text_file;
+    summary["voices"] = py::cast(r.voices);
+    summary["text_file"] = r.text_file;
     return summary;
 }
 
