@@ -2,11 +2,18 @@
 // each batch's forward pass and loss under the trainer's autocast, gradients accumulated over
 // "gradient_accumulation_steps" batches through the gradient scaler, one optimizer and scheduler
 // step per group (and one for a last incomplete group), the CUDA cache emptied after each batch.
+//
+// Under a process group the forward pass runs through a DistributedDataParallel wrapper of the
+// trainer's model (the trainer keeps the plain model): gradients are averaged over the processes
+// on the last batch of each group only (no_sync on the others), and the trainers weight each
+// process's loss by its share of the global batch, so one update equals that of one process over
+// the global batch.
 #pragma once
 
 #include <vk/common.hpp>
 #include <vk/context.hpp>
 #include <vk/lookup.hpp>
+#include <vkdomain/distributed.hpp>
 
 #include <string>
 #include <utility>
@@ -62,12 +69,24 @@ void under_autocast(py::handle trainer, F&& body) {
 // gradients are cleared.
 class Accumulation {
 public:
-    explicit Accumulation(py::handle trainer)
+    Accumulation(py::handle trainer, py::object model, World world)
         : trainer_(py::reinterpret_borrow<py::object>(trainer)),
           optimizer_(vk::attr<"optimizer">(trainer)),
           scheduler_(vk::attr<"scheduler">(trainer)),
-          scaler_(vk::attr<"scaler">(trainer)) {
+          scaler_(vk::attr<"scaler">(trainer)),
+          model_(std::move(model)),
+          world_(world) {
         vk::call_method<"zero_grad">(optimizer_);
+    }
+
+    // What the forward pass calls: the model, or its data-parallel wrapper under a process group.
+    const py::object& model() const { return model_; }
+    const World& world() const { return world_; }
+
+    // Whether the batch after `done` batches ends a group (or the pass of `total` batches; -1:
+    // unknown): only then are gradients averaged over the processes.
+    bool closes_group(long long done, long long total) const {
+        return (done + 1) % accumulation_steps(trainer_) == 0 || done + 1 == total || total < 0;
     }
 
     // Back-propagates one batch's loss; returns the bar's "k/G" (the batch's place in its group).
@@ -93,20 +112,78 @@ private:
         vk::call_method<"zero_grad">(optimizer_);
     }
 
-    py::object trainer_, optimizer_, scheduler_, scaler_;
+    py::object trainer_, optimizer_, scheduler_, scaler_, model_;
+    World world_;
     long long batches_ = 0;
 };
+
+// The trainable parameters, by identity: a stage that freezes or swaps layers changes them.
+inline py::tuple trainable_parameters(py::handle model) {
+    py::list out;
+    for (const py::handle p : py::iter(vk::call_method<"parameters">(model)))
+        if (vk::truthy(vk::attr<"requires_grad">(p))) out.append(p);
+    return py::tuple(out);
+}
+
+inline bool same_objects(py::handle a, py::handle b) {
+    const py::tuple x = py::reinterpret_borrow<py::tuple>(a), y = py::reinterpret_borrow<py::tuple>(b);
+    if (x.size() != y.size()) return false;
+    for (std::size_t i = 0; i < x.size(); ++i)
+        if (!x[i].is(y[i])) return false;
+    return true;
+}
+
+// The trainer's model wrapped in DistributedDataParallel, kept on the trainer (_data_parallel:
+// wrapper, trainable parameters) and built again when the trainable parameters changed. The
+// wrapper looks for parameters the loss did not reach when the trainer's find_unused_parameters
+// is true (a CTC head without CTC weight, for instance).
+inline py::object data_parallel(py::handle trainer) {
+    const py::object model = vk::attr<"model">(trainer);
+    const py::tuple trainable = trainable_parameters(model);
+    if (vk::has_attr<"_data_parallel">(trainer)) {
+        const py::object kept = vk::attr<"_data_parallel">(trainer);
+        if (PyTuple_CheckExact(kept.ptr()) && py::len(kept) == 2) {
+            const py::tuple pair = py::reinterpret_borrow<py::tuple>(kept);
+            if (vk::attr<"module">(pair[0]).is(model) && same_objects(pair[1], trainable)) return pair[0];
+        }
+    }
+    const bool cuda = vk::display(vk::attr<"device">(trainer)) == "cuda";
+    const py::object device_ids =
+        cuda ? py::object(py::make_tuple(vk::call(vk::imported<"torch.cuda", "current_device">()))) : py::object(py::none());
+    const bool find_unused = vk::has_attr<"find_unused_parameters">(trainer) && vk::truthy(vk::attr<"find_unused_parameters">(trainer));
+    const py::object wrapper = vk::call(vk::imported<"torch.nn.parallel", "DistributedDataParallel">(), model,
+                                        vk::kw<"device_ids">(device_ids), vk::kw<"find_unused_parameters">(py::bool_(find_unused)));
+    vk::set_attr<"_data_parallel">(trainer, py::make_tuple(wrapper, trainable));
+    return wrapper;
+}
+
+// A progress bar that only rank 0 draws.
+template <class... A>
+vk::Bar pass_bar(py::handle loader, const char* desc, A&&... more) {
+    return vk::Bar(loader, vk::kw<"dynamic_ncols">(true), vk::kw<"leave">(false), vk::kw<"position">(0), vk::kw<"desc">(desc),
+                   vk::kw<"disable">(py::bool_(!world().writes())), std::forward<A>(more)...);
+}
 
 // One training pass over `loader` with a bar titled `desc`: `step(batch, accumulation)` runs one
 // batch (its forward pass under under_autocast, then accumulation.backward) and returns the
 // bar's postfix. The batch's tensors are gone when step returns, before the cache is emptied.
 template <class Step>
 void training_pass(py::handle trainer, py::handle loader, const char* desc, Step&& step) {
-    vk::call_method<"train">(vk::attr<"model">(trainer));
-    vk::Bar bar(loader, vk::kw<"dynamic_ncols">(true), vk::kw<"leave">(false), vk::kw<"position">(0), vk::kw<"desc">(desc));
-    Accumulation accumulation(trainer);
+    const py::object model = vk::attr<"model">(trainer);
+    vk::call_method<"train">(model);
+    const World w = world();
+    vk::Bar bar = pass_bar(loader, desc);
+    Accumulation accumulation(trainer, w.group ? data_parallel(trainer) : model, w);
+    const Py_ssize_t total = w.group ? PyObject_Length(loader.ptr()) : -1;
+    if (total < 0) PyErr_Clear();  // a loader without a length: every batch synchronizes
+    long long done = 0;
     for (const py::handle batch : py::iter(loader)) {
-        bar.advance(step(batch, accumulation));
+        if (!w.group || accumulation.closes_group(done, total)) {
+            bar.advance(step(batch, accumulation));
+        } else {
+            vk::with_block(vk::call_method<"no_sync">(accumulation.model()), [&] { bar.advance(step(batch, accumulation)); });
+        }
+        ++done;
         release_cuda_cache();
     }
     accumulation.finish();

@@ -144,11 +144,22 @@ py::object build_dataset(const Config& cfg, py::handle tokenizer, const char* wh
     return dataset;
 }
 
+// Under a process group every process loads its share: training batches dealt out of global
+// batches of (processes x batch_size) in the same order everywhere, validation shared out in order.
 py::object loader(const Config& cfg, py::handle dataset, bool shuffle) {
     const py::dict data = section(cfg, "data");
     const py::object batch_size = data["batch_size"], workers = data["NUM_WORKERS"];
+    const bool shared = vk::truthy(vk::call(vk::imported<"torch.distributed", "is_available">())) &&
+                        vk::truthy(vk::call(vk::imported<"torch.distributed", "is_initialized">()));
+    if (shared && !(shuffle && is_speech(cfg))) {
+        const py::object sampler = vk::call(vk::imported<"velkor.data.sampler", "ShardedBatchSampler">(), dataset, batch_size,
+                                            kw<"shuffle">(shuffle), kw<"seed">(py::object(cfg.data["seed"])), kw<"even">(shuffle));
+        return vk::call(vk::imported<"torch.utils.data", "DataLoader">(), dataset, kw<"batch_sampler">(sampler),
+                        kw<"collate_fn">(vk::attr<"collate_fn">(dataset)), kw<"num_workers">(workers));
+    }
     if (shuffle && is_speech(cfg)) {
-        // Training batches of utterances of similar length: far less padding to run through.
+        // Training batches of utterances of similar length: far less padding to run through (shared
+        // out among the processes of a process group).
         const py::object sampler = vk::call(vk::imported<"velkor.data.sampler", "LengthBucketSampler">(), dataset, batch_size,
                                             kw<"shuffle">(true), kw<"seed">(py::object(cfg.data["seed"])));
         return vk::call(vk::imported<"torch.utils.data", "DataLoader">(), dataset, kw<"batch_sampler">(sampler),

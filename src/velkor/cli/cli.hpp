@@ -8,6 +8,7 @@
 //   prepare.cpp   velkor prepare synth|audio|text
 //   demo.cpp      velkor demo
 //   use.cpp       velkor transcribe, generate, export: a trained model put to use
+//   distributed.cpp  velkor train under torchrun (one process group per command) and --nproc
 //   module.cpp    argument parsing, threads, exit status
 #pragma once
 
@@ -157,6 +158,35 @@ py::object new_evaluation_dir(py::handle root);
 py::object publish_evaluation(py::handle root, py::handle fresh);
 void save_records(py::handle dir, const std::vector<Decoded>& runs, const SpeechTest& test);
 std::string fmt(double v, int decimals);
+
+// ---------------------------------------------------------------------------------------------
+// Several processes (torchrun)
+
+// Whether torchrun started this process (WORLD_SIZE is set).
+bool launched_by_torchrun();
+// This process's membership of torch.distributed's default group for one command: joined when
+// torchrun started it (NCCL with the GPU of LOCAL_RANK on CUDA, else gloo; collectives time out
+// after --collective-timeout seconds, 300 by default), left when the command ends however it
+// ends. Does nothing in a process torchrun did not start.
+class DistributedRun {
+public:
+    DistributedRun(const Config& cfg, py::handle timeout_option);
+    ~DistributedRun();
+    DistributedRun(const DistributedRun&) = delete;
+    DistributedRun& operator=(const DistributedRun&) = delete;
+    // One line on standard error naming this rank, when several processes run.
+    void report_failure(const std::string& what) const;
+
+private:
+    bool active_ = false;
+    long long rank_ = 0, size_ = 1;
+};
+// Rank 0 (or the only process) writes the experiment's files and prints the reports.
+bool writes();
+// Every process waits until all have arrived (no-op alone).
+void wait_for_all();
+// velkor train --nproc N: torch.distributed.run with the same command on this machine.
+int launch_processes(py::handle args, long long nproc, const Config& cfg);
 
 // ---------------------------------------------------------------------------------------------
 // Commands (argparse namespaces in, exit status out)

@@ -2,7 +2,7 @@
 // and the end-to-end demonstration.
 //
 //   velkor prepare synth|audio|text ...   datasets on disk (velkor.data.prepare)
-//   velkor train CONFIG.yaml [--resume | --overwrite] [--threads N]
+//   velkor train CONFIG.yaml [--resume | --overwrite] [--threads N] [--nproc N] [--collective-timeout S]
 //   velkor evaluate CONFIG.yaml [--lm LM] [--lm-weight W] [--threads N]
 //   velkor transcribe MODEL AUDIO... / generate MODEL / export EXPERIMENT OUT.vkm
 //   velkor demo                            prepare -> LM -> joint CTC/attention ASR -> evaluation
@@ -87,6 +87,12 @@ void add_train(py::handle commands) {
     add_arg(how, "--overwrite", kw<"action">("store_true"),
             kw<"help">("start the experiment again, deleting its checkpoints and evaluation results"));
     add_threads(train);
+    const py::handle integer = vk::imported<"builtins", "int">();
+    add_arg(train, "--nproc", kw<"type">(integer), kw<"metavar">("N"),
+            kw<"help">("train on N processes of this machine (data parallel, started by torch.distributed.run; one per GPU "
+                       "on CUDA); several machines: start `velkor train` with torchrun"));
+    add_arg(train, "--collective-timeout", kw<"type">(integer), kw<"metavar">("SECONDS"),
+            kw<"help">("under several processes, how long one waits for the others before the job stops (default: 300)"));
 }
 
 // velkor evaluate

@@ -2,6 +2,10 @@
 // --overwrite starts it again), a checkpoint that cannot be restored stops the command before
 // any training, and the history and learning curve are on disk after every epoch, so an
 // interrupted run shows what it did.
+//
+// Under torchrun every process runs the same command on its share of the data; rank 0 alone
+// writes (experiment folder, tokenizer, statistics, checkpoints, history, learning curve) and
+// prints the reports, and the others wait where they must not run ahead of a write.
 #include "cli.hpp"
 
 #include <algorithm>
@@ -91,7 +95,7 @@ void keep_history_every_epoch(const Config& cfg, py::handle trainer, const std::
         if (name == kBest) saved->best_epoch = epoch;
         if (name != kLast) return;
         saved->last_epoch = epoch;
-        save_history(cfg, self);
+        if (writes()) save_history(cfg, self);
     });
     vk::set_attr<"save_checkpoint">(trainer, hook);
 }
@@ -144,9 +148,11 @@ Setup setup(const Config& cfg, py::handle resume_from) {
     t.trainer = build_trainer(cfg, model, t.tokenizer);
     build_optimization(cfg, t.trainer, t.train_loader);
     const py::object root = vk::attr<"expt_root">(t.trainer);
-    vk::call_method<"save">(t.tokenizer, join(root, "tokenizer.json"));
-    const py::object stats = training_stats(t.train_set);
-    if (!stats.is_none()) vk::call(vk::imported<"torch", "save">(), stats, stats_path(root));
+    if (writes()) {
+        vk::call_method<"save">(t.tokenizer, join(root, "tokenizer.json"));
+        const py::object stats = training_stats(t.train_set);
+        if (!stats.is_none()) vk::call(vk::imported<"torch", "save">(), stats, stats_path(root));
+    }
     keep_history_every_epoch(cfg, t.trainer, s.saved);
     return s;
 }
@@ -165,6 +171,7 @@ int interrupted(const Config& cfg, const Setup& s, long long resumed_after) {
     const long long finished = std::max(s.saved->last_epoch, resumed_after);
     std::string next = finished >= 0 ? "`velkor train " + cfg.file + " --resume` continues after epoch " + std::to_string(finished)
                                      : "no epoch finished: `velkor train " + cfg.file + "` starts again";
+    if (!writes()) return 130;
     vk::println("");
     print_stderr("velkor: interrupted in epoch " + std::to_string(epoch) + "; " + next);
     return 130;
@@ -202,21 +209,22 @@ long long train_within(const Config& cfg, const Trained& t, double budget_second
     return 1 + more;
 }
 
-int run_train(py::handle args) {
-    const Config cfg = load_config(py::str(vk::attr<"config">(args)));
+namespace {
+
+int train(const Config& cfg, py::handle args) {
     const bool resuming = vk::truthy(vk::attr<"resume">(args)), overwrite = vk::truthy(vk::attr<"overwrite">(args));
-    if (resuming && cfg.task == "progressive")
-        config_fail(cfg.file, "--resume is not supported for progressive training (its stages change the model)");
-    use_threads(vk::attr<"threads">(args), &cfg);
     const py::object root = expt_root(cfg);
     if (holds_checkpoints(root) && !resuming && !overwrite)
         fail(cfg.file + ": " + str(root) + " holds a trained experiment: `velkor train " + cfg.file +
              " --resume` continues it, --overwrite starts it again (deleting its checkpoints and evaluation results)");
-    if (overwrite) clear_experiment(root);
+    wait_for_all();  // every process has looked before rank 0 clears
+    if (overwrite && writes()) clear_experiment(root);
+    wait_for_all();
 
     const py::object last = checkpoint_path(root, kLast);
     const bool from_checkpoint = resuming && exists(last);
-    if (resuming && !from_checkpoint) vk::println("No checkpoint at ", last, ": training from the start");
+    const bool printing = writes();
+    if (resuming && !from_checkpoint && printing) vk::println("No checkpoint at ", last, ": training from the start");
     Setup s = setup(cfg, from_checkpoint ? last : py::object(py::none()));
     long long epochs = py::cast<long long>(section(cfg, "training")["epochs"]);
     long long resumed_after = -1;
@@ -224,7 +232,7 @@ int run_train(py::handle args) {
         const long long done = resume(s);
         resumed_after = done - 1;
         epochs = std::max(0LL, epochs - done);
-        vk::println("Resuming after epoch ", resumed_after, ": ", epochs, " epoch(s) to go");
+        if (printing) vk::println("Resuming after epoch ", resumed_after, ": ", epochs, " epoch(s) to go");
     }
     const Trained& t = s.t;
     try {
@@ -238,6 +246,10 @@ int run_train(py::handle args) {
         if (!e.matches(PyExc_KeyboardInterrupt)) throw;
         return interrupted(cfg, s, resumed_after);
     }
+    if (!printing) {
+        vk::call_method<"cleanup">(t.trainer);
+        return 0;
+    }
     save_history(cfg, t.trainer);
     const py::object expt = vk::attr<"expt_root">(t.trainer);
     vk::println("\nExperiment: ", expt);
@@ -249,6 +261,33 @@ int run_train(py::handle args) {
     vk::println("Next: velkor evaluate ", cfg.file);
     vk::call_method<"cleanup">(t.trainer);
     return 0;
+}
+
+// The first line of an error, for the line naming the rank it stopped.
+std::string first_line_of(py::error_already_set& e) {
+    std::string s = py::str(e.value());
+    return vk::type_name(e.value()) + ": " + s.substr(0, s.find('\n'));
+}
+
+}  // namespace
+
+int run_train(py::handle args) {
+    const Config cfg = load_config(py::str(vk::attr<"config">(args)));
+    if (vk::truthy(vk::attr<"resume">(args)) && cfg.task == "progressive")
+        config_fail(cfg.file, "--resume is not supported for progressive training (its stages change the model)");
+    const py::object nproc = vk::attr<"nproc">(args);
+    if (!nproc.is_none()) return launch_processes(args, int_option(nproc, "--nproc", 1, 4096), cfg);
+    use_threads(vk::attr<"threads">(args), &cfg);
+    const DistributedRun group(cfg, vk::attr<"collective_timeout">(args));
+    try {
+        return train(cfg, args);
+    } catch (const Failure& f) {
+        group.report_failure(f.message);
+        throw;
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_KeyboardInterrupt)) group.report_failure(first_line_of(e));
+        throw;
+    }
 }
 
 }  // namespace velkor_cli

@@ -5,10 +5,15 @@
 //
 // BaseTrainer is an abc.ABC subclass; concrete trainers (in C++ or in Python) implement
 // _train_epoch, _validate_epoch, train and evaluate.
+//
+// Under a torch.distributed process group (data-parallel training) every process keeps the same
+// state, but rank 0 alone writes: the experiment directory, checkpoints, plots, generated text,
+// tracking and the printed reports. The others wait for a checkpoint to be on disk before going on.
 #include <vk/abc_class.hpp>
 #include <vk/common.hpp>
 #include <vk/lookup.hpp>
 #include <vk/trainer.hpp>
+#include <vkdomain/distributed.hpp>
 
 #include <cerrno>
 #include <limits>
@@ -81,7 +86,8 @@ py::object init(py::handle self, const InitArgs& a) {
 
     py::object device = py::reinterpret_borrow<py::object>(a.get<"device">());
     if (device.is_none()) device = py::str(vk::truthy(vk::call(vk::imported<"torch.cuda", "is_available">())) ? "cuda" : "cpu");
-    vk::println("Using device: ", device);
+    const bool writes = vkdomain::world().writes();
+    if (writes) vk::println("Using device: ", device);
 
     vk::set_attr<"device">(self, device);
     vk::set_attr<"model">(self, vk::call_method<"to">(a.get<"model">(), device));
@@ -92,7 +98,7 @@ py::object init(py::handle self, const InitArgs& a) {
     vk::set_attr<"scaler">(self, vk::call(vk::attr<"GradScaler">(vk::imported<"torch.amp">()), device));
 
     const py::object training = vk::item<"training">(config);
-    vk::set_attr<"use_wandb">(self, vk::get<"use_wandb">(training, py::bool_(false)));
+    vk::set_attr<"use_wandb">(self, writes ? vk::get<"use_wandb">(training, py::bool_(false)) : py::bool_(false));
     // Checked before anything is written, stored after the documented attributes.
     const py::object precision = amp_dtype(training, py::str(device));
 
@@ -177,6 +183,11 @@ py::object init_experiment(py::handle self, const InitExperimentArgs& a) {
     a.text<"config_file">();
     const py::object cwd = vk::call(vk::attr<"cwd">(vk::imported<"pathlib", "Path">()));
     const py::object expt_root = join(join(cwd, "expts"), a.get<"run_name">());
+    if (!vkdomain::world().writes()) {
+        const py::object checkpoints = join(expt_root, "checkpoints");
+        return py::make_tuple(expt_root, checkpoints, join(expt_root, "attn"), join(expt_root, "text"),
+                              join(checkpoints, "checkpoint-best-metric-model.pth"), join(checkpoints, "checkpoint-last-epoch-model.pth"));
+    }
     vk::call_method<"mkdir">(expt_root, kw<"parents">(true), kw<"exist_ok">(true));
     vk::call(vk::imported<"shutil", "copy2">(), a.get<"config_file">(), join(expt_root, "config.yaml"));
 
@@ -246,6 +257,7 @@ py::object log_metrics(py::handle self, const LogMetricsArgs& a) {
         vk::call_method<"log">(wandb(), flat, kw<"step">(step));
     }
 
+    if (!vkdomain::world().writes()) return py::none();
     vk::println("\n📊 Metrics (Epoch ", step, "):");
     const py::list splits = sorted_keys(metrics);
     for (std::size_t s = 0; s < splits.size(); ++s) {
@@ -277,6 +289,7 @@ using AttentionPlotArgs = vk::Args<"attn_weights, epoch, attn_type='self'">;
 py::object save_attention_plot(py::handle self, const AttentionPlotArgs& a) {
     const py::object epoch = vk::integer_like(a.get<"epoch">(), "epoch");
     const std::string attn_type = a.text<"attn_type">();
+    if (!vkdomain::world().writes()) return py::none();
     const py::object map = host_map(a.get<"attn_weights">());
 
     const py::object plt = py::module_::import("matplotlib.pyplot");
@@ -307,6 +320,7 @@ py::object save_attention_plot(py::handle self, const AttentionPlotArgs& a) {
 using GeneratedTextArgs = vk::Args<"text, suffix">;
 py::object save_generated_text(py::handle self, const GeneratedTextArgs& a) {
     const std::string suffix = a.text<"suffix">();
+    if (!vkdomain::world().writes()) return py::none();
     const py::object text_path = join(vk::attr<"text_dir">(self), "text_" + suffix + ".json");
     // Serialized first, so that text JSON cannot hold leaves the previous file whole.
     const py::object json = vk::call(vk::imported<"json", "dumps">(), a.get<"text">(), kw<"indent">(4), kw<"ensure_ascii">(true));
@@ -486,8 +500,11 @@ py::object save_checkpoint(py::handle self, const FilenameArgs& a) {
     checkpoint["config"] = vk::attr<"config">(self);
     for (const auto& [key, value] : checkpoint) check_loadable(value, py::str(key), 0);
 
-    write_atomically(checkpoint, checkpoint_path);
-    if (tracking(self)) vk::call_method<"save">(wandb(), py::str(checkpoint_path));
+    if (vkdomain::world().writes()) {
+        write_atomically(checkpoint, checkpoint_path);
+        if (tracking(self)) vk::call_method<"save">(wandb(), py::str(checkpoint_path));
+    }
+    vkdomain::barrier();
     return py::none();
 }
 
@@ -500,7 +517,7 @@ bool restore(const char* what, F&& load) {
         return true;
     } catch (py::error_already_set& e) {
         if (!vk::ordinary_error(e)) throw;
-        vk::println("Warning: Failed to load ", what, " state: ", vk::error_text(e));
+        if (vkdomain::world().writes()) vk::println("Warning: Failed to load ", what, " state: ", vk::error_text(e));
         return false;
     }
 }
@@ -552,6 +569,7 @@ py::object load_checkpoint(py::handle self, const FilenameArgs& a) {
         list += name;
     }
     if (loaded.empty()) throw std::runtime_error("Failed to load any checkpoint components");
+    if (!vkdomain::world().writes()) return py::none();
     vk::println("Checkpoint loaded from epoch ", vk::get<"epoch">(ckpt, py::str("unknown")));
     vk::println("Successfully loaded: ", loaded);
     if (!failed.empty()) vk::println("Failed to load: ", failed);

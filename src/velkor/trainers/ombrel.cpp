@@ -14,6 +14,7 @@
 #include <vk/host_tensor.hpp>
 #include <vk/lookup.hpp>
 #include <vk/trainer.hpp>
+#include <vkdomain/distributed.hpp>
 #include <vkdomain/scoring.hpp>
 #include <vkdomain/training_step.hpp>
 
@@ -23,6 +24,7 @@
 #include <cstdint>
 #include <limits>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -102,6 +104,8 @@ py::object asr_init(py::handle self, const InitArgs& a) {
     vk::set_attr<"ctc_criterion">(self, py::none());
     const double ctc_weight = vk::to_real(vk::get<"ctc_weight">(loss, py::float_(0.0)), "ctc_weight");
     vk::set_attr<"ctc_weight">(self, py::float_(ctc_weight));
+    // Without CTC weight the CTC head gets no gradient: data-parallel training must look for it.
+    vk::set_attr<"find_unused_parameters">(self, py::bool_(!(ctc_weight > 0)));
     if (ctc_weight > 0) {
         // The pad id doubles as the CTC blank.
         vk::set_attr<"ctc_criterion">(
@@ -173,9 +177,28 @@ JointLoss joint_loss(py::handle self, py::handle model, const std::array<py::obj
     return out;
 }
 
+// Under a process group: adds the global batch's numbers to `sums` as one process over the global
+// batch would, and returns this process's loss weighted by its share of the global batch (tokens
+// for the cross-entropy, a mean over tokens; utterances for CTC, a mean over utterances), times
+// the process count that the gradient averaging divides out.
+py::object global_batch_loss(LossSums& sums, const JointLoss& out, const std::array<py::object, 5>& tensors, double tokens,
+                             double ctc_weight, const vkdomain::Accumulation& accumulation) {
+    const double utterances = as_double(vk::call_method<"size">(tensors[0], 0));
+    const double ctc = ctc_weight > 0 ? item(out.ctc) : 0.0;
+    const auto g = vkdomain::sum_over_ranks({item(out.ce) * tokens, ctc * utterances, tokens, utterances});
+    const double ce_mean = g[2] > 0 ? g[0] / g[2] : 0.0, ctc_mean = g[3] > 0 ? g[1] / g[3] : 0.0;
+    sums.tokens += g[2];
+    sums.ce += g[0];
+    sums.ctc += ctc_mean * g[2];
+    sums.joint += (ce_mean + ctc_weight * ctc_mean) * g[2];
+    const double processes = static_cast<double>(accumulation.world().size);
+    py::object loss = vk::call_method<"mul">(out.ce, g[2] > 0 ? tokens * processes / g[2] : 0.0);
+    if (ctc_weight > 0) loss = vk::add(loss, vk::call_method<"mul">(out.ctc, ctc_weight * utterances * processes / g[3]));
+    return loss;
+}
+
 py::object asr_train_epoch(py::handle self, const vk::Args<"dataloader">& a) {
     const py::handle loader = a.get<"dataloader">();
-    const py::object model = vk::attr<"model">(self);
     const py::object device = vk::attr<"device">(self);
     const double ctc_weight = as_double(vk::attr<"ctc_weight">(self));
     LossSums sums;
@@ -183,14 +206,17 @@ py::object asr_train_epoch(py::handle self, const vk::Args<"dataloader">& a) {
     vkdomain::training_pass(self, loader, "[Training ASR]", [&](py::handle batch, vkdomain::Accumulation& accumulation) {
         const std::array<py::object, 5> tensors = batch_on(device, batch);
         JointLoss out;
-        vkdomain::under_autocast(self, [&] { out = joint_loss(self, model, tensors, ctc_weight); });
+        vkdomain::under_autocast(self, [&] { out = joint_loss(self, accumulation.model(), tensors, ctc_weight); });
         last_attention = out.attention;
         const double batch_tokens = item(vk::call_method<"sum">(tensors[4]));
-        sums.tokens += batch_tokens;
-        sums.ce += item(out.ce) * batch_tokens;
-        if (ctc_weight > 0) sums.ctc += item(out.ctc) * batch_tokens;
-        sums.joint += item(out.loss) * batch_tokens;
-        return sums.postfix(accumulation.backward(out.loss));
+        if (!accumulation.world().group) {
+            sums.tokens += batch_tokens;
+            sums.ce += item(out.ce) * batch_tokens;
+            if (ctc_weight > 0) sums.ctc += item(out.ctc) * batch_tokens;
+            sums.joint += item(out.loss) * batch_tokens;
+            return sums.postfix(accumulation.backward(out.loss));
+        }
+        return sums.postfix(accumulation.backward(global_batch_loss(sums, out, tensors, batch_tokens, ctc_weight, accumulation)));
     });
     if (sums.tokens == 0) raise_zero_division("float division by zero (the training data loader yielded no transcript tokens)");
     const double chars_per_token = as_double(vk::call_method<"get_avg_chars_per_token">(vk::attr<"dataset">(loader)));
@@ -201,6 +227,8 @@ py::object asr_train_epoch(py::handle self, const vk::Args<"dataloader">& a) {
 // ---------------------------------------------------------------------------------------------
 // ASRTrainer: validation and the epoch loop
 
+// Under a process group each process recognizes its share; the error rates are those of all
+// shares together and the records are gathered, rank by rank.
 py::object asr_validate_epoch(py::handle self, const vk::Args<"dataloader">& a) {
     const py::object results = vk::call_method<"recognize">(self, a.get<"dataloader">());
     py::list references, hypotheses;
@@ -209,7 +237,7 @@ py::object asr_validate_epoch(py::handle self, const vk::Args<"dataloader">& a) 
         hypotheses.append(vk::item<"generated">(record));
     }
     const py::object metrics = vk::call_method<"_calculate_asr_metrics">(self, references, hypotheses);
-    return py::make_tuple(metrics, results);
+    return py::make_tuple(metrics, vkdomain::gather_lists(py::list(results)));
 }
 
 void require_optimizer_and_scheduler(py::handle self) {
@@ -555,8 +583,8 @@ void append_records(py::list& records, const RecognizeCall& c, const Hypotheses&
 py::object asr_recognize(py::handle self, const RecognizeArgs& a) {
     const py::handle loader = a.get<"dataloader">();
     const RecognizeCall call = prepare_recognition(self, a);
-    vk::Bar bar(loader, kw<"dynamic_ncols">(true), kw<"leave">(false), kw<"position">(0),
-                kw<"desc">(py::str("[Recognizing ASR] : " + std::string(py::str(call.name)))));
+    const std::string desc = "[Recognizing ASR] : " + std::string(py::str(call.name));
+    vk::Bar bar = vkdomain::pass_bar(loader, desc.c_str());
     py::list records;
     vk::with_block(inference_mode(), [&] {
         long long decoded = 0;
@@ -636,9 +664,26 @@ py::object asr_metrics(py::handle, const vk::Args<"references, hypotheses">& a) 
     const py::handle refs = a.get<"references">();
     const py::handle hyps = a.get<"hypotheses">();
     py::dict metrics;
-    metrics["word_dist"] = py::float_(item(vk::call(distance, hyps, refs)));
-    metrics["wer"] = py::float_(item(vk::call(wer, hyps, refs)) * 100.0);
-    metrics["cer"] = py::float_(item(vk::call(cer, hyps, refs)) * 100.0);
+    if (!vkdomain::world().group) {
+        metrics["word_dist"] = py::float_(item(vk::call(distance, hyps, refs)));
+        metrics["wer"] = py::float_(item(vk::call(wer, hyps, refs)) * 100.0);
+        metrics["cer"] = py::float_(item(vk::call(cer, hyps, refs)) * 100.0);
+        return metrics;
+    }
+    // Under a process group every process calls this with its share: the rates come from the
+    // error counts and reference lengths of all shares, as one process over all of them.
+    std::vector<double> counts;
+    for (const auto& [metric, numerator, denominator] :
+         {std::tuple{distance, "edit_scores", "num_elements"}, std::tuple{wer, "errors", "total"}, std::tuple{cer, "errors", "total"}}) {
+        vk::call_method<"update">(metric, hyps, refs);
+        counts.push_back(item(vk::call_method<"sum">(py::getattr(metric, numerator))));
+        counts.push_back(item(vk::call_method<"sum">(py::getattr(metric, denominator))));
+    }
+    const auto g = vkdomain::sum_over_ranks(counts);
+    const auto ratio = [](double n, double d) { return d > 0 ? n / d : std::numeric_limits<double>::quiet_NaN(); };
+    metrics["word_dist"] = py::float_(ratio(g[0], g[1]));
+    metrics["wer"] = py::float_(ratio(g[2], g[3]) * 100.0);
+    metrics["cer"] = py::float_(ratio(g[4], g[5]) * 100.0);
     return metrics;
 }
 
@@ -797,13 +842,29 @@ py::object subset_loader(py::handle self, py::handle loader, double fraction, co
     const py::object dataset = vk::attr<"dataset">(loader);
     const long long size = subset_size(dataset, fraction, what);
     const py::object order = vk::call(vk::imported<"torch", "randperm">(), length_of(dataset));
-    const py::object indices = vk::call_method<"tolist">(vk::call_method<"narrow">(order, 0, 0, size));
+    py::object indices = vk::call_method<"tolist">(vk::call_method<"narrow">(order, 0, 0, size));
+    // Under a process group all processes train on rank 0's subset, shuffled alike and shared out.
+    const bool group = vkdomain::world().group;
+    long long seed = 0;
+    if (group) {
+        const py::object drawn = vk::call_method<"item">(vk::call(vk::imported<"torch", "randint">(), 0, 1LL << 31, py::make_tuple(1)));
+        const py::tuple chosen = vkdomain::from_rank0(py::make_tuple(indices, drawn));
+        indices = chosen[0];
+        seed = as_index(chosen[1]);
+    }
     const py::object subset = vk::call(vk::imported<"torch.utils.data", "Subset">(), dataset, indices);
     // What the trainers read from an ASRDataset, also on the view of it.
     vk::set_attr<"text_max_len">(subset, vk::attr<"text_max_len">(dataset));
     vk::set_attr<"feat_max_len">(subset, vk::attr<"feat_max_len">(dataset));
     vk::set_attr<"get_avg_chars_per_token">(subset, vk::attr<"get_avg_chars_per_token">(dataset));
     const py::object data = vk::item<"data">(vk::attr<"config">(self));
+    if (group) {
+        const py::object sampler = vk::call(vk::imported<"velkor.data.sampler", "ShardedBatchSampler">(), subset,
+                                            vk::item<"batch_size">(data), kw<"shuffle">(true), kw<"seed">(seed));
+        return vk::call(vk::imported<"torch.utils.data", "DataLoader">(), subset, kw<"batch_sampler">(sampler),
+                        kw<"num_workers">(vk::item<"NUM_WORKERS">(data)), kw<"collate_fn">(vk::attr<"collate_fn">(dataset)),
+                        kw<"pin_memory">(true));
+    }
     return vk::call(vk::imported<"torch.utils.data", "DataLoader">(), subset, kw<"batch_size">(vk::item<"batch_size">(data)),
                     kw<"shuffle">(true), kw<"num_workers">(vk::item<"NUM_WORKERS">(data)),
                     kw<"collate_fn">(vk::attr<"collate_fn">(dataset)), kw<"pin_memory">(true));

@@ -6,6 +6,7 @@
 #include <vk/common.hpp>
 #include <vk/lookup.hpp>
 #include <vk/trainer.hpp>
+#include <vkdomain/distributed.hpp>
 #include <vkdomain/scoring.hpp>
 #include <vkdomain/training_step.hpp>
 
@@ -49,10 +50,7 @@ py::object first_map(py::handle attention) {
     return py::object((*it)[py::int_(0)]);
 }
 
-// The progress bar of one pass over `loader`.
-vk::Bar pass_bar(py::handle loader, const char* desc) {
-    return vk::Bar(loader, kw<"dynamic_ncols">(true), kw<"leave">(false), kw<"position">(0), kw<"desc">(desc));
-}
+using vkdomain::pass_bar;
 
 // ---------------------------------------------------------------------------------------------
 // Construction
@@ -94,8 +92,9 @@ struct Pass {
         return parts;
     }
 
-    Forward forward(const std::array<py::object, 3>& batch) const {
-        const auto [logits, attention] = vk::unpack<2>(vk::call(model, batch[0], kw<"target_lengths">(batch[2])));
+    // Through `through`: the model, or its data-parallel wrapper.
+    Forward forward(const std::array<py::object, 3>& batch, py::handle through) const {
+        const auto [logits, attention] = vk::unpack<2>(vk::call(through, batch[0], kw<"target_lengths">(batch[2])));
         const py::object flat_logits = vk::call_method<"reshape">(logits, -1, vk::call_method<"size">(logits, -1));
         const py::object loss = vk::call(criterion, flat_logits, vk::call_method<"reshape">(batch[1], -1));
         return {loss, attention};
@@ -128,12 +127,25 @@ py::object train_epoch(py::handle self, const vk::Args<"dataloader">& a) {
     vkdomain::training_pass(self, loader, "[Training LM]", [&](py::handle batch, vkdomain::Accumulation& accumulation) {
         const auto tensors = pass.to_device(batch);
         Forward out;
-        vkdomain::under_autocast(self, [&] { out = pass.forward(tensors); });
+        vkdomain::under_autocast(self, [&] { out = pass.forward(tensors, accumulation.model()); });
         attention = out.attention;
         const long long batch_tokens = Pass::token_count(tensors[2]);
-        tokens += batch_tokens;
-        loss_sum += py::cast<double>(vk::call_method<"item">(out.loss)) * static_cast<double>(batch_tokens);
-        const std::string acc_step = accumulation.backward(out.loss);
+        const double loss = py::cast<double>(vk::call_method<"item">(out.loss));
+        std::string acc_step;
+        if (!accumulation.world().group) {
+            tokens += batch_tokens;
+            loss_sum += loss * static_cast<double>(batch_tokens);
+            acc_step = accumulation.backward(out.loss);
+        } else {
+            // The global batch's numbers; each process's mean weighted by its share of the tokens
+            // (times the process count, which the gradient averaging divides out).
+            const auto global = vkdomain::sum_over_ranks({loss * static_cast<double>(batch_tokens), static_cast<double>(batch_tokens)});
+            tokens += static_cast<long long>(std::llround(global[1]));
+            loss_sum += global[0];
+            const double share =
+                global[1] > 0 ? static_cast<double>(batch_tokens) * static_cast<double>(accumulation.world().size) / global[1] : 0.0;
+            acc_step = accumulation.backward(vk::call_method<"mul">(out.loss, share));
+        }
         const double mean = divide(loss_sum, static_cast<double>(tokens));
         py::dict postfix;
         postfix["ce_loss_token"] = four_decimals(mean);
@@ -157,7 +169,7 @@ py::object validate_epoch(py::handle self, const vk::Args<"dataloader">& a) {
         {
             const auto tensors = pass.to_device(batch);
             Forward out;
-            vk::with_block(vk::call(vk::imported<"torch", "inference_mode">()), [&] { out = pass.forward(tensors); });
+            vk::with_block(vk::call(vk::imported<"torch", "inference_mode">()), [&] { out = pass.forward(tensors, pass.model); });
             attention = out.attention;
             const long long batch_tokens = Pass::token_count(tensors[2]);
             tokens += batch_tokens;
@@ -167,7 +179,9 @@ py::object validate_epoch(py::handle self, const vk::Args<"dataloader">& a) {
         }
         vkdomain::release_cuda_cache();
     }
-    const py::object metrics = epoch_metrics(loader, loss_sum, tokens);
+    // Every process validated its share: the sums over all of them.
+    const auto total = vkdomain::sum_over_ranks({loss_sum, static_cast<double>(tokens)});
+    const py::object metrics = epoch_metrics(loader, total[0], static_cast<long long>(std::llround(total[1])));
     bar.close();
     return py::make_tuple(metrics, attention);
 }
@@ -186,9 +200,10 @@ py::object train(py::handle self, const vk::Args<"train_dataloader, val_dataload
         const auto [train_metrics, train_attention] = vk::unpack<2>(vk::call_method<"_train_epoch">(self, a.get<"train_dataloader">()));
         const auto [val_metrics, val_attention] = vk::unpack<2>(vk::call_method<"_validate_epoch">(self, a.get<"val_dataloader">()));
         // A failed sample generation is reported and the epoch is still logged and saved.
+        // Only rank 0 writes the samples: the others do not generate them.
         py::object generated;
         try {
-            generated = vk::call_method<"generate">(self, a.get<"val_dataloader">());
+            if (vkdomain::world().writes()) generated = vk::call_method<"generate">(self, a.get<"val_dataloader">());
         } catch (py::error_already_set& e) {
             if (!vk::ordinary_error(e)) throw;
             vk::println("Could not generate results for validation: ", vk::error_text(e));
