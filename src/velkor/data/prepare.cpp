@@ -783,13 +783,9 @@ void scan_tsv(py::handle tsv, std::vector<Item>& items, std::vector<Skip>& skipp
 
 using AudioArgs = vk::Args<"source, output_dir, num_bins=80">;
 
-py::object prepare_audio(py::handle, const AudioArgs& a) {
-    const py::object source = path_arg(a.get<"source">());
-    const py::object output = path_arg(a.get<"output_dir">());
-    const long long bins = a.integer<"num_bins">();
-    if (bins <= 0 || bins > 1024) throw py::value_error("num_bins must be between 1 and 1024, got " + std::to_string(bins));
+// The items of a source: a folder is a LibriSpeech-style tree, a regular file a TSV list.
+std::vector<Item> source_items(py::handle source, std::vector<Skip>& skipped) {
     std::vector<Item> items;
-    std::vector<Skip> skipped;
     switch (kind_of(source, true)) {
         case Kind::directory:
             scan_tree(source, items, skipped);
@@ -803,55 +799,38 @@ py::object prepare_audio(py::handle, const AudioArgs& a) {
         case Kind::other:
             throw py::value_error("Cannot read '" + vk::display(source) + "': it is neither a folder nor a regular file");
     }
-    // The partition folder itself (output/fbank, output/text); checked before any audio is read,
-    // and left as it was until the first utterance is ready.
-    PartitionWriter part(output, true, false);
-    std::unordered_set<std::string> ids;
-    for (const py::handle i_obj : vk::progress(vk::call(vk::imported<"builtins", "range">(), items.size()), kw<"desc">("[Preparing audio]"),
-                                               kw<"dynamic_ncols">(true))) {
-        const Item& item = items[py::cast<std::size_t>(i_obj)];
-        Kind kind = Kind::missing;
-        if (!item.audio.is_none()) {
-            try {
-                kind = kind_of(item.audio, true);
-            } catch (py::error_already_set& e) {  // a folder on the way that may not be searched
-                if (!e.matches(PyExc_OSError)) throw;
-                skipped.push_back({vk::display(item.audio), "unreadable audio: " + vk::display(e.value())});
-                continue;
-            }
+    return items;
+}
+
+// One item read, checked and written to the partition, or why it was skipped.
+std::optional<Skip> add_item(const Item& item, long long bins, std::unordered_set<std::string>& ids, PartitionWriter& part) {
+    Kind kind = Kind::missing;
+    if (!item.audio.is_none()) {
+        try {
+            kind = kind_of(item.audio, true);
+        } catch (py::error_already_set& e) {  // a folder on the way that may not be searched
+            if (!e.matches(PyExc_OSError)) throw;
+            return Skip{vk::display(item.audio), "unreadable audio: " + vk::display(e.value())};
         }
-        if (kind == Kind::missing) {
-            skipped.push_back({item.origin, "audio file not found"});
-            continue;
-        }
-        const std::string where = vk::display(item.audio);
-        if (kind != Kind::regular) {
-            skipped.push_back({where, "not a regular file"});
-            continue;
-        }
-        if (item.transcript.empty()) {
-            skipped.push_back({where, "empty transcript"});
-            continue;
-        }
-        if (!ids.insert(item.id).second) {
-            skipped.push_back({where, "utterance id " + item.id + " appears twice"});
-            continue;
-        }
-        vkdomain::Audio audio;
-        std::optional<std::string> why = vkdomain::read_audio(item.audio, audio);
-        if (!why) why = vkdomain::unusable_samples(audio.mono, audio.rate);
-        if (why) {
-            skipped.push_back({where, *why});
-            continue;
-        }
-        const py::array_t<float> features = fbank_16k(to_feature_rate(audio.mono, audio.rate), bins);
-        if (!vkdomain::all_finite(features)) {
-            skipped.push_back({where, vkdomain::kFeaturesTooLarge});
-            continue;
-        }
-        part.add(item.id, absolute(item.audio), audio.seconds(), item.transcript, features);
     }
-    if (part.utterances > 0) part.finish();
+    if (kind == Kind::missing) return Skip{item.origin, "audio file not found"};
+    const std::string where = vk::display(item.audio);
+    if (kind != Kind::regular) return Skip{where, "not a regular file"};
+    if (item.transcript.empty()) return Skip{where, "empty transcript"};
+    if (!ids.insert(item.id).second) return Skip{where, "utterance id " + item.id + " appears twice"};
+    vkdomain::Audio audio;
+    std::optional<std::string> why = vkdomain::read_audio(item.audio, audio);
+    if (!why) why = vkdomain::unusable_samples(audio.mono, audio.rate);
+    if (why) return Skip{where, *why};
+    const py::array_t<float> features = fbank_16k(to_feature_rate(audio.mono, audio.rate), bins);
+    if (!vkdomain::all_finite(features)) return Skip{where, vkdomain::kFeaturesTooLarge};
+    part.add(item.id, absolute(item.audio), audio.seconds(), item.transcript, features);
+    return std::nullopt;
+}
+
+// The partition's totals and every skipped file with its reason; returns the skipped as
+// (file, reason) pairs.
+py::list report_audio(py::handle output, const PartitionWriter& part, const std::vector<Skip>& skipped) {
     vk::println("\nPrepared ", output);
     vk::println(vk::kBranch, "Utterances: ", part.utterances);
     vk::println(vk::kBranch, "Hours: ", fixed(part.seconds / 3600.0, 3));
@@ -861,6 +840,27 @@ py::object prepare_audio(py::handle, const AudioArgs& a) {
         vk::println(vk::kBlank, i + 1 == skipped.size() ? vk::kLast : vk::kBranch, skipped[i].what, ": ", skipped[i].why);
         skipped_list.append(py::make_tuple(skipped[i].what, skipped[i].why));
     }
+    return skipped_list;
+}
+
+// Items of the source → each read and written, or skipped with its reason → report; nothing
+// usable is an error after the report, with the partition folder left as it was.
+py::object prepare_audio(py::handle, const AudioArgs& a) {
+    const py::object source = path_arg(a.get<"source">());
+    const py::object output = path_arg(a.get<"output_dir">());
+    const long long bins = a.integer<"num_bins">();
+    if (bins <= 0 || bins > 1024) throw py::value_error("num_bins must be between 1 and 1024, got " + std::to_string(bins));
+    std::vector<Skip> skipped;
+    const std::vector<Item> items = source_items(source, skipped);
+    // The partition folder itself (output/fbank, output/text); checked before any audio is read,
+    // and left as it was until the first utterance is ready.
+    PartitionWriter part(output, true, false);
+    std::unordered_set<std::string> ids;
+    for (const py::handle i_obj : vk::progress(vk::call(vk::imported<"builtins", "range">(), items.size()), kw<"desc">("[Preparing audio]"),
+                                               kw<"dynamic_ncols">(true)))
+        if (std::optional<Skip> skip = add_item(items[py::cast<std::size_t>(i_obj)], bins, ids, part)) skipped.push_back(std::move(*skip));
+    if (part.utterances > 0) part.finish();
+    const py::list skipped_list = report_audio(output, part, skipped);
     if (part.utterances == 0) {
         const std::string why = skipped.empty() ? (items.empty() ? "it names no audio file with a transcript" : "nothing was usable")
                                                 : "all " + std::to_string(skipped.size()) + " were skipped (reasons listed above)";
@@ -880,34 +880,41 @@ py::object prepare_audio(py::handle, const AudioArgs& a) {
 
 using TextArgs = vk::Args<"text_file, output_dir, splits=None, seed=0, max_chars=None">;
 
-py::object prepare_text(py::handle, const TextArgs& a) {
-    const py::object text_file = text_path(a.get<"text_file">());
-    const py::object output = path_arg(a.get<"output_dir">());
-    std::vector<std::pair<std::string, double>> splits;
+// Partition names and fractions of the lines; none when the output folder is the one partition.
+struct Splits {
+    std::vector<std::pair<std::string, double>> parts;
     double total_fraction = 1.0;
-    if (!a.is_none<"splits">()) {
-        const py::dict d = a.dict<"splits">();
-        double sum = 0.0;
-        for (const auto& [k, v] : d) {
-            const std::string name = vk::exact_str(k, "splits");
-            if (!is_plain_name(name))
-                throw py::value_error("Split name '" + name +
-                                      "' must be a plain folder name inside output_dir (not empty, no '/' or '\\', " + "not '.' or '..')");
-            const double f = vk::to_real(v, "splits");
-            if (!(f > 0.0)) throw py::value_error("Every split fraction must be positive");
-            sum += f;
-            splits.emplace_back(name, f);
-        }
-        if (splits.empty()) throw py::value_error("splits must name at least one partition");
-        if (sum > 1.0 + 1e-9) throw py::value_error("Split fractions add up to more than 1");
-        total_fraction = sum;
+};
+
+// The splits argument: plain folder names with positive fractions adding up to at most 1.
+Splits splits_arg(const TextArgs& a) {
+    Splits splits;
+    if (a.is_none<"splits">()) return splits;
+    double sum = 0.0;
+    for (const auto& [k, v] : a.dict<"splits">()) {
+        const std::string name = vk::exact_str(k, "splits");
+        if (!is_plain_name(name))
+            throw py::value_error("Split name '" + name + "' must be a plain folder name inside output_dir (not empty, no '/' or '\\', " +
+                                  "not '.' or '..')");
+        const double f = vk::to_real(v, "splits");
+        if (!(f > 0.0)) throw py::value_error("Every split fraction must be positive");
+        sum += f;
+        splits.parts.emplace_back(name, f);
     }
-    const long long max_chars = a.is_none<"max_chars">() ? -1 : a.integer<"max_chars">();
-    if (!a.is_none<"max_chars">() && max_chars <= 0) throw py::value_error("max_chars must be positive");
-    struct Line {
-        std::string text;
-        std::size_t number;
-    };
+    if (splits.parts.empty()) throw py::value_error("splits must name at least one partition");
+    if (sum > 1.0 + 1e-9) throw py::value_error("Split fractions add up to more than 1");
+    splits.total_fraction = sum;
+    return splits;
+}
+
+struct Line {
+    std::string text;
+    std::size_t number;
+};
+
+// The non-empty lines, squeezed; those over max_chars characters (when it is positive) are
+// counted and left out. A file with no line left is an error.
+std::vector<Line> text_lines(py::handle text_file, long long max_chars) {
     std::vector<Line> lines;
     std::size_t too_long = 0;
     const std::vector<std::string> raw = read_lines(text_file);
@@ -925,43 +932,63 @@ py::object prepare_text(py::handle, const TextArgs& a) {
     if (lines.empty())
         throw py::value_error("No transcript was prepared from '" + vk::display(text_file) + "': it has no non-empty line" +
                               (too_long > 0 ? " of at most " + std::to_string(max_chars) + " characters" : std::string()));
-    if (splits.empty()) {
-        splits.emplace_back("", 1.0);
+    return lines;
+}
+
+// A partition of the split and how many lines it takes.
+struct TextPartition {
+    std::unique_ptr<PartitionWriter> writer;
+    std::size_t take;
+};
+
+// How many lines each partition takes (the last one the remainder when the fractions add up to
+// 1), and every partition folder checked, before anything is written.
+std::vector<TextPartition> text_partitions(const Splits& splits, std::size_t num_lines, py::handle output) {
+    std::vector<TextPartition> partitions;
+    for (std::size_t s = 0, next = 0; s < splits.parts.size(); ++s) {
+        const auto& [name, fraction] = splits.parts[s];
+        std::size_t take = static_cast<std::size_t>(std::floor(fraction * static_cast<double>(num_lines)));
+        take = std::min(take, num_lines - next);
+        if (s + 1 == splits.parts.size() && splits.total_fraction > 1.0 - 1e-9) take = num_lines - next;
+        if (take == 0)
+            throw py::value_error("Split '" + name + "' would be empty: " + vk::float_text(fraction) + " of " + std::to_string(num_lines) +
+                                  " lines is less than one line");
+        next += take;
+        const py::object dir = name.empty() ? py::reinterpret_borrow<py::object>(output) : join(output, name);
+        partitions.push_back({std::make_unique<PartitionWriter>(dir, false, !name.empty()), take});
+    }
+    return partitions;
+}
+
+// Lines of the text → dealt out to the splits (shuffled by seed when there are splits) → one
+// transcript array per line in each partition.
+py::object prepare_text(py::handle, const TextArgs& a) {
+    const py::object text_file = text_path(a.get<"text_file">());
+    const py::object output = path_arg(a.get<"output_dir">());
+    Splits splits = splits_arg(a);
+    const long long max_chars = a.is_none<"max_chars">() ? -1 : a.integer<"max_chars">();
+    if (!a.is_none<"max_chars">() && max_chars <= 0) throw py::value_error("max_chars must be positive");
+    std::vector<Line> lines = text_lines(text_file, max_chars);
+    if (splits.parts.empty()) {
+        splits.parts.emplace_back("", 1.0);
     } else {
         std::mt19937_64 rng(static_cast<std::uint64_t>(a.integer<"seed">()));
         shuffle(lines, rng);
     }
-    // How many lines each partition takes (the last one the remainder when the fractions add up
-    // to 1), and every partition folder checked, before anything is written.
-    std::vector<std::size_t> takes;
-    std::vector<std::unique_ptr<PartitionWriter>> parts;
-    for (std::size_t s = 0, next = 0; s < splits.size(); ++s) {
-        const auto& [name, fraction] = splits[s];
-        std::size_t take = static_cast<std::size_t>(std::floor(fraction * static_cast<double>(lines.size())));
-        take = std::min(take, lines.size() - next);
-        if (s + 1 == splits.size() && total_fraction > 1.0 - 1e-9) take = lines.size() - next;
-        if (take == 0)
-            throw py::value_error("Split '" + name + "' would be empty: " + vk::float_text(fraction) + " of " +
-                                  std::to_string(lines.size()) + " lines is less than one line");
-        next += take;
-        takes.push_back(take);
-        parts.push_back(std::make_unique<PartitionWriter>(name.empty() ? output : join(output, name), false, !name.empty()));
-    }
+    const std::vector<TextPartition> partitions = text_partitions(splits, lines.size(), output);
     py::dict summary;
-    std::size_t next = 0;
-    for (std::size_t s = 0; s < splits.size(); ++s) {
-        PartitionWriter& part = *parts[s];
-        for (std::size_t i = 0; i < takes[s]; ++i) {
+    for (std::size_t s = 0, next = 0; s < partitions.size(); next += partitions[s].take, ++s) {
+        PartitionWriter& part = *partitions[s].writer;
+        for (std::size_t i = 0; i < partitions[s].take; ++i) {
             char id[32];
             std::snprintf(id, sizeof id, "%08zu", i);
             const Line& line = lines[next + i];
             part.add(id, line_source(text_file, line.number), std::nullopt, line.text);
         }
         part.finish();
-        next += takes[s];
-        const std::string& name = splits[s].first;
-        summary[name.empty() ? vk::call(vk::imported<"os.path", "basename">(), output) : py::str(name)] = takes[s];
-        vk::println("Wrote ", takes[s], " transcripts to ", part.dir());
+        const std::string& name = splits.parts[s].first;
+        summary[name.empty() ? vk::call(vk::imported<"os.path", "basename">(), output) : py::str(name)] = partitions[s].take;
+        vk::println("Wrote ", partitions[s].take, " transcripts to ", part.dir());
     }
     return summary;
 }
