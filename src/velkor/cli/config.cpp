@@ -127,7 +127,7 @@ constexpr KeySpec kSchema[] = {
     {"model.dropout", K::Real, N::Optional, "0.1", kUnit, nullptr, ALL, "rate of every dropout"},
     {"model.max_len", K::Int, N::Optional, "1000", {1, 100000}, nullptr, ALL, "longest sequence (encoder frames after reduction, tokens)"},
     {"model.time_reduction", K::Int, N::Optional, "4", {1, 64}, nullptr, SPEECH, "frames merged by the speech front-end"},
-    {"model.reduction_method", K::Choice, N::Optional, "lstm", kAny, "conv|lstm|both", SPEECH, "the front-end's time reduction"},
+    {"model.reduction_method", K::Choice, N::Optional, "lstm", kAny, "conv|lstm|both|stack|conv2d", SPEECH, "the front-end's time reduction"},
     {"model.weight_tying", K::Flag, N::Optional, "false", kAny, nullptr, ALL, "share the token embedding with the output projection"},
 
     {"optimizer", K::Section, N::Required, nullptr, kAny, nullptr, ALL, "velkor.utils.gristane"},
