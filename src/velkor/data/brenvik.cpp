@@ -312,7 +312,105 @@ Py_ssize_t positive_num_feats(const py::dict& config) {
     return n;
 }
 
+// The files of a partition, cut to the configured subset: features, and transcripts unless it is
+// unlabelled. Sets the dataset's fbank_dir, fbank_files, length (and text_dir, text_files).
+struct PartitionFiles {
+    py::list fbank, text;  // text stays empty for an unlabelled partition
+    bool labelled;
+};
+
+PartitionFiles partition_files(py::handle self, const py::dict& config, py::handle partition_name, bool labelled) {
+    namespace corpus = vkdomain::corpus;
+    PartitionFiles files{py::list(), py::list(), labelled};
+    const py::object dir = corpus::path_join(py::object(config["root"]), partition_name);
+    const py::object fbank_dir = corpus::path_join(dir, py::str("fbank"));
+    const double subset = corpus::subset_size(config);
+    files.fbank = corpus::cut(corpus::npy_files(fbank_dir), subset);
+    vk::set_attr<"fbank_dir">(self, fbank_dir);
+    vk::set_attr<"fbank_files">(self, files.fbank);
+    vk::set_attr<"length">(self, py::int_(files.fbank.size()));
+    if (!labelled) return files;
+    const py::object text_dir = corpus::path_join(dir, py::str("text"));
+    files.text = corpus::cut(corpus::npy_files(text_dir), subset);
+    vk::set_attr<"text_dir">(self, text_dir);
+    vk::set_attr<"text_files">(self, files.text);
+    if (files.text.size() != files.fbank.size()) throw py::value_error("Number of feature and transcript files must match");
+    return files;
+}
+
+// Where the global statistics come from: gathered over this (training) partition while it is
+// read, or given; neither without global_mvn. Known before anything is read, so a partition that
+// cannot have them fails first.
+struct StatsSource {
+    std::optional<RunningStats> gathered;
+    std::optional<std::array<py::object, 2>> given;
+};
+
+StatsSource stats_source(const py::dict& config, py::handle global_stats, bool is_train) {
+    StatsSource source;
+    if (!equals(config["norm"], "global_mvn")) return source;
+    if (!global_stats.is_none()) {
+        source.given = vk::unpack<2>(global_stats);
+    } else {
+        if (!is_train) throw py::value_error("global_stats must be provided for non-training partitions when using global_mvn");
+        source.gathered.emplace(positive_num_feats(config));
+    }
+    return source;
+}
+
+void set_global_stats(py::handle self, const StatsSource& source) {
+    if (source.given) {
+        vk::set_attr<"global_mean">(self, (*source.given)[0]);
+        vk::set_attr<"global_std">(self, (*source.given)[1]);
+    } else if (source.gathered) {
+        const auto [mean, std_dev] = source.gathered->finish();
+        vk::set_attr<"global_mean">(self, mean);
+        vk::set_attr<"global_std">(self, std_dev);
+    }
+}
+
+// A feature file as a 2-D numeric array (features, frames).
+py::array read_features(py::handle path, Py_ssize_t num_feats) {
+    const py::array x = vkdomain::corpus::naming(path, [&] { return vkdomain::npy::read_rows(path, num_feats); });
+    if (x.ndim() != 2)
+        throw py::value_error("Feature file " + vk::display_repr(path) + " must hold a 2-D array (features, frames), got " +
+                              std::to_string(x.ndim()) + " dimensions");
+    if (const char kind = vk::dtype_kind(x); kind != 'f' && kind != 'i' && kind != 'u' && kind != 'b')
+        throw py::value_error("Feature file " + vk::display_repr(path) + " must hold numbers, got dtype " + vk::dtype_text(x));
+    return x;
+}
+
+// Every utterance read into memory in one pass: its features appended to `feats` (and added to
+// the gathered statistics), its transcript to `transcripts` when labelled. Returns the most frames.
+long long read_utterances(const PartitionFiles& files, Py_ssize_t num_feats, py::list& feats, StatsSource& stats,
+                          vkdomain::corpus::Transcripts& transcripts) {
+    long long feat_max_len = 0;
+    const py::object bar = vk::progress(vk::call(vk::imported<"builtins", "range">(), files.fbank.size()));
+    for (const py::handle index : bar) {
+        const Py_ssize_t i = py::cast<Py_ssize_t>(index);
+        const py::handle path = files.fbank[i].ptr();
+        const py::array x = read_features(path, num_feats);
+        feats.append(x);
+        feat_max_len = std::max<long long>(feat_max_len, x.shape(1));
+        if (stats.gathered) stats.gathered->add(x, path);
+        if (files.labelled) transcripts.add_file(files.text[i]);
+    }
+    return feat_max_len;
+}
+
+// The SpecAugment maskers of the configuration's mask widths.
+void set_maskers(py::handle self, const py::dict& config) {
+    const py::dict conf = config["specaug_conf"];
+    const auto [freq_cls, time_cls] = masker_classes();
+    vk::set_attr<"time_mask">(self,
+                              vk::call(time_cls, kw<"time_mask_param">(py::object(conf["time_mask_width_range"])), kw<"iid_masks">(true)));
+    vk::set_attr<"freq_mask">(self,
+                              vk::call(freq_cls, kw<"freq_mask_param">(py::object(conf["freq_mask_width_range"])), kw<"iid_masks">(true)));
+}
+
 using InitArgs = vk::Args<"partition, config, tokenizer, isTrainPartition, global_stats=None">;
+
+// The partition's files → statistics source → every utterance read → totals, statistics, maskers.
 py::object asr_init(py::handle self, const InitArgs& a) {
     const std::string partition = a.text<"partition">();
     const py::handle partition_name = a.get<"partition">();
@@ -332,24 +430,7 @@ py::object asr_init(py::handle self, const InitArgs& a) {
     vk::set_attr<"sos_token">(self, sos);
     vk::set_attr<"pad_token">(self, vk::attr<"pad_id">(tokenizer));
 
-    const py::object root = config["root"];
-    const py::object fbank_dir = vkdomain::corpus::path_join(vkdomain::corpus::path_join(root, partition_name), py::str("fbank"));
-    const double subset = vkdomain::corpus::subset_size(config);
-    const py::list fbank_files = vkdomain::corpus::cut(vkdomain::corpus::npy_files(fbank_dir), subset);
-    const auto length = static_cast<Py_ssize_t>(fbank_files.size());
-    vk::set_attr<"fbank_dir">(self, fbank_dir);
-    vk::set_attr<"fbank_files">(self, fbank_files);
-    vk::set_attr<"length">(self, py::int_(length));
-
-    py::list text_files;
-    if (labelled) {
-        const py::object text_dir = vkdomain::corpus::path_join(vkdomain::corpus::path_join(root, partition_name), py::str("text"));
-        text_files = vkdomain::corpus::cut(vkdomain::corpus::npy_files(text_dir), subset);
-        vk::set_attr<"text_dir">(self, text_dir);
-        vk::set_attr<"text_files">(self, text_files);
-        if (text_files.size() != fbank_files.size()) throw py::value_error("Number of feature and transcript files must match");
-    }
-
+    const PartitionFiles files = partition_files(self, config, partition_name, labelled);
     py::list feats, shifted, golden;
     vk::set_attr<"feats">(self, feats);
     vk::set_attr<"transcripts_shifted">(self, shifted);
@@ -357,37 +438,12 @@ py::object asr_init(py::handle self, const InitArgs& a) {
     for (const py::handle zero_attr :
          {vk::name<"total_chars">(), vk::name<"total_tokens">(), vk::name<"feat_max_len">(), vk::name<"text_max_len">()})
         py::setattr(self, zero_attr, py::int_(0));
-
-    // Global statistics are needed before anything is read, so a partition that cannot have
-    // them fails first.
-    const bool global_mvn = equals(config["norm"], "global_mvn");
-    std::optional<RunningStats> stats;
-    if (global_mvn && global_stats.is_none()) {
-        if (!is_train) throw py::value_error("global_stats must be provided for non-training partitions when using global_mvn");
-        stats.emplace(positive_num_feats(config));
-    }
-    std::optional<std::array<py::object, 2>> given_stats;
-    if (global_mvn && !global_stats.is_none()) given_stats = vk::unpack<2>(global_stats);
+    StatsSource stats = stats_source(config, global_stats, is_train);
 
     vk::println("Loading data for ", partition, " partition...");
-    const Py_ssize_t num_feats = length > 0 ? positive_num_feats(config) : 0;
+    const Py_ssize_t num_feats = files.fbank.empty() ? 0 : positive_num_feats(config);
     vkdomain::corpus::Transcripts transcripts(tokenizer, sos, eos, shifted, golden);
-    long long feat_max_len = 0;
-    const py::object bar = vk::progress(vk::call(vk::imported<"builtins", "range">(), length));
-    for (const py::handle index : bar) {
-        const Py_ssize_t i = py::cast<Py_ssize_t>(index);
-        const py::handle path = fbank_files[i].ptr();
-        const py::array x = vkdomain::corpus::naming(path, [&] { return vkdomain::npy::read_rows(path, num_feats); });
-        if (x.ndim() != 2)
-            throw py::value_error("Feature file " + vk::display_repr(path) + " must hold a 2-D array (features, frames), got " +
-                                  std::to_string(x.ndim()) + " dimensions");
-        if (const char kind = vk::dtype_kind(x); kind != 'f' && kind != 'i' && kind != 'u' && kind != 'b')
-            throw py::value_error("Feature file " + vk::display_repr(path) + " must hold numbers, got dtype " + vk::dtype_text(x));
-        feats.append(x);
-        feat_max_len = std::max<long long>(feat_max_len, x.shape(1));
-        if (stats) stats->add(x, path);
-        if (labelled) transcripts.add_file(text_files[i]);
-    }
+    const long long feat_max_len = read_utterances(files, num_feats, feats, stats, transcripts);
 
     vk::set_attr<"total_chars">(self, py::int_(transcripts.total_chars));
     vk::set_attr<"total_tokens">(self, py::int_(transcripts.total_tokens));
@@ -396,22 +452,8 @@ py::object asr_init(py::handle self, const InitArgs& a) {
     vk::set_attr<"avg_chars_per_token">(self, vkdomain::corpus::chars_per_token(transcripts.total_chars, transcripts.total_tokens));
     if (labelled && !(feats.size() == shifted.size() && shifted.size() == golden.size()))
         throw py::value_error("Features and transcripts are misaligned");
-
-    if (given_stats) {
-        vk::set_attr<"global_mean">(self, (*given_stats)[0]);
-        vk::set_attr<"global_std">(self, (*given_stats)[1]);
-    } else if (stats) {
-        const auto [mean, std_dev] = stats->finish();
-        vk::set_attr<"global_mean">(self, mean);
-        vk::set_attr<"global_std">(self, std_dev);
-    }
-
-    const py::dict conf = config["specaug_conf"];
-    const auto [freq_cls, time_cls] = masker_classes();
-    vk::set_attr<"time_mask">(self,
-                              vk::call(time_cls, kw<"time_mask_param">(py::object(conf["time_mask_width_range"])), kw<"iid_masks">(true)));
-    vk::set_attr<"freq_mask">(self,
-                              vk::call(freq_cls, kw<"freq_mask_param">(py::object(conf["freq_mask_width_range"])), kw<"iid_masks">(true)));
+    set_global_stats(self, stats);
+    set_maskers(self, config);
     return py::none();
 }
 
