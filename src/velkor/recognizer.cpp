@@ -564,17 +564,27 @@ py::object split_waveform(py::handle, const vk::Args<"samples, max_frames">& a) 
 // ---------------------------------------------------------------------------------------------
 // Language models
 
+// A model on `device`, in evaluation mode.
+py::object placed_model(py::handle model, py::handle device) {
+    py::object placed = vk::call_method<"to">(model, device);
+    vk::call_method<"eval">(placed);
+    return placed;
+}
+
+// What a LanguageModel and a Recognizer both hold.
+void set_model_attrs(py::handle self, py::handle model, py::handle tokenizer, const py::dict& config, py::handle device) {
+    vk::set_attr<"model">(self, model);
+    vk::set_attr<"tokenizer">(self, tokenizer);
+    vk::set_attr<"config">(self, config);
+    vk::set_attr<"device">(self, device);
+}
+
 py::object init_language_model(py::handle self, const vk::Args<"model, tokenizer, config, device=None">& a) {
     const py::dict config = vk::exact_dict(a.get<"config">(), "config");
     if (task_of(config) != "lm")
         throw py::value_error("LanguageModel needs a language model (task \"lm\"), got task \"" + task_of(config) + "\"");
     const py::object device = default_device(a.get<"device">());
-    const py::object model = vk::call_method<"to">(a.get<"model">(), device);
-    vk::call_method<"eval">(model);
-    vk::set_attr<"model">(self, model);
-    vk::set_attr<"tokenizer">(self, a.get<"tokenizer">());
-    vk::set_attr<"config">(self, config);
-    vk::set_attr<"device">(self, device);
+    set_model_attrs(self, placed_model(a.get<"model">(), device), a.get<"tokenizer">(), config, device);
     return py::none();
 }
 
@@ -702,8 +712,7 @@ py::object init_recognizer(py::handle self, const RecognizerInitArgs& a) {
     if (!speech_task(task_of(config)))
         throw py::value_error("Recognizer needs a speech model (task \"asr\" or \"progressive\"), got task \"" + task_of(config) + "\"");
     const py::object device = default_device(a.get<"device">());
-    const py::object model = vk::call_method<"to">(a.get<"model">(), device);
-    vk::call_method<"eval">(model);
+    const py::object model = placed_model(a.get<"model">(), device);
     py::object stats = py::reinterpret_borrow<py::object>(a.get<"stats">());
     const long long num_feats = num_feats_of(config);
     if (!stats.is_none()) {
@@ -721,12 +730,9 @@ py::object init_recognizer(py::handle self, const RecognizerInitArgs& a) {
     if (!lm.is_none()) {
         if (!same_vocabulary(vk::attr<"tokenizer">(lm), a.get<"tokenizer">()))
             throw py::value_error("the language model's tokenizer differs from the speech model's: they must share one vocabulary");
-        vk::call_method<"eval">(vk::call_method<"to">(vk::attr<"model">(lm), device));
+        placed_model(vk::attr<"model">(lm), device);
     }
-    vk::set_attr<"model">(self, model);
-    vk::set_attr<"tokenizer">(self, a.get<"tokenizer">());
-    vk::set_attr<"config">(self, config);
-    vk::set_attr<"device">(self, device);
+    set_model_attrs(self, model, a.get<"tokenizer">(), config, device);
     vk::set_attr<"stats">(self, stats);
     vk::set_attr<"lm">(self, lm);
     vk::set_attr<"num_feats">(self, py::int_(num_feats));
