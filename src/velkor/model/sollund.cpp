@@ -244,7 +244,8 @@ py::object bidirectional_lstm(py::handle lstm, py::handle x, py::handle x_len) {
     const py::object time = vk::call_method<"size">(x, 1);
     const py::object lengths = vk::call_method<"to">(vk::call_method<"cpu">(x_len), vk::imported<"torch", "int64">());
     if (py::cast<long long>(vk::call_method<"dim">(lengths)) != 1) return py::none();
-    if (py::cast<long long>(vk::call_method<"numel">(lengths)) != py::cast<long long>(vk::call_method<"size">(x, 0))) return py::none();
+    const long long rows = py::cast<long long>(vk::call_method<"numel">(lengths));
+    if (rows == 0 || rows != py::cast<long long>(vk::call_method<"size">(x, 0))) return py::none();
     const long long shortest = py::cast<long long>(vk::call_method<"item">(vk::call_method<"min">(lengths)));
     const long long longest = py::cast<long long>(vk::call_method<"item">(vk::call_method<"max">(lengths)));
     if (shortest < 1 || longest > py::cast<long long>(time)) return py::none();
