@@ -679,21 +679,22 @@ bool is_audio_name(const std::string& name) {
 
 bool is_listed_name(const std::string& name) { return is_audio_name(name) || ends_with(name, ".trans.txt"); }
 
-// LibriSpeech layout: every "*.trans.txt" holds "<utterance id> <transcript>" lines for the audio
-// files "<utterance id>.flac" (or .wav) beside it. Audio files named in no transcript are reported,
-// and so are names that are not valid UTF-8 (they could not be written into the manifest).
-void scan_tree(py::handle root, std::vector<Item>& items, std::vector<Skip>& skipped) {
-    struct Dir {
-        std::string name;
-        py::object path;
-        std::vector<std::pair<std::string, py::object>> files;
-    };
-    std::vector<Dir> dirs;
+// A folder of the tree with its files, sorted by name (all valid UTF-8).
+struct TreeDir {
+    std::string name;
+    py::object path;
+    std::vector<std::pair<std::string, py::object>> files;
+};
+
+// Every folder under root, sorted by name; files whose name (or whose folder's name) is not
+// valid UTF-8 are reported when they would have been listed.
+std::vector<TreeDir> tree_dirs(py::handle root, std::vector<Skip>& skipped) {
+    std::vector<TreeDir> dirs;
     for (const py::handle entry : vk::call(vk::imported<"os", "walk">(), root)) {
         const py::tuple t = py::reinterpret_borrow<py::tuple>(entry);
         const py::object path = t[0];
         const std::optional<std::string> dir_name = utf8_name(path);
-        Dir dir{dir_name.value_or(""), path, {}};
+        TreeDir dir{dir_name.value_or(""), path, {}};
         std::size_t unnamed = 0;
         for (const py::handle f : t[2]) {
             const std::optional<std::string> name = utf8_name(f);
@@ -713,44 +714,54 @@ void scan_tree(py::handle root, std::vector<Item>& items, std::vector<Skip>& ski
         std::sort(dir.files.begin(), dir.files.end(), [](const auto& x, const auto& y) { return x.first < y.first; });
         dirs.push_back(std::move(dir));
     }
-    std::sort(dirs.begin(), dirs.end(), [](const Dir& x, const Dir& y) { return x.name < y.name; });
-    for (const Dir& dir : dirs) {
-        std::unordered_set<std::string> audio_names;
-        for (const auto& f : dir.files) audio_names.insert(f.first);
-        std::unordered_set<std::string> claimed;
-        for (const auto& [f, f_obj] : dir.files) {
-            if (!ends_with(f, ".trans.txt")) continue;
-            const py::object trans = join(dir.path, f_obj);
-            const std::string trans_name = vk::display(trans);
-            const TextRead read = read_text(trans);
-            if (!read.problem.empty()) {
-                skipped.push_back({trans_name, "unreadable transcript list: " + read.problem});
-                continue;
-            }
-            for (std::size_t n = 0; n < read.lines.size(); ++n) {
-                const std::string line = squeeze(read.lines[n]);
-                if (line.empty()) continue;
-                const std::string origin = trans_name + ":" + std::to_string(n + 1);
-                const std::size_t space = line.find(' ');
-                if (space == std::string::npos) {
-                    skipped.push_back({origin, "no transcript after the utterance id"});
-                    continue;
-                }
-                Item item{line.substr(0, space), py::none(), line.substr(space + 1), origin};
-                if (!is_plain_name(item.id)) {
-                    skipped.push_back({origin, "the utterance id is not a plain file name"});
-                    continue;
-                }
-                for (const char* ext : {".flac", ".wav"}) {
-                    if (audio_names.count(item.id + ext)) {
-                        item.audio = join(dir.path, item.id + ext);
-                        claimed.insert(item.id + ext);
-                        break;
-                    }
-                }
-                items.push_back(std::move(item));
-            }
+    std::sort(dirs.begin(), dirs.end(), [](const TreeDir& x, const TreeDir& y) { return x.name < y.name; });
+    return dirs;
+}
+
+// The items of one "*.trans.txt" of `dir`, each with the .flac (else .wav) of its id beside it,
+// which is marked as claimed.
+void read_transcript_list(const TreeDir& dir, const py::object& trans, const std::unordered_set<std::string>& file_names,
+                          std::unordered_set<std::string>& claimed, std::vector<Item>& items, std::vector<Skip>& skipped) {
+    const std::string trans_name = vk::display(trans);
+    const TextRead read = read_text(trans);
+    if (!read.problem.empty()) {
+        skipped.push_back({trans_name, "unreadable transcript list: " + read.problem});
+        return;
+    }
+    for (std::size_t n = 0; n < read.lines.size(); ++n) {
+        const std::string line = squeeze(read.lines[n]);
+        if (line.empty()) continue;
+        const std::string origin = trans_name + ":" + std::to_string(n + 1);
+        const std::size_t space = line.find(' ');
+        if (space == std::string::npos) {
+            skipped.push_back({origin, "no transcript after the utterance id"});
+            continue;
         }
+        Item item{line.substr(0, space), py::none(), line.substr(space + 1), origin};
+        if (!is_plain_name(item.id)) {
+            skipped.push_back({origin, "the utterance id is not a plain file name"});
+            continue;
+        }
+        for (const char* ext : {".flac", ".wav"}) {
+            if (!file_names.count(item.id + ext)) continue;
+            item.audio = join(dir.path, item.id + ext);
+            claimed.insert(item.id + ext);
+            break;
+        }
+        items.push_back(std::move(item));
+    }
+}
+
+// LibriSpeech layout: every "*.trans.txt" holds "<utterance id> <transcript>" lines for the audio
+// files "<utterance id>.flac" (or .wav) beside it. Audio files named in no transcript are reported,
+// and so are names that are not valid UTF-8 (they could not be written into the manifest).
+void scan_tree(py::handle root, std::vector<Item>& items, std::vector<Skip>& skipped) {
+    for (const TreeDir& dir : tree_dirs(root, skipped)) {
+        std::unordered_set<std::string> file_names;
+        for (const auto& f : dir.files) file_names.insert(f.first);
+        std::unordered_set<std::string> claimed;
+        for (const auto& [f, f_obj] : dir.files)
+            if (ends_with(f, ".trans.txt")) read_transcript_list(dir, join(dir.path, f_obj), file_names, claimed, items, skipped);
         for (const auto& [f, f_obj] : dir.files)
             if (is_audio_name(f) && !claimed.count(f))
                 skipped.push_back({vk::display(join(dir.path, f_obj)), "no transcript names this file"});
