@@ -915,7 +915,8 @@ BatchResult decode_batch(const Decoding& d, py::handle model, py::handle tokeniz
         vk::call(vk::imported<"torch.nn.utils.rnn", "pad_sequence">(), feats, kw<"batch_first">(true), kw<"padding_value">(0.0)), device);
     const py::object length_tensor =
         vk::call(vk::imported<"torch", "tensor">(), lengths, kw<"dtype">(vk::imported<"torch", "long">()), kw<"device">(device));
-    const auto [enc_output, mask, enc_attention, ctc_inputs] = vk::unpack<4>(vk::call_method<"encode">(model, padded, length_tensor));
+    const auto [enc_output, mask, enc_attention, ctc_inputs] =
+        vk::unpack<4>(vk::call_method<"encode">(model, padded, length_tensor, kw<"need_weights">(false)));
     py::object max_length = d.max_length;
     const long long model_limit = py::cast<long long>(vk::attr<"max_len">(model));
     if (max_length.is_none()) {
