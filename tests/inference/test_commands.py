@@ -7,6 +7,7 @@ import json
 import shutil
 
 import pytest
+import yaml
 
 from velkor import cli
 
@@ -54,3 +55,15 @@ def test_generate_continues_the_prompt(workdir, monkeypatch, capsys):
     assert cli.main(["generate", "lm.yaml", "--prompt", "the", "--num", "2", "--top-k", "5", "--seed", "3", "--max-length", "8"]) == 0
     lines = capsys.readouterr().out.splitlines()[-2:]
     assert len(lines) == 2 and all(line.startswith("the") for line in lines), lines
+
+
+def test_features_on_disk_must_have_the_configured_bins(workdir, tmp_path, monkeypatch, capsys):
+    """A configuration whose num_feats differs from the prepared features stops before training."""
+    monkeypatch.chdir(tmp_path)
+    config = yaml.safe_load((workdir / "asr.yaml").read_text())
+    config["data"].update(root=str(workdir / "data"), num_feats=40, train_partition="test-clean", val_partition="test-clean")
+    (tmp_path / "c.yaml").write_text(yaml.safe_dump(config))
+    assert cli.main(["train", "c.yaml"]) == 2
+    err = capsys.readouterr().err.splitlines()[-1]
+    assert 'key "data.num_feats" is 40, but the features in' in err and "have 80 bins" in err, err
+    assert not (tmp_path / "expts").exists()
