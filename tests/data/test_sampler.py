@@ -81,7 +81,8 @@ def replica_samplers(kind, count, batch_size, replicas, even, seed=5):
     lengths = np.random.default_rng(count).integers(5, 40, size=count).tolist()
     if kind == "plain":
         return [
-            ShardedBatchSampler(list(range(count)), batch_size, seed=seed, num_replicas=replicas, rank=r, even=even) for r in range(replicas)
+            ShardedBatchSampler(list(range(count)), batch_size, seed=seed, num_replicas=replicas, rank=r, even=even)
+            for r in range(replicas)
         ]
     return [
         LengthBucketSampler(None, batch_size, seed=seed, lengths=lengths, bucket_batches=2, num_replicas=replicas, rank=r, even=even)
@@ -126,7 +127,10 @@ def test_replicas_share_every_epoch_as_one_process_with_a_larger_batch_would(kin
 
 @pytest.mark.parametrize(
     "kwargs, message",
-    [({"num_replicas": 0, "rank": 0}, "num_replicas must be a positive integer"), ({"num_replicas": 2, "rank": 2}, r"rank must be in \[0, 1\]")],
+    [
+        ({"num_replicas": 0, "rank": 0}, "num_replicas must be a positive integer"),
+        ({"num_replicas": 2, "rank": 2}, r"rank must be in \[0, 1\]"),
+    ],
 )
 def test_bad_replica_arguments(kwargs, message):
     with pytest.raises(ValueError, match=message):

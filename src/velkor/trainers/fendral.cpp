@@ -609,7 +609,8 @@ constexpr vk::Def kSaveCheckpoint{
     "save_checkpoint", save_checkpoint,
     "Writes the training state to checkpoint_dir/filename: epoch, model, optimizer, scheduler and scaler states,\n"
     "best_metric, training_history and config. The file is replaced atomically; entries the checkpoint loader would\n"
-    "refuse are a TypeError before anything is written."};
+    "refuse are a TypeError before anything is written. Under a torch.distributed process group rank 0 writes and\n"
+    "every process returns once the file is on disk."};
 constexpr vk::Def kLoadCheckpoint{"load_checkpoint", load_checkpoint,
                                   "Restores checkpoint_dir/filename component by component, printing a warning for each one that\n"
                                   "fails; raises only when nothing could be restored."};

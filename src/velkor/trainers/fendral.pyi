@@ -20,6 +20,12 @@ class BaseTrainer(abc.ABC):
     script assigns `optimizer` and `scheduler` after construction. Mixed precision uses `amp_dtype`:
     float16 on CUDA, bfloat16 on the CPU, or config["training"]["amp_dtype"] ("float16",
     "bfloat16", or "float32" for no autocast).
+
+    Data-parallel training: when a torch.distributed process group is initialized, the training
+    passes run a DistributedDataParallel wrapper of `model` (which stays the plain model; checkpoints
+    hold its own keys), gradients are averaged over the processes once per accumulation group, each
+    process's loss is weighted by its share of the global batch and the reported metrics are summed
+    over the processes. Rank 0 alone writes files, plots, generated text and tracking.
     """
 
     device: str
@@ -88,7 +94,8 @@ class BaseTrainer(abc.ABC):
 
     def save_checkpoint(self, filename: str) -> None:
         """Writes the training state to checkpoint_dir/filename, replacing the file atomically; entries the
-        checkpoint loader would refuse are a TypeError before anything is written."""
+        checkpoint loader would refuse are a TypeError before anything is written. Under a torch.distributed
+        process group rank 0 writes and every process returns once the file is on disk."""
 
     def load_checkpoint(self, filename: str) -> None:
         """Restores checkpoint_dir/filename component by component, printing a warning for each one that fails;

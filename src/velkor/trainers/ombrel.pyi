@@ -30,6 +30,8 @@ class ASRTrainer(BaseTrainer):
     ctc_criterion: torch.nn.CTCLoss | None
     ctc_weight: float
     text_max_len: int
+    find_unused_parameters: bool
+    """Whether data-parallel training looks for parameters the loss did not reach (True without CTC weight)."""
 
     def __init__(
         self,
