@@ -9,6 +9,7 @@ _EXPORTS = {
     "ASRDataset": ".brenvik",
     "LMDataset": ".holvane",
     "LengthBucketSampler": ".sampler",
+    "ShardedBatchSampler": ".sampler",
 }
 __all__ = [*_EXPORTS, "skelderin"]
 
@@ -24,4 +25,4 @@ if TYPE_CHECKING:
     from .tokenizer import BrixTokenizer
     from .brenvik import ASRDataset
     from .holvane import LMDataset
-    from .sampler import LengthBucketSampler
+    from .sampler import LengthBucketSampler, ShardedBatchSampler
