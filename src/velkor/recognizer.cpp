@@ -14,9 +14,6 @@
 // read with safetensors alone, so loading one can never run code; everything in it is checked
 // (format, configuration, tokenizer, tensor names and shapes) before a model is built from it.
 #include <vk/common.hpp>
-#include <vk/context.hpp>
-#include <vk/lookup.hpp>
-#include <vk/static_methods.hpp>
 #include <vkdomain/features.hpp>
 #include <vkdomain/scoring.hpp>
 

@@ -5,9 +5,9 @@
 //     const vk::Context no_grad(vk::call(vk::imported<"torch", "inference_mode">()));
 #pragma once
 
-#include "args.hpp"
 #include "call.hpp"
-#include "functions.hpp"
+#include "checks.hpp"
+#include "definitions.hpp"
 
 #include <utility>
 

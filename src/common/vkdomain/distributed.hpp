@@ -4,7 +4,6 @@
 #pragma once
 
 #include <vk/common.hpp>
-#include <vk/lookup.hpp>
 
 #include <string>
 #include <vector>

@@ -11,7 +11,6 @@
 // that can rebuild nothing but numpy arrays, so a crafted file cannot run code.
 #pragma once
 
-#include <vk/arrays.hpp>
 #include <vk/common.hpp>
 
 #include <pybind11/numpy.h>

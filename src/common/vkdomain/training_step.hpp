@@ -11,8 +11,6 @@
 #pragma once
 
 #include <vk/common.hpp>
-#include <vk/context.hpp>
-#include <vk/lookup.hpp>
 #include <vkdomain/distributed.hpp>
 
 #include <string>

@@ -2,7 +2,6 @@
 // and one ScaledDotProductAttention, all from sibling modules of this package, each cache what
 // their backward needs; this layer only splits and joins heads, merges the masks and chains the
 // backward passes in reverse order. Parameter gradients stay inside the Linear objects.
-#include <vk/arrays.hpp>
 #include <vk/common.hpp>
 
 #include <string>

@@ -3,7 +3,6 @@
 // (out_features, in_features), the orientation most frameworks use, so their weights can be
 // handed to init_weights unchanged. numpy does the array math; the leading axes are folded into
 // one so every product is a single 2-D matrix multiply.
-#include <vk/arrays.hpp>
 #include <vk/common.hpp>
 
 #include <cmath>

@@ -4,7 +4,6 @@
 // so they get exactly zero weight; a query row whose keys are all masked gets all-zero weights,
 // hence a zero output and zero gradients, rather than the 0/0 NaNs a plain softmax produces.
 // The forward works in place on the one (..., L, S) score array, which becomes the weights.
-#include <vk/arrays.hpp>
 #include <vk/common.hpp>
 
 #include <cmath>

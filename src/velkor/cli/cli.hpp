@@ -13,7 +13,6 @@
 #pragma once
 
 #include <vk/common.hpp>
-#include <vk/lookup.hpp>
 
 #include <pybind11/stl.h>
 

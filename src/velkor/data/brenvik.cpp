@@ -7,7 +7,6 @@
 // equivalent maskers defined here otherwise (per-utterance masks, width uniform in
 // [0, mask_param), mask value 0, drawn over the padded length). With the built-in maskers a
 // batch is masked in place, span by span, instead of by whole-tensor passes.
-#include <vk/arrays.hpp>
 #include <vk/common.hpp>
 #include <vkdomain/corpus.hpp>
 #include <vkdomain/npy.hpp>

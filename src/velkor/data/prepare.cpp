@@ -16,7 +16,6 @@
 // its lines go to manifest.tsv.partial (each line before its files), which replaces manifest.tsv
 // at the end, so an interrupted run leaves a record of every file it wrote.
 #include <vk/common.hpp>
-#include <vk/lookup.hpp>
 #include <vkdomain/features.hpp>
 
 #include <pybind11/numpy.h>

@@ -15,7 +15,6 @@
 // otherwise the replicas it does not reach serve one batch less. All replicas draw the same order
 // for a seed and an epoch.
 #include <vk/common.hpp>
-#include <vk/host_tensor.hpp>
 
 #include <pybind11/stl.h>
 

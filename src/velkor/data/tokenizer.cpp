@@ -9,7 +9,6 @@
 // A tokenizer saves to one JSON file holding everything needed to rebuild it (the sub-word model
 // travels inside it), and pickles through the same state.
 #include <vk/common.hpp>
-#include <vk/static_methods.hpp>
 
 #include <algorithm>
 #include <array>

@@ -12,7 +12,6 @@
 // matrix product. The per-row bookkeeping (last labels, finished rows, which utterance a row
 // belongs to) lives in C++.
 #include <vk/common.hpp>
-#include <vk/host_tensor.hpp>
 #include <vkdomain/scoring.hpp>
 
 #include <pybind11/stl.h>

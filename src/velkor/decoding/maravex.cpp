@@ -6,8 +6,6 @@
 // and per-slot bookkeeping runs on native containers after one host copy of each step's tokens
 // and scores.
 #include <vk/common.hpp>
-#include <vk/host_tensor.hpp>
-#include <vk/static_methods.hpp>
 #include <vkdomain/scoring.hpp>
 
 #include <algorithm>

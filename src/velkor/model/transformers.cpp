@@ -17,7 +17,6 @@
 // empty attention dictionary, the same outputs otherwise. A trainer asks for the maps only on the
 // batch whose maps it draws; scoring never asks.
 #include <vk/common.hpp>
-#include <vk/host_tensor.hpp>
 
 #include <algorithm>
 #include <cmath>

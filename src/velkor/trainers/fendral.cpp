@@ -9,10 +9,7 @@
 // Under a torch.distributed process group (data-parallel training) every process keeps the same
 // state, but rank 0 alone writes: the experiment directory, checkpoints, plots, generated text,
 // tracking and the printed reports. The others wait for a checkpoint to be on disk before going on.
-#include <vk/abc_class.hpp>
 #include <vk/common.hpp>
-#include <vk/lookup.hpp>
-#include <vk/trainer.hpp>
 #include <vkdomain/distributed.hpp>
 
 #include <cerrno>

@@ -9,11 +9,7 @@
 //     label smoothing and fraction of the training data, then a return to the full model.
 //
 // Both derive from the abstract BaseTrainer (experiment directory, logging, checkpoints).
-#include <vk/abc_class.hpp>
 #include <vk/common.hpp>
-#include <vk/host_tensor.hpp>
-#include <vk/lookup.hpp>
-#include <vk/trainer.hpp>
 #include <vkdomain/distributed.hpp>
 #include <vkdomain/scoring.hpp>
 #include <vkdomain/training_step.hpp>

@@ -2,10 +2,7 @@
 // accumulation, a validation pass, an epoch loop that keeps the best checkpoint by per-character
 // validation loss, evaluation with greedy, beam and sampling generation, and generation of
 // continuations of dataset prompts.
-#include <vk/abc_class.hpp>
 #include <vk/common.hpp>
-#include <vk/lookup.hpp>
-#include <vk/trainer.hpp>
 #include <vkdomain/distributed.hpp>
 #include <vkdomain/scoring.hpp>
 #include <vkdomain/training_step.hpp>

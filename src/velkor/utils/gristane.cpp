@@ -3,7 +3,6 @@
 // (optionally decayed by name depth inside a group), by model-wide layer-wise decay, or as one
 // group for the whole model; the decisions are printed as a tree report.
 #include <vk/common.hpp>
-#include <vk/lookup.hpp>
 
 #include <algorithm>
 #include <string>

@@ -7,7 +7,6 @@
 // so an epoch of n batches makes ceil(n / gradient_accumulation_steps) updates.
 #include <pybind11/numpy.h>
 #include <vk/common.hpp>
-#include <vk/lookup.hpp>
 
 #include <algorithm>
 #include <array>

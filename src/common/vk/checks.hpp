@@ -125,4 +125,18 @@ inline void add_note(py::error_already_set& e, const std::string& note) {
     Py_DECREF(r);
 }
 
+// An integer argument that also takes any other real number, converted as int() does; text,
+// bytes and other non-numbers are a TypeError naming the argument.
+inline py::object integer_like(py::handle v, const char* arg) {
+    PyObject* o = v.ptr();
+    if (PyLong_CheckExact(o)) return py::reinterpret_borrow<py::object>(v);
+    const bool number =
+        !PyBool_Check(o) && (PyFloat_Check(o) || PyIndex_Check(o) || PyObject_IsInstance(o, imported<"numbers", "Real">().ptr()) == 1);
+    if (PyErr_Occurred()) throw py::error_already_set();
+    if (!number) raise_arg_type(arg, "int", v);
+    PyObject* r = PyNumber_Long(o);
+    if (r == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(r);
+}
+
 }  // namespace vk

@@ -18,7 +18,7 @@
 #pragma once
 
 #include "call.hpp"
-#include "functions.hpp"
+#include "definitions.hpp"
 
 #include <structmember.h>
 
