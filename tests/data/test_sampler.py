@@ -1,3 +1,6 @@
+"""Batch samplers: every utterance once per epoch in buckets of similar length, and data-parallel
+replicas sharing each epoch as one process with a larger batch would."""
+
 import numpy as np
 import pytest
 import torch

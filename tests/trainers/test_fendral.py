@@ -1,3 +1,6 @@
+"""The base trainer: construction and the experiment folder, argument checks, metric logging and plots,
+checkpoints written atomically and restored component by component, unsafe files refused."""
+
 import abc
 import io
 import json

@@ -1,3 +1,6 @@
+"""The LM trainer: the training pass against a plain loop, token-weighted validation, accumulation,
+schedulers, checkpoints and resume, and generation that goes on after a failed configuration."""
+
 import abc
 import copy
 import math
