@@ -1,37 +1,15 @@
 """Shared fixtures: a tiny text corpus, the real tokenizer and models, and a working directory per test
 (the trainers write expts/ under the current directory)."""
 
-import os
-
 import matplotlib
-import numpy as np
 import pytest
 import torch
 
 matplotlib.use("Agg")
 
-TEXTS = [
-    "the cat sat on the mat",
-    "a dog ran in the park today",
-    "hello there my good friend",
-    "we like to read books at night",
-    "the sun is bright and warm",
-    "birds sing in the tall trees",
-    "she walked to the old market",
-    "rain fell on the quiet town",
-    "he plays the piano every day",
-    "the river runs past the mill",
-    "cold wind over the hills",
-    "my cup of tea is still hot",
-]
-
-
-def write_partition(root, partition, texts):
-    directory = os.path.join(root, partition)
-    os.makedirs(directory, exist_ok=True)
-    for i, text in enumerate(texts):
-        np.save(os.path.join(directory, f"t{i:04d}.npy"), np.array(list(text), dtype="<U1"))
-    return directory
+# The shared tiny corpus and its partition writer, under the names these tests use.
+from tiny import TEXTS  # noqa: E402
+from tiny import write_lm_partition as write_partition  # noqa: E402
 
 
 @pytest.fixture(autouse=True)
