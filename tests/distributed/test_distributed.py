@@ -12,13 +12,17 @@ import torch
 
 import tiny
 
+import velkor
+
 HERE = os.path.dirname(__file__)
-SRC = os.path.join(HERE, "..", "..", "src")
+# The children import velkor from wherever this process found it: the source tree of an in-place
+# build or the installed package.
+PACKAGE_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(velkor.__file__)))
 
 
 def environment():
     env = dict(
-        os.environ, OMP_NUM_THREADS="1", PYTHONPATH=os.pathsep.join([os.path.abspath(SRC), os.path.abspath(os.path.join(HERE, ".."))])
+        os.environ, OMP_NUM_THREADS="1", PYTHONPATH=os.pathsep.join([PACKAGE_ROOT, os.path.abspath(os.path.join(HERE, ".."))])
     )
     for name in ("RANK", "WORLD_SIZE", "LOCAL_RANK", "MASTER_ADDR", "MASTER_PORT"):
         env.pop(name, None)
