@@ -215,6 +215,7 @@ def factories(corpus):
     from velkor.data.brenvik import FrequencyMasking, TimeMasking
     from velkor.decoding.maravex import FusedScorer, SequenceGenerator
     from velkor.model.ambrith import PositionalEncoding
+    from velkor.model.conformer import ConformerEncoderLayer, ConvolutionModule, HalfStepFeedForward, RotarySelfAttention
     from velkor.model.drumvale import CrossAttentionDecoderLayer, SelfAttentionDecoderLayer
     from velkor.model.lunmark import SelfAttentionEncoderLayer
     from velkor.model.pellith import CrossAttentionLayer, FeedForwardLayer, SelfAttentionLayer
@@ -242,6 +243,10 @@ def factories(corpus):
         "SelfAttentionDecoderLayer": lambda: SelfAttentionDecoderLayer(4, 2, 8),
         "CrossAttentionDecoderLayer": lambda: CrossAttentionDecoderLayer(4, 2, 8),
         "SelfAttentionEncoderLayer": lambda: SelfAttentionEncoderLayer(4, 2, 8),
+        "ConformerEncoderLayer": lambda: ConformerEncoderLayer(4, 2, 8, conv_kernel_size=3),
+        "HalfStepFeedForward": lambda: HalfStepFeedForward(4, 8),
+        "RotarySelfAttention": lambda: RotarySelfAttention(4, 2),
+        "ConvolutionModule": lambda: ConvolutionModule(4, 3),
         "SelfAttentionLayer": lambda: SelfAttentionLayer(4, 2),
         "CrossAttentionLayer": lambda: CrossAttentionLayer(4, 2),
         "FeedForwardLayer": lambda: FeedForwardLayer(4, 8),

@@ -129,6 +129,8 @@ constexpr KeySpec kSchema[] = {
     {"model.time_reduction", K::Int, N::Optional, "4", {1, 64}, nullptr, SPEECH, "frames merged by the speech front-end"},
     {"model.reduction_method", K::Choice, N::Optional, "lstm", kAny, "conv|lstm|both|stack|conv2d", SPEECH, "the front-end's time reduction"},
     {"model.weight_tying", K::Flag, N::Optional, "false", kAny, nullptr, ALL, "share the token embedding with the output projection"},
+    {"model.encoder", K::Choice, N::Optional, "transformer", kAny, "transformer|conformer", SPEECH, "encoder layers: Transformer, or Conformer (convolution module, rotary positions)"},
+    {"model.conv_kernel_size", K::Int, N::Optional, "15", {1, 1023}, nullptr, SPEECH, "width of the Conformer layers' depthwise convolution (odd)"},
 
     {"optimizer", K::Section, N::Required, nullptr, kAny, nullptr, ALL, "velkor.utils.gristane"},
     {"optimizer.name", K::Choice, N::Required, nullptr, kAny, "sgd|adam|adamw", ALL, "the optimizer"},

@@ -5,6 +5,7 @@ from typing import TYPE_CHECKING
 from velkor._lazy import LazyExports
 
 _EXPORTS = {
+    "ConformerEncoderLayer": ".conformer",
     "DecoderOnlyTransformer": ".transformers",
     "EncoderDecoderTransformer": ".transformers",
 }
@@ -15,5 +16,6 @@ __getattr__, __dir__ = _lazy.load, _lazy.names
 
 
 if TYPE_CHECKING:
+    from .conformer import ConformerEncoderLayer
     from .transformers import DecoderOnlyTransformer
     from .transformers import EncoderDecoderTransformer

@@ -32,6 +32,7 @@ namespace py = pybind11;
 using vk::kw;
 
 py::handle encoder_layer_class() { return vk::imported<"velkor.model.lunmark", "SelfAttentionEncoderLayer">(); }
+py::handle conformer_layer_class() { return vk::imported<"velkor.model.conformer", "ConformerEncoderLayer">(); }
 py::handle cross_decoder_layer_class() { return vk::imported<"velkor.model.drumvale", "CrossAttentionDecoderLayer">(); }
 py::handle self_decoder_layer_class() { return vk::imported<"velkor.model.drumvale", "SelfAttentionDecoderLayer">(); }
 py::handle positional_encoding_class() { return vk::imported<"velkor.model.ambrith", "PositionalEncoding">(); }
@@ -68,24 +69,31 @@ py::object token_embedding(long long num_classes, long long d_model) {
     return embedding;
 }
 
-// Points every dropout module of a layer (the sub-layers' output dropouts and the one inside the
-// feed-forward network) at the model's shared dropout module.
+// Points every dropout module of a layer (the sub-layers' output dropouts and the one inside each
+// feed-forward network; a Conformer layer has two of those and a convolution module) at the
+// model's shared dropout module.
 void share_dropout(py::handle layer, py::handle shared) {
-    for (const char* sub : {"self_attn", "cross_attn"}) {
+    for (const char* sub : {"self_attn", "cross_attn", "conv"}) {
         if (!py::hasattr(layer, sub)) continue;
         vk::set_attr<"dropout">(py::getattr(layer, sub), shared);
     }
-    const py::object ffn = vk::attr<"ffn">(layer);
-    vk::set_attr<"dropout">(ffn, shared);
-    vk::attr<"ffn">(ffn)[py::int_(2)] = shared;  // Linear, GELU, Dropout, Linear
+    for (const char* sub : {"ffn", "ffn1", "ffn2"}) {
+        if (!py::hasattr(layer, sub)) continue;
+        const py::object ffn = py::getattr(layer, sub);
+        vk::set_attr<"dropout">(ffn, shared);
+        vk::attr<"ffn">(ffn)[py::int_(2)] = shared;  // Linear, activation, Dropout, Linear
+    }
 }
 
-// A ModuleList of `count` layers of class `cls`, whose dropouts are the shared module.
-py::object layer_stack(py::handle cls, long long count, long long d_model, long long heads, long long d_ff, py::handle shared) {
+// A ModuleList of `count` layers of class `cls`, whose dropouts are the shared module; a kernel
+// width (not None) goes to Conformer layers.
+py::object layer_stack(py::handle cls, long long count, long long d_model, long long heads, long long d_ff, py::handle shared,
+                       py::handle conv_kernel_size = py::none()) {
     const py::object rate = vk::attr<"p">(shared);
     py::list layers;
     for (long long i = 0; i < count; ++i) {
-        const py::object layer = vk::call(cls, d_model, heads, d_ff, rate);
+        const py::object layer = conv_kernel_size.is_none() ? vk::call(cls, d_model, heads, d_ff, rate)
+                                                            : vk::call(cls, d_model, heads, d_ff, rate, conv_kernel_size);
         share_dropout(layer, shared);
         layers.append(layer);
     }
@@ -106,11 +114,21 @@ py::object output_projection(py::handle embedding, long long d_model, long long 
     return linear;
 }
 
+// "transformer" or "conformer" (any case): which layers the encoder stacks.
+bool conformer_encoder(const std::string& encoder) {
+    std::string name = encoder;
+    for (char& c : name) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    if (name != "transformer" && name != "conformer")
+        throw py::value_error("encoder must be 'transformer' or 'conformer', got '" + encoder + "'");
+    return name == "conformer";
+}
+
 // Four-fold time reduction keeps enough encoder frames per character for CTC on read speech.
+// New arguments go last, so that positional calls and stored configurations keep their meaning.
 using EncoderDecoderInitArgs = vk::Args<
     "input_dim, num_classes, d_model=256, num_encoder_layers=6, num_decoder_layers=6, num_encoder_heads=8, "
     "num_decoder_heads=8, d_ff_encoder=1024, d_ff_decoder=1024, dropout=0.1, max_len=1000, time_reduction=4, "
-    "reduction_method='lstm', weight_tying=False">;
+    "reduction_method='lstm', weight_tying=False, encoder='transformer', conv_kernel_size=15">;
 py::object encoder_decoder_init(py::handle self, const EncoderDecoderInitArgs& a) {
     const long long input_dim = positive_int<"input_dim">(a);
     const long long num_classes = positive_int<"num_classes">(a);
@@ -126,8 +144,12 @@ py::object encoder_decoder_init(py::handle self, const EncoderDecoderInitArgs& a
     const long long time_reduction = positive_int<"time_reduction">(a);
     const std::string reduction_method = a.text<"reduction_method">();
     const bool weight_tying = a.flag<"weight_tying">();
+    const bool conformer = conformer_encoder(a.text<"encoder">());
+    const long long conv_kernel_size = a.integer<"conv_kernel_size">();
     check_heads(d_model, encoder_heads, "num_encoder_heads");
     check_heads(d_model, decoder_heads, "num_decoder_heads");
+    if (conformer && (conv_kernel_size < 1 || conv_kernel_size % 2 == 0))
+        throw py::value_error(vk::text("conv_kernel_size must be a positive odd number, got ", conv_kernel_size));
 
     vk::init_module(self);
     vk::set_attr<"input_dim">(self, py::int_(input_dim));
@@ -137,6 +159,7 @@ py::object encoder_decoder_init(py::handle self, const EncoderDecoderInitArgs& a
     vk::set_attr<"num_lunmark">(self, py::int_(num_encoder_layers));
     vk::set_attr<"num_drumvale">(self, py::int_(num_decoder_layers));
     vk::set_attr<"weight_tying">(self, py::bool_(weight_tying));
+    vk::set_attr<"encoder">(self, py::str(conformer ? "conformer" : "transformer"));
 
     const py::object shared = shared_dropout(self, dropout);
     const py::object speech = vk::call(speech_embedding_class(), input_dim, d_model, kw<"time_reduction">(time_reduction),
@@ -147,7 +170,10 @@ py::object encoder_decoder_init(py::handle self, const EncoderDecoderInitArgs& a
     }
     vk::set_attr<"source_embedding">(self, speech);
     vk::set_attr<"positional_encoding">(self, vk::call(positional_encoding_class(), d_model, max_len));
-    vk::set_attr<"enc_layers">(self, layer_stack(encoder_layer_class(), num_encoder_layers, d_model, encoder_heads, d_ff_encoder, shared));
+    vk::set_attr<"enc_layers">(
+        self, conformer ? layer_stack(conformer_layer_class(), num_encoder_layers, d_model, encoder_heads, d_ff_encoder, shared,
+                                      py::int_(conv_kernel_size))
+                        : layer_stack(encoder_layer_class(), num_encoder_layers, d_model, encoder_heads, d_ff_encoder, shared));
     vk::set_attr<"encoder_norm">(self, vk::call(vk::imported<"torch.nn", "LayerNorm">(), d_model));
     vk::set_attr<"ctc_head">(self, vk::call(vk::imported<"torch.nn", "Linear">(), d_model, num_classes));
     const py::object embedding = token_embedding(num_classes, d_model);
@@ -193,6 +219,7 @@ py::object decoder_only_init(py::handle self, const DecoderOnlyInitArgs& a) {
 // Shared forward pieces
 
 // nn.MultiheadAttention keeps its attention-weight dropout as a float: bring it to the shared rate.
+// (A Conformer layer's attention reads the rate of its dropout module at each call.)
 void sync_attention_dropout(py::handle self, py::handle layers) {
     const py::object p = vk::attr<"p">(vk::attr<"dropout">(self));
     for (const py::handle layer : layers) {
@@ -202,7 +229,9 @@ void sync_attention_dropout(py::handle self, py::handle layers) {
                 PyErr_Clear();
                 continue;
             }
-            const py::object mha = vk::attr<"mha">(py::reinterpret_steal<py::object>(sublayer));
+            const py::object sub_module = py::reinterpret_steal<py::object>(sublayer);
+            if (!vk::has_attr<"mha">(sub_module)) continue;
+            const py::object mha = vk::attr<"mha">(sub_module);
             if (!vk::attr<"dropout">(mha).equal(p)) vk::set_attr<"dropout">(mha, p);
         }
     }
@@ -245,6 +274,17 @@ py::object call_layer(py::handle layer, bool need_weights, A&&... args) {
     return vk::call(layer, std::forward<A>(args)..., kw<"need_weights">(false));
 }
 
+// The absolute positional table on the encoder input; Conformer layers rotate their queries and
+// keys instead, and only the table's length limit applies.
+py::object encoder_positions(py::handle self, py::handle embedded) {
+    if (!vk::has_attr<"encoder">(self) || py::str(vk::attr<"encoder">(self)).cast<std::string>() != "conformer")
+        return vk::call_attr<"positional_encoding">(self, embedded);
+    const long long frames = py::cast<long long>(vk::call_method<"size">(embedded, 1));
+    const long long max_len = py::cast<long long>(vk::attr<"max_len">(self));
+    if (frames > max_len) throw py::value_error(vk::text("Sequence length ", frames, " exceeds the maximum length ", max_len));
+    return py::reinterpret_borrow<py::object>(embedded);
+}
+
 // (encoder output, source pad mask, encoder attention, CTC inputs); the attention dictionary
 // stays empty without need_weights.
 py::tuple run_encoder(py::handle self, py::handle sources, py::handle source_lengths, bool need_weights) {
@@ -252,7 +292,7 @@ py::tuple run_encoder(py::handle self, py::handle sources, py::handle source_len
     const auto [embedded, lengths_raw] = vk::unpack<2>(vk::call_attr<"source_embedding">(self, sources, source_lengths));
     const py::object device = vk::attr<"device">(embedded);
     const py::object lengths = vk::call_method<"to">(lengths_raw, device);
-    py::object x = vk::call_attr<"dropout">(self, vk::call_attr<"positional_encoding">(self, embedded));
+    py::object x = vk::call_attr<"dropout">(self, encoder_positions(self, embedded));
     const py::object mask = padding_mask(lengths, vk::call_method<"size">(x, 1), device);
     py::dict attention;
     std::size_t i = 0;

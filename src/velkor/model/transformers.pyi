@@ -41,6 +41,9 @@ class EncoderDecoderTransformer(nn.Module):
         time_reduction, reduction_method: the speech front-end's time reduction ("conv", "lstm", "both"); the
             default 4 leaves enough encoder frames per character for CTC on read speech.
         weight_tying: share the target embedding with the output projection.
+        encoder: "transformer" (SelfAttentionEncoderLayer) or "conformer" (ConformerEncoderLayer: convolution
+            module, rotary positions, so no positional table is added to the encoder input).
+        conv_kernel_size: the Conformer layers' depthwise convolution width (odd).
 
     Submodules, in order: dropout, source_embedding, positional_encoding, enc_layers, encoder_norm,
     ctc_head, target_embedding, dec_layers, decoder_norm, final_linear.
@@ -53,6 +56,7 @@ class EncoderDecoderTransformer(nn.Module):
     num_lunmark: int
     num_drumvale: int
     weight_tying: bool
+    encoder: str
     dropout: nn.Dropout
     enc_layers: nn.ModuleList
     dec_layers: nn.ModuleList
@@ -73,6 +77,8 @@ class EncoderDecoderTransformer(nn.Module):
         time_reduction: int = 4,
         reduction_method: str = "lstm",
         weight_tying: bool = False,
+        encoder: str = "transformer",
+        conv_kernel_size: int = 15,
     ) -> None: ...
     def forward(
         self,
