@@ -381,6 +381,9 @@ def test_embedded_texts_are_disjoint_and_spoken_characters_only():
         (["prepare", "text", "corpus.txt", "out", "--splits", "../elsewhere=1.0"], 1, "elsewhere"),
         (["prepare", "text", "empty.txt", "out"], 1, "empty.txt"),
         (["prepare", "audio", "recordings", "out"], 1, "No utterance was prepared"),
+        (["prepare", "audio", "recordings", "out", "--speed-perturb", "0.9,fast"], 2, "--speed-perturb: expected numbers"),
+        (["prepare", "audio", "recordings", "out", "--speed-perturb", "3"], 1, "from 0.5 to 2.0, got 3.0"),
+        (["prepare", "synth", "--output", "out", "--speed-perturb", ","], 2, "--speed-perturb: expected numbers"),
     ],
 )
 def test_the_command_reports_what_was_not_prepared(tmp_path, monkeypatch, capsys, argv, status, fragment):

@@ -55,6 +55,8 @@ void add_prepare(py::handle commands) {
     add_arg(synth, "--min-words", kw<"type">(integer), kw<"default">(3), kw<"help">("shortest sentence used, in words (default: 3)"));
     add_arg(synth, "--max-words", kw<"type">(integer), kw<"default">(12), kw<"help">("longest sentence used, in words (default: 12)"));
     add_arg(synth, "--seed", kw<"type">(integer), kw<"default">(0), kw<"help">("seed of the sentence order and voice draws"));
+    add_arg(synth, "--speed-perturb", kw<"metavar">("F1,F2"),
+            kw<"help">("also write each training utterance at these speeds (0.5-2), e.g. 0.9,1.0,1.1; dev and test are never perturbed"));
 
     const py::object audio = add_parser(kinds, "audio", "a speech partition from your recordings",
                                         "Build one partition from recordings: a LibriSpeech-style folder (*.flac with *.trans.txt) or a "
@@ -62,6 +64,8 @@ void add_prepare(py::handle commands) {
                                         "reported and skipped.");
     add_arg(audio, "source", kw<"help">("LibriSpeech-style folder or TSV file"));
     add_arg(audio, "output", kw<"help">("partition folder to write, e.g. data/libri/train-clean-100"));
+    add_arg(audio, "--speed-perturb", kw<"metavar">("F1,F2"),
+            kw<"help">("also write each utterance at these speeds (0.5-2), e.g. 0.9,1.0,1.1; for a training partition only"));
 
     const py::object text = add_parser(kinds, "text", "a language-model partition from a text file",
                                        "Write one transcript array per non-empty line of a text file into a partition folder.");

@@ -44,6 +44,25 @@ py::object parse_splits(py::handle option) {
     return splits;
 }
 
+// --speed-perturb 0.9,1.0,1.1: numbers (their range is checked by the prepare functions).
+py::object parse_speeds(py::handle option) {
+    if (option.is_none()) return py::none();
+    py::list factors;
+    for (const std::string& item : split_commas(py::str(option))) {
+        double f = NAN;
+        try {
+            std::size_t used = 0;
+            f = std::stod(item, &used);
+            if (used != item.size()) f = NAN;
+        } catch (const std::exception&) {
+        }
+        if (!std::isfinite(f)) fail("--speed-perturb: expected numbers such as 0.9,1.0,1.1, got '" + item + "'", 2);
+        factors.append(py::float_(f));
+    }
+    if (factors.empty()) fail("--speed-perturb: expected numbers such as 0.9,1.0,1.1, got '" + std::string(py::str(option)) + "'", 2);
+    return factors;
+}
+
 // The prepare functions raise ValueError and OSError for what is wrong with the data.
 template <class F>
 void preparing(F&& run) {
@@ -62,16 +81,19 @@ int run_prepare(py::handle args) {
     const py::module_ prep = py::module_::import("velkor.data.prepare");
     const std::string kind = py::str(vk::attr<"kind">(args));
     if (kind == "synth") {
+        const py::object speeds = parse_speeds(vk::attr<"speed_perturb">(args));
         py::object voices = py::none();
         if (!vk::attr<"voices">(args).is_none()) voices = py::cast(split_commas(py::str(vk::attr<"voices">(args))));
         preparing([&] {
             vk::call(prep.attr("prepare_synth"), vk::attr<"output">(args), kw<"text_file">(vk::attr<"text">(args)),
                      kw<"num_train">(vk::attr<"train">(args)), kw<"num_dev">(vk::attr<"dev">(args)), kw<"num_test">(vk::attr<"test">(args)),
                      kw<"voices">(voices), kw<"min_words">(vk::attr<"min_words">(args)), kw<"max_words">(vk::attr<"max_words">(args)),
-                     kw<"seed">(vk::attr<"seed">(args)));
+                     kw<"seed">(vk::attr<"seed">(args)), kw<"speed_perturb">(speeds));
         });
     } else if (kind == "audio") {
-        preparing([&] { vk::call(prep.attr("prepare_audio"), vk::attr<"source">(args), vk::attr<"output">(args)); });
+        const py::object speeds = parse_speeds(vk::attr<"speed_perturb">(args));
+        preparing(
+            [&] { vk::call(prep.attr("prepare_audio"), vk::attr<"source">(args), vk::attr<"output">(args), kw<"speed_perturb">(speeds)); });
     } else {
         const py::object splits = parse_splits(vk::attr<"splits">(args));
         preparing([&] {

@@ -7,7 +7,9 @@
 //
 // Speech comes from eSpeak NG (prepare_synth, from sentences of a text file) or from the user's
 // recordings (prepare_audio: a LibriSpeech-style tree or a two-column TSV). Audio is brought to
-// 16 kHz with soxr before the filter banks are computed by kaldi-native-fbank.
+// 16 kHz with soxr before the filter banks are computed by kaldi-native-fbank. Speed perturbation
+// writes each training utterance again at other speeds (id "sp<factor>-<id>"), resampled as if
+// it had been recorded at rate x factor: tempo and pitch change together, the duration by 1/factor.
 //
 // The manifest is also the record of what was written. A partition folder is ours when it holds
 // our manifest: writing it again removes exactly the files the manifest lists, then writes the new
@@ -233,6 +235,39 @@ py::object compute_fbank(py::handle, const FbankArgs& a) {
     const long long bins = a.integer<"num_bins">();
     if (bins <= 0 || bins > 1024) throw py::value_error("num_bins must be between 1 and 1024, got " + std::to_string(bins));
     return fbank_16k(to_feature_rate(a.get<"samples">(), rate), bins);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Speed perturbation
+
+constexpr double kMinSpeed = 0.5, kMaxSpeed = 2.0;
+
+// The speed_perturb argument: None or a list of factors in [0.5, 2]; 1 (the utterance as it is,
+// always written) and repeats are dropped, so the result holds only the extra speeds.
+std::vector<double> speed_factors(py::handle arg) {
+    std::vector<double> factors;
+    if (arg.is_none()) return factors;
+    if (!PyList_Check(arg.ptr()) && !PyTuple_Check(arg.ptr())) vk::raise_arg_type("speed_perturb", "list", arg);
+    for (const py::handle v : arg) {
+        const double f = vk::to_real(v, "speed_perturb");
+        if (!(std::isfinite(f) && f >= kMinSpeed && f <= kMaxSpeed))
+            throw py::value_error("speed_perturb factors must be numbers from " + vk::float_text(kMinSpeed) + " to " +
+                                  vk::float_text(kMaxSpeed) + ", got " + vk::float_text(f));
+        if (f != 1.0 && std::find(factors.begin(), factors.end(), f) == factors.end()) factors.push_back(f);
+    }
+    return factors;
+}
+
+std::string speed_id(double factor, const std::string& id) { return "sp" + vk::float_text(factor) + "-" + id; }
+
+// Filter banks of `samples` (1-D, at `rate`) played `factor` times faster: resampled from
+// rate x factor to 16 kHz in one step (to_feature_rate at 16 kHz only brings the samples to the
+// 16-bit scale).
+py::array_t<float> speed_features(py::handle samples, long long rate, double factor, long long bins) {
+    const py::array_t<float> scaled = to_feature_rate(samples, kFeatureRate);
+    const py::object resampled =
+        vk::call(vk::imported<"soxr", "resample">(), scaled, static_cast<double>(rate) * factor, static_cast<double>(kFeatureRate));
+    return fbank_16k(py::array_t<float, py::array::c_style | py::array::forcecast>::ensure(resampled), bins);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -495,7 +530,7 @@ std::string line_source(py::handle file, std::size_t line) { return absolute(fil
 // fall short at 170-220 words per minute, 1.8% at 150-200, 0.2% at 140-180, none at 130-170.
 using SynthArgs = vk::Args<
     "output_dir, text_file=None, num_train=2000, num_dev=100, num_test=100, voices=None, min_words=3, max_words=12, "
-    "min_rate=130, max_rate=170, min_pitch=35, max_pitch=65, seed=0">;
+    "min_rate=130, max_rate=170, min_pitch=35, max_pitch=65, seed=0, speed_perturb=None">;
 
 // What prepare_synth is asked for, checked before anything is read or written.
 struct SynthRequest {
@@ -504,7 +539,8 @@ struct SynthRequest {
     long long min_words, max_words, min_rate, max_rate, min_pitch, max_pitch, seed, wanted;
     py::module_ synth;
     std::vector<std::string> voices;
-    long long rate;  // of the synthesizer's samples
+    long long rate;              // of the synthesizer's samples
+    std::vector<double> speeds;  // extra speeds of the training partition
 };
 
 SynthRequest synth_request(const SynthArgs& a) {
@@ -527,6 +563,7 @@ SynthRequest synth_request(const SynthArgs& a) {
     r.seed = a.integer<"seed">();
     r.wanted = r.counts[0] + r.counts[1] + r.counts[2];
     if (r.wanted == 0) throw py::value_error("Nothing to synthesize: num_train, num_dev and num_test are all 0");
+    r.speeds = speed_factors(a.get<"speed_perturb">());
     r.synth = py::module_::import("velkor.data.synth");
     r.voices = a.is_none<"voices">() ? string_list(r.synth.attr("DEFAULT_VOICES"), "voices") : string_list(a.get<"voices">(), "voices");
     if (r.voices.empty()) throw py::value_error("voices must name at least one voice");
@@ -574,9 +611,10 @@ std::array<std::size_t, 3> sentence_takes(const SynthRequest& r, std::size_t ava
 }
 
 // The partition `name` from `count` sentences, each spoken with a voice, speed and pitch drawn
-// from `rng`; a sentence eSpeak NG gives no audio for is skipped with a warning.
+// from `rng` (and written again at each of `speeds`); a sentence eSpeak NG gives no audio for is
+// skipped with a warning.
 void synthesize_partition(const SynthRequest& r, const char* name, const Sentence* sentences, std::size_t count, std::mt19937_64& rng,
-                          PartitionWriter& part) {
+                          PartitionWriter& part, const std::vector<double>& speeds) {
     const py::object bar = vk::progress(vk::call(vk::imported<"builtins", "range">(), count), kw<"desc">(vk::text("[Synthesizing] ", name)),
                                         kw<"dynamic_ncols">(true));
     for (const py::handle i_obj : bar) {
@@ -594,8 +632,13 @@ void synthesize_partition(const SynthRequest& r, const char* name, const Sentenc
         }
         char id[64];
         std::snprintf(id, sizeof id, "%s-%06zu", name, i);
-        part.add(id, line_source(r.text_file, sentence.line), static_cast<double>(n) / static_cast<double>(r.rate), sentence.text,
-                 features);
+        const double seconds = static_cast<double>(n) / static_cast<double>(r.rate);
+        part.add(id, line_source(r.text_file, sentence.line), seconds, sentence.text, features);
+        for (const double factor : speeds) {
+            const py::array_t<float> faster = speed_features(samples, r.rate, factor, kNumBins);
+            if (faster.shape(1) > 0)
+                part.add(speed_id(factor, id), line_source(r.text_file, sentence.line), seconds / factor, sentence.text, faster);
+        }
     }
     part.finish();
 }
@@ -632,7 +675,9 @@ py::object prepare_synth(py::handle, const SynthArgs& a) {
     long long total = 0;
     for (std::size_t p = 0, next = 0; p < 3; next += takes[p], ++p) {
         PartitionWriter& part = *parts[p];
-        synthesize_partition(r, kSynthPartitions[p], sentences.data() + next, takes[p], rng, part);
+        // Only the training partition is perturbed: dev and test stay the speech they measure.
+        synthesize_partition(r, kSynthPartitions[p], sentences.data() + next, takes[p], rng, part,
+                             p == 2 ? r.speeds : std::vector<double>{});
         total += part.utterances;
         total_seconds += part.seconds;
         py::dict info;
@@ -653,6 +698,7 @@ py::object prepare_synth(py::handle, const SynthArgs& a) {
     summary["partitions"] = partitions;
     summary["voices"] = py::cast(r.voices);
     summary["text_file"] = r.text_file;
+    summary["speed_perturb"] = py::cast(r.speeds);
     return summary;
 }
 
@@ -791,7 +837,7 @@ void scan_tsv(py::handle tsv, std::vector<Item>& items, std::vector<Skip>& skipp
     }
 }
 
-using AudioArgs = vk::Args<"source, output_dir, num_bins=80">;
+using AudioArgs = vk::Args<"source, output_dir, num_bins=80, speed_perturb=None">;
 
 // The items of a source: a folder is a LibriSpeech-style tree, a regular file a TSV list.
 std::vector<Item> source_items(py::handle source, std::vector<Skip>& skipped) {
@@ -812,8 +858,10 @@ std::vector<Item> source_items(py::handle source, std::vector<Skip>& skipped) {
     return items;
 }
 
-// One item read, checked and written to the partition, or why it was skipped.
-std::optional<Skip> add_item(const Item& item, long long bins, std::unordered_set<std::string>& ids, PartitionWriter& part) {
+// One item read, checked and written to the partition (and again at each of `speeds`), or why it
+// was skipped.
+std::optional<Skip> add_item(const Item& item, long long bins, const std::vector<double>& speeds, std::unordered_set<std::string>& ids,
+                             PartitionWriter& part) {
     Kind kind = Kind::missing;
     if (!item.audio.is_none()) {
         try {
@@ -828,6 +876,8 @@ std::optional<Skip> add_item(const Item& item, long long bins, std::unordered_se
     if (kind != Kind::regular) return Skip{where, "not a regular file"};
     if (item.transcript.empty()) return Skip{where, "empty transcript"};
     if (!ids.insert(item.id).second) return Skip{where, "utterance id " + item.id + " appears twice"};
+    for (const double factor : speeds)
+        if (ids.count(speed_id(factor, item.id)) > 0) return Skip{where, "utterance id " + speed_id(factor, item.id) + " appears twice"};
     vkdomain::Audio audio;
     std::optional<std::string> why = vkdomain::read_audio(item.audio, audio);
     if (!why) why = vkdomain::unusable_samples(audio.mono, audio.rate);
@@ -835,7 +885,27 @@ std::optional<Skip> add_item(const Item& item, long long bins, std::unordered_se
     const py::array_t<float> features = fbank_16k(to_feature_rate(audio.mono, audio.rate), bins);
     if (!vkdomain::all_finite(features)) return Skip{where, vkdomain::kFeaturesTooLarge};
     part.add(item.id, absolute(item.audio), audio.seconds(), item.transcript, features);
+    for (const double factor : speeds) {
+        const py::array_t<float> faster = speed_features(audio.mono, audio.rate, factor, bins);
+        // Far too short to be heard at this speed, or (like the original) too loud to be a number.
+        if (faster.shape(1) == 0 || !vkdomain::all_finite(faster)) continue;
+        ids.insert(speed_id(factor, item.id));
+        part.add(speed_id(factor, item.id), absolute(item.audio), audio.seconds() / factor, item.transcript, faster);
+    }
     return std::nullopt;
+}
+
+// Speed perturbation is for training data: a folder named like a validation or test partition
+// (dev-clean, test-other, valid, eval) is refused, so that no measurement hears altered speech.
+void check_training_partition(py::handle output) {
+    std::string name =
+        vk::display(vk::call(vk::imported<"os.path", "basename">(),
+                             vk::call(vk::imported<"os.path", "normpath">(), vk::call(vk::imported<"os.path", "abspath">(), output))));
+    for (char& c : name) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    for (const char* prefix : {"dev", "test", "val", "eval"})
+        if (name.rfind(prefix, 0) == 0)
+            throw py::value_error("speed_perturb is for training partitions only, and '" + name +
+                                  "' is named like a validation or test partition; prepare it without speed perturbation");
 }
 
 // The partition's totals and every skipped file with its reason; returns the skipped as
@@ -860,6 +930,8 @@ py::object prepare_audio(py::handle, const AudioArgs& a) {
     const py::object output = path_arg(a.get<"output_dir">());
     const long long bins = a.integer<"num_bins">();
     if (bins <= 0 || bins > 1024) throw py::value_error("num_bins must be between 1 and 1024, got " + std::to_string(bins));
+    const std::vector<double> speeds = speed_factors(a.get<"speed_perturb">());
+    if (!speeds.empty()) check_training_partition(output);
     std::vector<Skip> skipped;
     const std::vector<Item> items = source_items(source, skipped);
     // The partition folder itself (output/fbank, output/text); checked before any audio is read,
@@ -868,7 +940,8 @@ py::object prepare_audio(py::handle, const AudioArgs& a) {
     std::unordered_set<std::string> ids;
     for (const py::handle i_obj : vk::progress(vk::call(vk::imported<"builtins", "range">(), items.size()), kw<"desc">("[Preparing audio]"),
                                                kw<"dynamic_ncols">(true)))
-        if (std::optional<Skip> skip = add_item(items[py::cast<std::size_t>(i_obj)], bins, ids, part)) skipped.push_back(std::move(*skip));
+        if (std::optional<Skip> skip = add_item(items[py::cast<std::size_t>(i_obj)], bins, speeds, ids, part))
+            skipped.push_back(std::move(*skip));
     if (part.utterances > 0) part.finish();
     const py::list skipped_list = report_audio(output, part, skipped);
     if (part.utterances == 0) {
@@ -882,6 +955,7 @@ py::object prepare_audio(py::handle, const AudioArgs& a) {
     summary["utterances"] = part.utterances;
     summary["hours"] = part.seconds / 3600.0;
     summary["skipped"] = skipped_list;
+    summary["speed_perturb"] = py::cast(speeds);
     return summary;
 }
 
@@ -1013,15 +1087,17 @@ constexpr vk::Def kPrepareSynth{
     "Builds a speech dataset under output_dir (partitions train-clean-100, dev-clean and test-clean, each with fbank/, "
     "text/ and manifest.tsv) from sentences of text_file (one per line; the embedded text when None or \"embedded:asr\"), "
     "spoken by eSpeak NG with a voice, a speed (min_rate-max_rate words per minute) and a pitch drawn per utterance. Only "
-    "sentences of min_words-max_words words are used; test and dev take theirs first. Needs the 'synth' extra. Raises "
-    "ValueError when a partition asked for would be empty. Returns a summary."};
+    "sentences of min_words-max_words words are used; test and dev take theirs first. speed_perturb (factors in [0.5, 2], "
+    "e.g. [0.9, 1.0, 1.1]) also writes each training utterance at each speed other than 1, as sp<factor>-<id>. Needs the "
+    "'synth' extra. Raises ValueError when a partition asked for would be empty. Returns a summary."};
 constexpr vk::Def kPrepareAudio{
     "prepare_audio", prepare_audio,
     "Builds one partition (output_dir/fbank, output_dir/text, output_dir/manifest.tsv) from recordings: `source` is a "
     "LibriSpeech-style folder (*.trans.txt beside *.flac) or a TSV file of audio path and transcript. Audio is read with "
-    "soundfile and resampled to 16 kHz with soxr. Unreadable, empty or untranscribed files are skipped and listed; when "
-    "nothing is left, ValueError is raised after the list. Returns "
-    "{'partition', 'utterances', 'hours', 'skipped': [(file, reason), ...]}."};
+    "soundfile and resampled to 16 kHz with soxr. speed_perturb (factors in [0.5, 2], e.g. [0.9, 1.0, 1.1]; a training "
+    "partition only) also writes each utterance at each speed other than 1, as sp<factor>-<id>. Unreadable, empty or "
+    "untranscribed files are skipped and listed; when nothing is left, ValueError is raised after the list. Returns "
+    "{'partition', 'utterances', 'hours', 'skipped': [(file, reason), ...], 'speed_perturb': [factor, ...]}."};
 constexpr vk::Def kPrepareText{"prepare_text", prepare_text,
                                "Writes one transcript array per non-empty line of text_file (\"embedded:lm\" or "
                                "\"embedded:asr\" for the embedded text), with a manifest.tsv. Without splits output_dir is "

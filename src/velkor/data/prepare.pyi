@@ -44,20 +44,29 @@ def prepare_synth(
     min_pitch: int = 35,
     max_pitch: int = 65,
     seed: int = 0,
+    speed_perturb: list[float] | tuple[float, ...] | None = None,
 ) -> dict[str, Any]:
     """Builds a speech dataset under output_dir (partitions train-clean-100, dev-clean and test-clean, each with
     fbank/, text/ and manifest.tsv) from sentences of text_file (one per line; the embedded text when None or
     "embedded:asr"), spoken by eSpeak NG with a voice, a speed (min_rate-max_rate words per minute) and a
     pitch drawn per utterance. Only sentences of min_words-max_words words are used; test and dev take theirs
-    first. Needs the 'synth' extra. Raises ValueError when a partition asked for would be empty. Returns a
-    summary."""
+    first. speed_perturb (factors in [0.5, 2], e.g. [0.9, 1.0, 1.1]) also writes each training utterance at
+    each speed other than 1, as sp<factor>-<id>. Needs the 'synth' extra. Raises ValueError when a partition
+    asked for would be empty. Returns a summary."""
 
-def prepare_audio(source: str | os.PathLike[str], output_dir: str | os.PathLike[str], num_bins: int = 80) -> dict[str, Any]:
+def prepare_audio(
+    source: str | os.PathLike[str],
+    output_dir: str | os.PathLike[str],
+    num_bins: int = 80,
+    speed_perturb: list[float] | tuple[float, ...] | None = None,
+) -> dict[str, Any]:
     """Builds one partition (output_dir/fbank, output_dir/text, output_dir/manifest.tsv) from recordings: `source` is
     a LibriSpeech-style folder (*.trans.txt beside *.flac) or a TSV file of audio path and transcript. Audio
-    is read with soundfile and resampled to 16 kHz with soxr. Unreadable, empty or untranscribed files are
-    skipped and listed; when nothing is left, ValueError is raised after the list. Returns {'partition',
-    'utterances', 'hours', 'skipped': [(file, reason), ...]}."""
+    is read with soundfile and resampled to 16 kHz with soxr. speed_perturb (factors in [0.5, 2], e.g. [0.9,
+    1.0, 1.1]; a training partition only) also writes each utterance at each speed other than 1, as
+    sp<factor>-<id>. Unreadable, empty or untranscribed files are skipped and listed; when nothing is left,
+    ValueError is raised after the list. Returns {'partition', 'utterances', 'hours', 'skipped': [(file,
+    reason), ...], 'speed_perturb': [factor, ...]}."""
 
 def prepare_text(
     text_file: str | os.PathLike[str],
