@@ -11,15 +11,17 @@ cross-entropy plus 0.3 x CTC, backward, AdamW. The model is examples/configs/asr
     maps     lstm front-end, the recurrent stage without packing, attention maps still built
     after    lstm front-end, need_weights=False, the recurrent stage without packing
     conv, lstm, stack, conv2d   each front-end with need_weights=False
+    conformer    "after" with Conformer encoder layers (model.encoder: conformer, conv_kernel_size 15)
 
 Configurations run side by side in rotating rounds on the same batch; each figure is the median
 over rounds of the fastest step in the round, which keeps it steady on a shared machine.
 
     PYTHONPATH=src .venv/bin/python benchmarks/bench_step.py [--rounds N] [--steps N] [--threads N]
-                                                             [--amp] [--profile NAME]
+                                                             [--amp] [--profile NAME] [--only NAME,NAME]
 
 --amp runs forward and loss under bfloat16 autocast, as the trainer does on the CPU by default;
---profile NAME prints the torch profiler's table of one configuration's steps instead.
+--profile NAME prints the torch profiler's table of one configuration's steps instead; --only runs
+just the configurations named (e.g. --only after,conformer: Transformer against Conformer encoder).
 """
 
 import argparse
@@ -59,10 +61,10 @@ def make_batch(batch=16, seed=1):
 
 
 class Config:
-    def __init__(self, name, method, need_weights, packed=False):
+    def __init__(self, name, method, need_weights, packed=False, **extra):
         torch.manual_seed(0)
         self.name, self.need_weights = name, need_weights
-        self.model = EncoderDecoderTransformer(80, VOCAB, reduction_method=method, **MODEL).train()
+        self.model = EncoderDecoderTransformer(80, VOCAB, reduction_method=method, **MODEL, **extra).train()
         if packed:  # a hooked LSTM is called as a module: the packed-sequence path
             for lstm in (self.model.source_embedding.blstm.blstm1, self.model.source_embedding.blstm.blstm2):
                 lstm.register_forward_hook(lambda *args: None)
@@ -92,17 +94,24 @@ def main():
     parser.add_argument("--threads", type=int, default=1)
     parser.add_argument("--amp", action="store_true")
     parser.add_argument("--profile", default=None)
+    parser.add_argument("--only", default=None, help="comma-separated configurations to run (default: all)")
     args = parser.parse_args()
     torch.set_num_threads(args.threads)
 
-    configs = [
-        Config("before", "lstm", True, packed=True),
-        Config("maps", "lstm", True),
-        Config("after", "lstm", False),
-        Config("conv", "conv", False),
-        Config("stack", "stack", False),
-        Config("conv2d", "conv2d", False),
-    ]
+    makers = {
+        "before": lambda: Config("before", "lstm", True, packed=True),
+        "maps": lambda: Config("maps", "lstm", True),
+        "after": lambda: Config("after", "lstm", False),
+        "conv": lambda: Config("conv", "conv", False),
+        "stack": lambda: Config("stack", "stack", False),
+        "conv2d": lambda: Config("conv2d", "conv2d", False),
+        "conformer": lambda: Config("conformer", "lstm", False, encoder="conformer", conv_kernel_size=15),
+    }
+    names = list(makers) if args.only is None else args.only.split(",")
+    unknown = [n for n in names if n not in makers]
+    if unknown:
+        parser.error(f"unknown configuration(s) {', '.join(unknown)}; known: {', '.join(makers)}")
+    configs = [makers[n]() for n in names]
     batch = make_batch()
     for c in configs:
         step(c, batch, args.amp)  # warm-up
@@ -131,13 +140,17 @@ def main():
 
     print(f"one training step, batch 16 of 3-6 s, {'bfloat16 autocast' if args.amp else 'float32'}, {args.threads} thread(s)")
     print(f"{'configuration':<14}{'s/step':>9}{'vs before':>11}{'vs after':>10}{'params':>11}{'front-end':>11}")
+
+    def ratio(name, base, width):
+        return f"{sec[name] / sec[base]:>{width - 1}.2f}x" if base in sec else f"{'-':>{width}}"
+
     for c in configs:
         label = {"before": "lstm (before)", "maps": "lstm (maps)", "after": "lstm (after)"}.get(c.name, c.name)
-        print(
-            f"{label:<14}{sec[c.name]:>9.3f}{sec[c.name] / sec['before']:>10.2f}x{sec[c.name] / sec['after']:>9.2f}x"
-            f"{c.params:>11,}{c.front:>11,}"
-        )
-    print(f"before / after: {sec['before'] / sec['after']:.2f}x faster")
+        print(f"{label:<14}{sec[c.name]:>9.3f}{ratio(c.name, 'before', 11)}{ratio(c.name, 'after', 10)}{c.params:>11,}{c.front:>11,}")
+    if "before" in sec and "after" in sec:
+        print(f"before / after: {sec['before'] / sec['after']:.2f}x faster")
+    if "conformer" in sec and "after" in sec:
+        print(f"conformer / transformer encoder: {sec['conformer'] / sec['after']:.2f}x the seconds per step")
 
 
 if __name__ == "__main__":
