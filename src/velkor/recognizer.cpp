@@ -599,7 +599,8 @@ py::object lm_from_file(py::handle, const vk::Args<"path, device=None">& a) {
 
 bool greater_than_zero(double v) { return v > 0.0; }
 
-using GenerateArgs = vk::Args<"prompt='', *, num=1, max_length=100, temperature=1.0, top_k=0, top_p=0.0, beam_width=1, seed=None">;
+using GenerateArgs =
+    vk::Args<"prompt='', *, num=1, max_length=100, temperature=1.0, top_k=0, top_p=0.0, beam_width=1, length_penalty=0.0, seed=None">;
 
 // Sampling when top_k or top_p is set (seeded, without touching the global random state), else
 // beam search with beam_width > 1 (the num best), else greedy search; as the LM trainer generates.
@@ -649,7 +650,7 @@ py::object lm_generate(py::handle self, const GenerateArgs& a) {
                     generator, x, kw<"temperature">(temperature), kw<"top_k">(top_k), kw<"top_p">(top_p > 0.0 ? top_p : 1.0)))[0];
             });
         } else if (beam_width > 1) {
-            const py::object beams = vk::unpack<2>(vk::call_method<"generate_beam">(generator, x, beam_width, temperature))[0];
+            const py::object beams = vk::unpack<2>(vk::call_method<"generate_beam">(generator, x, beam_width, temperature, 1.0, a.get<"length_penalty">()))[0];
             sequences = vk::call_method<"__getitem__">(vk::call_method<"select">(beams, 0, 0), py::slice(0, num, 1));
         } else {
             sequences = vk::unpack<2>(vk::call_method<"generate_greedy">(generator, x, temperature))[0];
@@ -1226,8 +1227,8 @@ constexpr vk::Def kRecFromFile{"from_file", rec_from_file, "A Recognizer of a mo
 constexpr vk::Def kLmInit{"__init__", init_language_model};
 constexpr vk::Def kGenerate{"generate", lm_generate,
                             "num continuations of prompt (the prompt included) of at most max_length tokens after it: sampled when "
-                            "top_k or top_p is set (seed makes them repeatable), else the beam_width best of a beam search, else "
-                            "greedy."};
+                            "top_k or top_p is set (seed makes them repeatable), else the beam_width best of a beam search (ranked by "
+                            "total / length^length_penalty), else greedy."};
 constexpr vk::Def kLmFromExperiment{"from_experiment", lm_from_experiment,
                                     "A LanguageModel of an experiment: its folder (expts/<name>) or its configuration file."};
 constexpr vk::Def kLmFromFile{"from_file", lm_from_file, "A LanguageModel of a model file (.vkm)."};

@@ -61,10 +61,12 @@ class LanguageModel:
         top_k: int = 0,
         top_p: float = 0.0,
         beam_width: int = 1,
+        length_penalty: float = 0.0,
         seed: int | None = None,
     ) -> list[str]:
         """num continuations of prompt (the prompt included) of at most max_length tokens after it: sampled when top_k or
-        top_p is set (seed makes them repeatable), else the beam_width best of a beam search, else greedy."""
+        top_p is set (seed makes them repeatable), else the beam_width best of a beam search (ranked by total /
+        length^length_penalty), else greedy."""
 
 class Recognizer:
     """Speech to text with a trained model: audio read and turned into filter banks as data preparation does, normalized

@@ -289,14 +289,19 @@ def brute_force(score_fn, prompt, max_length, eos):
     return sorted(done, key=lambda item: -item[1])
 
 
+@pytest.mark.parametrize("length_penalty", [0.0, 1.0, 0.6])
 @pytest.mark.parametrize("vocab, max_length, prompt", [(3, 4, [0]), (4, 4, [1, 0]), (3, 5, [2])])
-def test_exhaustive_beam_finds_every_best_hypothesis(vocab, max_length, prompt):
+def test_exhaustive_beam_finds_every_best_hypothesis(vocab, max_length, prompt, length_penalty):
     tok = Tok(num_classes=vocab, eos_id=1, pad_id=vocab - 1)
     score_fn = table_score_fn(vocab, seed=vocab + max_length)
-    expected = brute_force(score_fn, prompt, max_length, tok.eos_id)
+    # With a length penalty a, hypotheses rank by total / (generated tokens)^a, the score returned.
+    expected = [
+        (seq, total / (len(seq) - len(prompt)) ** length_penalty) for seq, total in brute_force(score_fn, prompt, max_length, tok.eos_id)
+    ]
+    expected.sort(key=lambda item: -item[1])
     width = vocab ** (max_length - len(prompt))
     x = torch.tensor([prompt, prompt])
-    seqs, scores = SequenceGenerator(score_fn, tok, max_length).generate_beam(x, width)
+    seqs, scores = SequenceGenerator(score_fn, tok, max_length).generate_beam(x, width, length_penalty=length_penalty)
     assert seqs.shape == (2, width, max_length) and scores.shape == (2, width)
     n = len(expected)
     for row in range(2):
@@ -308,8 +313,11 @@ def test_exhaustive_beam_finds_every_best_hypothesis(vocab, max_length, prompt):
         assert (seqs[row, n:] == 0).all()
         assert (scores[row, n:] == NEG_INF).all()
     # A narrower beam still returns the best hypotheses first.
-    seqs3, scores3 = SequenceGenerator(score_fn, tok, max_length).generate_beam(x[:1], 3)
-    assert scores3[0, 0].item() == pytest.approx(expected[0][1], abs=1e-5)
+    if length_penalty == 0.0:
+        seqs3, scores3 = SequenceGenerator(score_fn, tok, max_length).generate_beam(x[:1], 3)
+        assert scores3[0, 0].item() == pytest.approx(expected[0][1], abs=1e-5)
+    with pytest.raises(ValueError, match="length_penalty must be a finite number >= 0"):
+        SequenceGenerator(score_fn, tok, max_length).generate_beam(x, 2, length_penalty=-0.5 if length_penalty else float("nan"))
 
 
 def test_beam_width_one_keeps_eos_and_matches_greedy_scores():

@@ -79,7 +79,10 @@ def test_construction_and_experiment_directory(trainer, tokenizer, workdir, conf
     assert sorted(os.listdir(root)) == ["attn", "checkpoints", "config.yaml", "model_arch.txt", "text"]
     assert (root / "config.yaml").read_bytes() == Path(config_file).read_bytes()
     assert os.stat(root / "config.yaml").st_mtime == os.stat(config_file).st_mtime
-    assert "DecoderOnlyTransformer" in (root / "model_arch.txt").read_text()
+    summary = (root / "model_arch.txt").read_text()
+    # Each parameter counted once, though the summary meets some layers under two parents.
+    total = sum(p.numel() for p in trainer.model.parameters())
+    assert "DecoderOnlyTransformer" in summary and f"Total params: {total:,}\n" in summary
 
     # A second trainer of the same run reuses the directory, rewriting the summary only.
     (trainer.attn_dir / "old.png").write_bytes(b"x")
@@ -153,7 +156,8 @@ def test_speech_model_summary(tokenizer, config_file, max_len, time_reduction):
     )  # fmt: skip
     config = {"data": {"batch_size": 2, "num_feats": 8}, "training": {}}
     trainer = Trainer(model, tokenizer, config, "asr", config_file)
-    assert "EncoderDecoderTransformer" in (trainer.expt_root / "model_arch.txt").read_text()
+    summary = (trainer.expt_root / "model_arch.txt").read_text()
+    assert "EncoderDecoderTransformer" in summary and f"Total params: {sum(p.numel() for p in model.parameters()):,}\n" in summary
     del config["data"]["num_feats"]
     with pytest.raises(KeyError, match="num_feats"):
         Trainer(model, tokenizer, config, "asr", config_file)

@@ -232,7 +232,11 @@ def spy(monkeypatch):
         ({"max_length": 3}, "greedy search", ("generate_greedy", (6, 10), {"temperature": 1.0, "repeat_penalty": 1.0})),
         ({"top_k": 5, "num_samples": 2}, "sampling", ("generate_sample", (2, 10), {"temperature": 1.0, "top_k": 5, "top_p": 1.0})),
         ({"top_p": 0.9, "temperature": 0.5}, "sampling", ("generate_sample", (6, 10), {"temperature": 0.5, "top_k": 0, "top_p": 0.9})),
-        ({"beam_width": 4}, "beam search", ("generate_beam", (6, 10), {"beam_width": 4, "temperature": 1.0, "repeat_penalty": 1.0})),
+        (
+            {"beam_width": 4},
+            "beam search",
+            ("generate_beam", (6, 10), {"beam_width": 4, "temperature": 1.0, "repeat_penalty": 1.0, "length_penalty": 0.0}),
+        ),
     ],
 )
 def test_generation_strategy(build, lm_data, tokenizer, spy, capsys, config, line, call):
@@ -264,7 +268,8 @@ def test_greedy_generation_matches_reference(build, lm_data, tokenizer, spy, inc
                 score += float(log_probs[seq[-1]])
                 if seq[-1] == tokenizer.eos_id:
                     break
-        assert record["prompt"] == tokenizer.decode(prompt) and record["generated"] == tokenizer.decode(seq[len(prompt) :])
+        ended = seq[-1] == tokenizer.eos_id  # the text stops before the end token
+        assert record["prompt"] == tokenizer.decode(prompt) and record["generated"] == tokenizer.decode(seq[len(prompt) : len(seq) - ended])
         assert record["score"] == pytest.approx(score, abs=1e-3)
     cached, full = (trainer.generate(loader(val), {"beam_width": 3, "incremental": flag}) for flag in (True, False))
     assert [r["generated"] for r in cached] == [r["generated"] for r in full]
@@ -305,6 +310,21 @@ def test_a_class_overriding_score_alone_is_decoded_with_its_score(build, lm_data
     full = trainer.generate(loader(val), {"num_samples": 2, "incremental": False, **config})
     assert records == full
     assert all(set(r["generated"]) == {"q"} for r in records)  # the override decides every token
+
+
+@pytest.mark.parametrize("config", [{}, {"beam_width": 3}, {"top_k": 3}, {"beam_width": 3, "length_penalty": 1.0}])
+def test_generated_text_ends_where_the_model_ends_it(build, lm_data, tokenizer, config):
+    # A model that ends after one letter: greedy search and sampling write padding in place of the
+    # end token, beam search pads after it; the text holds the letter alone either way.
+    _, val = lm_data
+    trainer = build(model=FavouriteToken.model(tokenizer, tokenizer.eos_id, False))
+    q = tokenizer.encode("q")[0]
+    score = trainer.model.score
+    trainer.model.score = lambda x: (
+        score(x) + 60.0 * torch.nn.functional.one_hot(torch.full(x.shape[:1], q), tokenizer.num_classes) * (x.shape[1] == 10)
+    )
+    records = trainer.generate(loader(val), {"num_samples": 2, "incremental": False, **config})
+    assert [r["generated"] for r in records] == ["q", "q"]
 
 
 @pytest.mark.parametrize("terminal", [False, True])

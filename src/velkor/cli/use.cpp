@@ -173,11 +173,12 @@ int run_generate(py::handle args) {
     const long long beam = int_option(vk::attr<"beam">(args), "--beam", 1, 1024);
     const double temperature = option_real(vk::attr<"temperature">(args), "--temperature", 1e-6, 100.0);
     const double top_p = option_real(vk::attr<"top_p">(args), "--top-p", 0.0, 1.0);
+    const double length_penalty = option_real(vk::attr<"length_penalty">(args), "--length-penalty", 0.0, 10.0);
     const py::object model = open_model("lm", py::str(vk::attr<"model">(args)));
     const py::object seed = vk::attr<"seed">(args);
     const py::list texts = vk::call_method<"generate">(model, vk::attr<"prompt">(args), kw<"num">(num), kw<"max_length">(max_length),
                                                        kw<"temperature">(temperature), kw<"top_k">(top_k), kw<"top_p">(top_p),
-                                                       kw<"beam_width">(beam), kw<"seed">(seed));
+                                                       kw<"beam_width">(beam), kw<"length_penalty">(length_penalty), kw<"seed">(seed));
     for (const py::handle t : texts) vk::println(one_line(py::str(t)));
     return 0;
 }

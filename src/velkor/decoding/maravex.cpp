@@ -676,7 +676,17 @@ private:
     std::optional<vk::Staging<double>> wide_stage_;
 };
 
-using BeamArgs = vk::Args<"x, beam_width, temperature=1.0, repeat_penalty=1.0">;
+using BeamArgs = vk::Args<"x, beam_width, temperature=1.0, repeat_penalty=1.0, length_penalty=0.0">;
+
+// The rank of a hypothesis: its total log-probability, or with a length penalty a > 0 that total
+// divided by (generated tokens)^a. Unnormalized totals favour short hypotheses (every token adds a
+// negative term), so a beam that ends at once can outrank longer ones with better tokens; a = 1
+// ranks by the mean per-token log-probability.
+double length_penalty_of(const BeamArgs& a) {
+    const double alpha = a.real<"length_penalty">();
+    if (!std::isfinite(alpha) || alpha < 0.0) throw py::value_error(vk::text("length_penalty must be a finite number >= 0, got ", alpha));
+    return alpha;
+}
 
 // Beam search over B rows of K beams. Each step scores all live hypotheses in one call, keeps
 // each row's K best extensions (their parents and tokens), and retires the hypotheses that just
@@ -690,6 +700,7 @@ public:
           beam_width_(a.integer<"beam_width">()),
           temperature_(a.real<"temperature">()),
           penalty_(a.real<"repeat_penalty">()),
+          length_penalty_(length_penalty_of(a)),
           in_(check_input(self, x_, beam_width_)),
           max_length_(max_length_of(self)),
           vocab_(as_index(vk::attr<"num_classes">(vk::attr<"tokenizer">(self)))),
@@ -713,10 +724,19 @@ public:
             retire_ended();
             if (done()) break;
         }
-        return select_final(x_, finished_, sequences_, length_, live_.values, beam_width_, max_length_, ids_.pad, device_);
+        std::vector<double> live_ranks = live_.values;
+        for (double& v : live_ranks) v = ranked(v, length_);
+        return select_final(x_, finished_, sequences_, length_, live_ranks, beam_width_, max_length_, ids_.pad, device_);
     }
 
 private:
+    // Beams compete on their totals while they grow (all have one length); finished hypotheses
+    // and the final choice are ranked by the length-penalized score, which is what is returned.
+    double ranked(double total, long long length) const {
+        if (length_penalty_ == 0.0 || total == -kInf) return total;
+        return total / std::pow(static_cast<double>(std::max(1LL, length - in_.length)), length_penalty_);
+    }
+
     std::size_t n_slots() const { return static_cast<std::size_t>(slots_); }
 
     // The step's raw scores of every slot, (B, K, V). A plain callable rescores the whole (B*K, T)
@@ -802,7 +822,7 @@ private:
         const auto width = static_cast<std::size_t>(beam_width_);
         for (std::size_t j = 0; j < ended.size(); ++j) {
             const std::size_t i = ended[j];
-            finished_[i / width].push_back({store, static_cast<long long>(j), length_, live_.values[i]});
+            finished_[i / width].push_back({store, static_cast<long long>(j), length_, ranked(live_.values[i], length_)});
             live_.values[i] = -kInf;
         }
         for (auto& row : finished_)
@@ -827,6 +847,7 @@ private:
     long long beam_width_;
     double temperature_;
     py::float_ penalty_;
+    double length_penalty_;
     InputShape in_;
     long long max_length_, vocab_;
     SpecialIds ids_;
@@ -976,7 +997,9 @@ constexpr vk::Def kGenerateSample{"generate_sample", generate_sample,
                                   "As generate_greedy, but draws each token from the filtered distribution (temperature, top-k, nucleus)."};
 constexpr vk::Def kGenerateBeam{"generate_beam", generate_beam,
                                 "Beam search. Returns (sequences (B, beam_width, max_length), scores (B, beam_width)), best first in each "
-                                "row; hypotheses shorter than max_length are padded with pad_id, empty slots are zeros with score -inf."};
+                                "row; hypotheses shorter than max_length are padded with pad_id, empty slots are zeros with score -inf.\n"
+                                "Scores are total log-probabilities; with length_penalty a > 0, finished and final hypotheses are ranked\n"
+                                "by total / (generated tokens)^a, and that is the score returned (a = 1: mean per-token log-probability)."};
 constexpr vk::Def kPostProcessSequence{
     "post_process_sequence", post_process_sequence,
     "Cuts seq after its first eos_id: a 1-D tensor gives a 1-D tensor, a 2-D tensor a list of 1-D tensors."};

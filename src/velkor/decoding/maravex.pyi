@@ -74,10 +74,12 @@ class SequenceGenerator:
         """As generate_greedy, but draws each token from the filtered distribution (temperature, top-k, nucleus)."""
 
     def generate_beam(
-        self, x: torch.Tensor, beam_width: int, temperature: float = 1.0, repeat_penalty: float = 1.0
+        self, x: torch.Tensor, beam_width: int, temperature: float = 1.0, repeat_penalty: float = 1.0, length_penalty: float = 0.0
     ) -> tuple[torch.Tensor, torch.Tensor]:
         """Beam search. Returns (sequences (B, beam_width, max_length), scores (B, beam_width)), best first in each
-        row; hypotheses shorter than max_length are padded with pad_id, empty slots are zeros with score -inf."""
+        row; hypotheses shorter than max_length are padded with pad_id, empty slots are zeros with score -inf.
+        Scores are total log-probabilities; with length_penalty a > 0, finished and final hypotheses are ranked
+        by total / (generated tokens)^a, and that is the score returned (a = 1: mean per-token log-probability)."""
 
     @staticmethod
     def post_process_sequence(seq: torch.Tensor, tokenizer: Any) -> torch.Tensor | list[torch.Tensor]:

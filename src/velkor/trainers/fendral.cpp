@@ -136,6 +136,22 @@ py::object random_ints(long long low, long long high, py::tuple shape) {
     return vk::call(vk::imported<"torch", "randint">(), low, std::max(high, low + 1), shape);
 }
 
+// torchinfo adds a layer's parameters again each time it meets the layer under another parent
+// (shown as "(recursive)"), so its totals can be nearly twice the model's: the totals are set to
+// the model's own count, each parameter once.
+void count_each_parameter_once(py::handle summary, py::handle model) {
+    long long total = 0, trainable = 0, bytes = 0;
+    for (const py::handle p : vk::call_method<"parameters">(model)) {
+        const long long n = py::cast<long long>(vk::call_method<"numel">(p));
+        total += n;
+        if (vk::truthy(vk::attr<"requires_grad">(p))) trainable += n;
+        bytes += n * py::cast<long long>(vk::call_method<"element_size">(p));
+    }
+    vk::set_attr<"total_params">(summary, py::int_(total));
+    vk::set_attr<"trainable_params">(summary, py::int_(trainable));
+    vk::set_attr<"total_param_bytes">(summary, py::int_(bytes));
+}
+
 py::object architecture_summary(py::handle self, py::handle model) {
     const py::handle torch = vk::torch();
     const py::object config = vk::attr<"config">(self);
@@ -191,7 +207,9 @@ py::object init_experiment(py::handle self, const InitExperimentArgs& a) {
     {
         const py::object file = vk::call(vk::imported<"builtins", "open">(), join(expt_root, "model_arch.txt"), "w");
         vk::with_block(file, [&] {
-            const py::object summary = architecture_summary(self, vk::attr<"model">(self));
+            const py::object model = vk::attr<"model">(self);
+            const py::object summary = architecture_summary(self, model);
+            count_each_parameter_once(summary, model);
             vk::call_method<"write">(file, py::str(summary));
         });
     }

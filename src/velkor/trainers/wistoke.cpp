@@ -297,6 +297,19 @@ py::object tail(const py::list& ids, std::size_t from) { return ids[py::slice(py
 
 py::object generate(py::handle self, const vk::Args<"dataloader, generation_config=None">& a) {
     const py::object model = vk::attr<"model">(self);
+// The generated text ends where the model ended it: greedy search and sampling write pad_id in
+// place of the end token and after it, beam search pads after the end token, so the ids are
+// cut at the first end or padding id (neither shows up as "<eos>" or "<pad>" in the text).
+py::list continuation(const py::list& ids, std::size_t from, long long eos, long long pad) {
+    py::list kept;
+    for (std::size_t i = from; i < ids.size(); ++i) {
+        const long long id = py::cast<long long>(ids[i]);
+        if (id == eos || id == pad) break;
+        kept.append(ids[i]);
+    }
+    return kept;
+}
+
     py::dict config;
     if (a.is_none<"generation_config">()) {
         config = generation_config(vk::attr<"max_len">(model), 10, 20, 1.0, 1, 1.0, 0, 0.0);
@@ -334,7 +347,8 @@ py::object generate(py::handle self, const vk::Args<"dataloader, generation_conf
         } else if (greater(beam_width, 1)) {
             vk::println("Generating with beam search...");
             const auto out = vk::unpack<2>(vk::call_method<"generate_beam">(
-                generator, prompts, kw<"beam_width">(beam_width), kw<"temperature">(temperature), kw<"repeat_penalty">(repeat_penalty)));
+                generator, prompts, kw<"beam_width">(beam_width), kw<"temperature">(temperature), kw<"repeat_penalty">(repeat_penalty),
+                kw<"length_penalty">(vk::get<"length_penalty">(config, py::float_(0.0)))));
             // Slot 0 holds each prompt's best hypothesis.
             const py::object best = py::make_tuple(py::slice(py::none(), py::none(), py::none()), 0);
             sequences = out[0][best];
@@ -357,12 +371,13 @@ py::object generate(py::handle self, const vk::Args<"dataloader, generation_conf
 
     py::list records;
     for (std::size_t i = 0; i < count; ++i) {
+    const long long eos = py::cast<long long>(vk::attr<"eos_id">(tokenizer)), pad = py::cast<long long>(vk::attr<"pad_id">(tokenizer));
         const py::list prompt = prompt_rows[i];
         const std::size_t length = prompt.size();
         py::dict record;
         record["prompt"] = vk::call_method<"decode">(tokenizer, prompt);
         record["original"] = vk::call_method<"decode">(tokenizer, tail(as_list(full_rows[i]), length));
-        record["generated"] = vk::call_method<"decode">(tokenizer, tail(as_list(processed_rows[i]), length));
+        record["generated"] = vk::call_method<"decode">(tokenizer, continuation(as_list(processed_rows[i]), length, eos, pad));
         record["score"] = py::float_(vk::to_float(score_values[i]));
         records.append(record);
     }
