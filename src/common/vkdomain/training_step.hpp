@@ -8,11 +8,16 @@
 // on the last batch of each group only (no_sync on the others), and the trainers weight each
 // process's loss by its share of the global batch, so one update equals that of one process over
 // the global batch.
+//
+// A trainer held to a time budget (trainer.time_budget, a velkor.utils.tamblor.TimeBudget) is
+// told of every update; the pass stops between updates once the budget's plan is done, and the
+// epoch loops ask it before each epoch whether another pass fits.
 #pragma once
 
 #include <vk/common.hpp>
 #include <vkdomain/distributed.hpp>
 
+#include <algorithm>
 #include <string>
 #include <utility>
 
@@ -35,6 +40,36 @@ inline bool is_plateau(py::handle scheduler) {
 }
 
 inline void release_cuda_cache() { vk::call(vk::imported<"torch.cuda", "empty_cache">()); }
+
+// The trainer's time budget, or None when training is not held to one.
+inline py::object time_budget(py::handle trainer) {
+    if (!vk::has_attr<"time_budget">(trainer)) return py::none();
+    return vk::attr<"time_budget">(trainer);
+}
+
+// Told by the epoch loops after an epoch's validation, before it is logged and saved (`epochs_left`:
+// the epochs of the call after this one), so that the saved state knows when the plan is done.
+inline void budget_epoch_validated(py::handle trainer, long long epochs_left) {
+    const py::object budget = time_budget(trainer);
+    if (!budget.is_none()) vk::call_method<"end_epoch">(budget, py::int_(epochs_left), vk::attr<"scheduler">(trainer));
+}
+
+// Asked by the epoch loops before each epoch (`epochs_left` of the call, this one included):
+// whether a training pass fits in what is left of the trainer's time budget. True without one.
+inline bool budget_allows_epoch(py::handle trainer, py::handle train_loader, py::handle val_loader, long long epochs_left) {
+    const py::object budget = time_budget(trainer);
+    if (budget.is_none()) return true;
+    const auto length = [](py::handle loader) -> long long {
+        const Py_ssize_t n = PyObject_Length(loader.ptr());
+        if (n < 0) PyErr_Clear();  // a loader without a length: unknown
+        return n;
+    };
+    const long long batches = length(train_loader), validation = length(val_loader);
+    const long long group = accumulation_steps(trainer);
+    const long long per_epoch = batches < 0 ? -1 : (batches + group - 1) / group;
+    return vk::truthy(vk::call_method<"begin_epoch">(budget, py::int_(per_epoch), py::int_(std::max(validation, 0LL)),
+                                                     py::int_(epochs_left), vk::attr<"scheduler">(trainer)));
+}
 
 // The precision of the forward pass and the loss: the trainer's `amp_dtype` (float16 on CUDA,
 // bfloat16 on the CPU for a trainer without one). float32 means no autocast.
@@ -72,6 +107,7 @@ public:
           optimizer_(vk::attr<"optimizer">(trainer)),
           scheduler_(vk::attr<"scheduler">(trainer)),
           scaler_(vk::attr<"scaler">(trainer)),
+          budget_(time_budget(trainer)),
           model_(std::move(model)),
           world_(world) {
         vk::call_method<"zero_grad">(optimizer_);
@@ -102,17 +138,22 @@ public:
         if (batches_ % accumulation_steps(trainer_) != 0) update();
     }
 
+    // Whether the time budget's plan is done: the pass stops before its next batch.
+    bool out_of_time() const { return out_of_time_; }
+
 private:
     void update() {
         vk::call_method<"step">(scaler_, optimizer_);
         if (!scheduler_.is_none() && !is_plateau(scheduler_)) vk::call_method<"step">(scheduler_);
         vk::call_method<"update">(scaler_);
         vk::call_method<"zero_grad">(optimizer_);
+        if (!budget_.is_none() && vk::truthy(vk::call_method<"step_done">(budget_, scheduler_))) out_of_time_ = true;
     }
 
-    py::object trainer_, optimizer_, scheduler_, scaler_, model_;
+    py::object trainer_, optimizer_, scheduler_, scaler_, budget_, model_;
     World world_;
     long long batches_ = 0;
+    bool out_of_time_ = false;
 };
 
 // The trainable parameters, by identity: a stage that freezes or swaps layers changes them.
@@ -183,6 +224,7 @@ void training_pass(py::handle trainer, py::handle loader, const char* desc, Step
         }
         ++done;
         release_cuda_cache();
+        if (accumulation.out_of_time()) break;  // right after an update: no gradients are pending
     }
     accumulation.finish();
     bar.close();

@@ -5,6 +5,7 @@
 //   build.cpp     tokenizer, datasets, loaders, model and trainer; checkpoints checked before use
 //   train.cpp     velkor train: never overwrites a trained experiment, history kept every epoch
 //   evaluate.cpp  velkor evaluate: every decoding as its own row, results in one folder
+//   average.cpp   velkor average: the mean of kept epoch model states
 //   prepare.cpp   velkor prepare synth|audio|text
 //   demo.cpp      velkor demo
 //   use.cpp       velkor transcribe, generate, export: a trained model put to use
@@ -122,9 +123,23 @@ struct Trained {
 // Everything a training run needs, the optimizer and scheduler assigned, the history and the
 // learning curve kept on disk after every epoch.
 Trained setup_training(const Config& cfg);
-// Training held to a time budget (the demo); returns the number of epochs run.
+// Training held to a time budget of `budget_seconds` (the demo): at most `max_epochs` epochs; returns
+// the number of epochs run.
 long long train_within(const Config& cfg, const Trained& t, double budget_seconds, long long max_epochs, double eta_min);
 void save_history(const Config& cfg, py::handle trainer);
+// Holds the trainer to `budget` (a velkor.utils.tamblor.TimeBudget): a BudgetSchedule planned for at
+// most `max_epochs` epochs replaces the configured schedule; `eta_min` < 0 takes the configured floor.
+void hold_to_budget(const Config& cfg, const Trained& t, py::handle budget, long long max_epochs, double eta_min = -1.0);
+
+// ---------------------------------------------------------------------------------------------
+// Checkpoint averaging (average.cpp)
+
+// The model state of the trainer's current epoch as checkpoints/epoch-EEEE-model.pth; the kept
+// states are pruned to the newest `keep` and the best `keep` by the validation metric.
+void keep_epoch_state(const Config& cfg, py::handle trainer, long long keep);
+// checkpoints/averaged.pth under `root`: the mean of the `count` kept states chosen by `how`
+// ("last" or "best"); one line naming the file when they are too few or do not match. Returns its path.
+py::object average_checkpoints(py::handle root, const std::string& how, long long count);
 
 // ---------------------------------------------------------------------------------------------
 // Evaluation
@@ -193,6 +208,7 @@ int launch_processes(py::handle args, long long nproc, const Config& cfg);
 int run_prepare(py::handle args);
 int run_train(py::handle args);
 int run_evaluate(py::handle args);
+int run_average(py::handle args);
 int run_demo(py::handle args);
 int run_transcribe(py::handle args);
 int run_generate(py::handle args);

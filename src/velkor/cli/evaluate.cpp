@@ -1,4 +1,4 @@
-// velkor evaluate: the experiment's best checkpoint on the test partition. A speech model is
+// velkor evaluate: the experiment's best checkpoint (or its averaged model) on the test partition. A speech model is
 // decoded every way the configuration and the model offer, each its own row (attention greedy
 // and beam, beam with LM fusion, joint CTC/attention greedy and beam, CTC); every hypothesis
 // record carries the utterance id and its reference. An evaluation is written to a folder of its
@@ -141,6 +141,74 @@ int evaluate_lm(const Config& cfg, py::handle trainer, py::handle tokenizer, py:
     const py::object out = publish_evaluation(root, fresh);
     vk::println("\nResults: ", join(out, "results.csv"), ", ", join(out, "results.json"));
     return 0;
+}
+
+// The last epoch trained, from the experiment's history; -1 when unknown.
+long long last_trained_epoch(py::handle root) {
+    const py::object path = join(root, "training_history.json");
+    if (!exists(path)) return -1;
+    try {
+        const py::object text = vk::call_method<"read_text">(vk::call(vk::imported<"pathlib", "Path">(), path), kw<"encoding">("utf-8"));
+        const py::object history = vk::call(vk::imported<"json", "loads">(), text);
+        long long last = -1;
+        if (PyList_Check(history.ptr()))
+            for (const py::handle rec : history)
+                if (PyDict_Check(rec.ptr()) && py::dict(py::reinterpret_borrow<py::dict>(rec)).contains("epoch")) {
+                    const py::object e = py::reinterpret_borrow<py::dict>(rec)["epoch"];
+                    if (PyLong_CheckExact(e.ptr())) last = std::max(last, py::cast<long long>(e));
+                }
+        return last;
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        return -1;
+    }
+}
+
+// The model evaluated: --checkpoint, else checkpoints/averaged.pth when it is there and averages
+// up to the last epoch trained (an average older than the training would be judged in its
+// place), else the best checkpoint. The output says which.
+py::dict load_chosen(const Config& cfg, py::handle root, py::handle model, py::handle option) {
+    const py::object averaged = checkpoint_path(root, "averaged.pth");
+    std::string which = option.is_none() ? "" : str(option);
+    py::dict ckpt;
+    std::string note;
+    if (which.empty() && exists(averaged)) {
+        ckpt = read_checkpoint(averaged, model);
+        const long long upto = PyLong_Check(py::object(vk::get<"epoch">(ckpt, py::none())).ptr()) ? py::cast<long long>(ckpt["epoch"]) : -1;
+        const long long trained = last_trained_epoch(root);
+        which = trained > upto ? "best" : "averaged";
+        if (which == "best")
+            note = " (" + str(averaged) + " averages up to epoch " + std::to_string(upto) + ", before the last epoch trained, " +
+                   std::to_string(trained) + ": --checkpoint averaged evaluates it anyway)";
+    }
+    if (which.empty()) which = "best";
+    if (which == "best") {
+        ckpt = load_best(cfg, root, model);
+        vk::println("Model: ", checkpoint_path(root, "checkpoint-best-metric-model.pth"), ", epoch ", vk::get<"epoch">(ckpt, py::str("?")),
+                    ", the best validation metric", note);
+        return ckpt;
+    }
+    const py::object path = which == "last" ? checkpoint_path(root, "checkpoint-last-epoch-model.pth") : averaged;
+    if (!exists(path))
+        fail(str(path) + ": no such checkpoint" +
+             (which == "averaged" ? ": `velkor average " + cfg.file + " --last N` writes it"
+                                  : ": run `velkor train " + cfg.file + "` first"));
+    if (which == "last" || ckpt.size() == 0) ckpt = read_checkpoint(path, model);
+    vk::call_method<"load_state_dict">(model, py::object(ckpt["model_state_dict"]));
+    vk::call_method<"eval">(model);
+    if (which == "last") {
+        vk::println("Model: ", path, ", epoch ", vk::get<"epoch">(ckpt, py::str("?")), ", the last");
+    } else {
+        const py::object epochs = vk::get<"averaged_epochs">(ckpt, py::none());
+        std::string list;
+        if (PyList_Check(epochs.ptr()))
+            for (const py::handle e : epochs) {
+                if (!list.empty()) list += ", ";
+                list += str(e);
+            }
+        vk::println("Model: ", path, ", the mean of the model states of epochs ", list.empty() ? std::string("?") : list);
+    }
+    return ckpt;
 }
 
 }  // namespace
@@ -334,7 +402,7 @@ int run_evaluate(py::handle args) {
     const py::object root = find_experiment(cfg);
     const py::object tokenizer = saved_tokenizer(cfg, root);
     const py::object model = build_model(cfg, tokenizer);
-    const py::dict ckpt = load_best(cfg, root, model);
+    const py::dict ckpt = load_chosen(cfg, root, model, vk::attr<"checkpoint">(args));
     const py::object trainer = evaluation_trainer(cfg, root, model, tokenizer, ckpt);
     if (!is_speech(cfg)) {
         const int status = evaluate_lm(cfg, trainer, tokenizer, root);

@@ -2,8 +2,9 @@
 // and the end-to-end demonstration.
 //
 //   velkor prepare synth|audio|text ...   datasets on disk (velkor.data.prepare)
-//   velkor train CONFIG.yaml [--resume | --overwrite] [--threads N] [--nproc N] [--collective-timeout S]
-//   velkor evaluate CONFIG.yaml [--lm LM] [--lm-weight W] [--threads N]
+//   velkor train CONFIG.yaml [--resume | --overwrite] [--minutes M] [--threads N] [--nproc N] [--collective-timeout S]
+//   velkor evaluate CONFIG.yaml [--checkpoint best|last|averaged] [--lm LM] [--lm-weight W] [--threads N]
+//   velkor average EXPERIMENT|CONFIG (--last N | --best N)
 //   velkor transcribe MODEL AUDIO... / generate MODEL / export EXPERIMENT OUT.vkm
 //   velkor demo                            prepare -> LM -> joint CTC/attention ASR -> evaluation
 //
@@ -97,20 +98,40 @@ void add_train(py::handle commands) {
                        "on CUDA); several machines: start `velkor train` with torchrun"));
     add_arg(train, "--collective-timeout", kw<"type">(integer), kw<"metavar">("SECONDS"),
             kw<"help">("under several processes, how long one waits for the others before the job stops (default: 300)"));
+    add_arg(train, "--minutes", kw<"type">(vk::imported<"builtins", "float">()), kw<"metavar">("M"),
+            kw<"help">("time budget: the learning-rate schedule plans the updates that fit in M minutes and ends annealed, the "
+                       "last epoch may be partial (default: the training.minutes key; training.epochs stays the most)"));
 }
 
 // velkor evaluate
 void add_evaluate(py::handle commands) {
     const py::handle real = vk::imported<"builtins", "float">();
     const py::object evaluate = add_parser(commands, "evaluate", "evaluate the best checkpoint on the test partition",
-                                           "Load the experiment's best checkpoint and print the test results as a table (also saved as "
-                                           "CSV and JSON in expts/<name>/evaluation/).");
+                                           "Load the experiment's averaged model (velkor average) or else its best checkpoint and print "
+                                           "the test results as a table (also saved as CSV and JSON in expts/<name>/evaluation/).");
     add_arg(evaluate, "config", kw<"help">("YAML configuration file of a trained experiment"));
+    add_arg(evaluate, "--checkpoint", kw<"choices">(py::make_tuple("best", "last", "averaged")), kw<"metavar">("WHICH"),
+            kw<"help">("the model evaluated: best, last or averaged (default: checkpoints/averaged.pth when it is there and "
+                       "as new as the last epoch, else the best)"));
     add_arg(evaluate, "--lm", kw<"metavar">("LM"),
             kw<"help">("a trained language model for shallow fusion: its configuration file or experiment folder"));
     add_arg(evaluate, "--lm-weight", kw<"type">(real), kw<"metavar">("W"),
             kw<"help">("weight of the language model scores (default: recognition.lm_weight, else 0.3)"));
     add_threads(evaluate);
+}
+
+// velkor average
+void add_average(py::handle commands) {
+    const py::handle integer = vk::imported<"builtins", "int">();
+    const py::object average =
+        add_parser(commands, "average", "average the model states of several epochs",
+                   "Write checkpoints/averaged.pth: the element-wise mean of the model weights of the last N or the best N epochs "
+                   "(integer buffers from the newest), which velkor evaluate then uses. The epoch states are those a run with "
+                   "training.average_last keeps (the last and the best that many).");
+    add_arg(average, "experiment", kw<"help">("an experiment folder (expts/<name>) or its configuration file"));
+    const py::object which = vk::call(vk::attr<"add_mutually_exclusive_group">(average), kw<"required">(true));
+    add_arg(which, "--last", kw<"type">(integer), kw<"metavar">("N"), kw<"help">("the N newest epochs"));
+    add_arg(which, "--best", kw<"type">(integer), kw<"metavar">("N"), kw<"help">("the N epochs of the best validation metric"));
 }
 
 // velkor transcribe
@@ -207,6 +228,7 @@ py::object build_parser() {
     add_prepare(commands);
     add_train(commands);
     add_evaluate(commands);
+    add_average(commands);
     add_transcribe(commands);
     add_generate(commands);
     add_export(commands);
@@ -219,6 +241,7 @@ int dispatch(py::handle args) {
     if (command == "prepare") return run_prepare(args);
     if (command == "train") return run_train(args);
     if (command == "evaluate") return run_evaluate(args);
+    if (command == "average") return run_average(args);
     if (command == "transcribe") return run_transcribe(args);
     if (command == "generate") return run_generate(args);
     if (command == "export") return run_export(args);

@@ -6,6 +6,11 @@
 // Under torchrun every process runs the same command on its share of the data; rank 0 alone
 // writes (experiment folder, tokenizer, statistics, checkpoints, history, learning curve) and
 // prints the reports, and the others wait where they must not run ahead of a write.
+//
+// With a time budget (--minutes, training.minutes) the configured schedule is replaced by one that
+// plans its updates from the measured pace (velkor.utils.tamblor: TimeBudget, BudgetSchedule), so
+// the run ends annealed at the budget; the checkpoints carry the plan, so --resume continues it.
+// Every epoch's wall and CPU time go into the history.
 #include "cli.hpp"
 
 #include <algorithm>
@@ -18,6 +23,11 @@ namespace {
 
 constexpr const char* kLast = "checkpoint-last-epoch-model.pth";
 constexpr const char* kBest = "checkpoint-best-metric-model.pth";
+
+py::object learning_rate_of(py::handle trainer) {
+    const py::list groups = vk::attr<"param_groups">(vk::attr<"optimizer">(trainer));
+    return py::dict(groups[0])["lr"];
+}
 
 void plot_learning_curve(py::handle trainer, const Config& cfg) {
     const py::list history = vk::attr<"training_history">(trainer);
@@ -75,7 +85,43 @@ struct Saved {
     // The best validation metric of the epochs before a resumed run: the trainers judge "best"
     // within one train() call, so the first resumed epoch would replace a better best checkpoint.
     double best_before = std::numeric_limits<double>::infinity();
+    // Where the current epoch began: monotonic wall time and the process's CPU time.
+    double wall_mark = 0.0, cpu_mark = 0.0;
+    long long average_last = 0;  // training.average_last: epoch model states kept
 };
+
+double wall_clock() { return vk::to_float(vk::call(vk::imported<"time", "monotonic">())); }
+double cpu_clock() { return vk::to_float(vk::call(vk::imported<"time", "process_time">())); }
+
+void start_epoch_clocks(Saved& saved) {
+    saved.wall_mark = wall_clock();
+    saved.cpu_mark = cpu_clock();
+}
+
+// The epoch's wall and CPU time, added to its history record (so to the checkpoint and the
+// history file) and printed under its metrics; with a time budget, where the budget stands.
+void record_epoch_time(py::handle trainer, Saved& saved) {
+    const double wall = wall_clock() - saved.wall_mark, cpu = cpu_clock() - saved.cpu_mark;
+    start_epoch_clocks(saved);
+    const py::list history = vk::attr<"training_history">(trainer);
+    if (history.size() == 0 || !PyDict_Check(py::object(history[history.size() - 1]).ptr())) return;
+    py::dict record = history[history.size() - 1];
+    py::dict time;
+    time["wall_s"] = py::float_(std::round(wall * 1000.0) / 1000.0);
+    time["cpu_s"] = py::float_(std::round(cpu * 1000.0) / 1000.0);
+    record["time"] = time;
+    if (!writes()) return;
+    std::string line =
+        "⏱  Epoch " + str(record["epoch"]) + ": " + vk::fixed_text(wall, 1) + " s wall, " + vk::fixed_text(cpu, 1) + " s CPU";
+    const py::object budget = vk::has_attr<"time_budget">(trainer) ? vk::attr<"time_budget">(trainer) : py::none();
+    if (!budget.is_none()) {
+        const py::object planned = vk::attr<"planned_steps">(budget);
+        line += "; budget " + vk::fixed_text(vk::to_float(vk::attr<"spent">(budget)), 0) + " of " +
+                vk::fixed_text(vk::to_float(vk::attr<"seconds">(budget)), 0) + " s spent, " + str(vk::attr<"steps">(budget)) + " of " +
+                (planned.is_none() ? std::string("?") : str(planned)) + " planned updates done";
+    }
+    vk::println(line);
+}
 
 // The epoch loop saves the last checkpoint once per finished epoch; the history and the learning
 // curve are written right after it. The hook holds the trainer weakly (the trainer holds the hook).
@@ -90,14 +136,30 @@ void keep_history_every_epoch(const Config& cfg, py::handle trainer, const std::
             vk::set_attr<"best_metric">(self, py::float_(saved->best_before));
             return;
         }
+        if (name == kLast) record_epoch_time(self, *saved);
         vk::call(save, self, filename);
         const long long epoch = py::cast<long long>(vk::attr<"current_epoch">(self));
         if (name == kBest) saved->best_epoch = epoch;
         if (name != kLast) return;
         saved->last_epoch = epoch;
-        if (writes()) save_history(cfg, self);
+        if (!writes()) return;
+        save_history(cfg, self);
+        if (saved->average_last > 0) keep_epoch_state(cfg, self, saved->average_last);
     });
     vk::set_attr<"save_checkpoint">(trainer, hook);
+}
+
+// The run's time budget in seconds: --minutes, else training.minutes; 0 without one.
+double budget_seconds(const Config& cfg, py::handle args) {
+    const py::object option = vk::attr<"minutes">(args);
+    if (!option.is_none()) {
+        const double minutes = py::cast<double>(option);
+        if (!(minutes > 0.0) || !std::isfinite(minutes) || minutes > 100000.0)
+            fail("--minutes must be a positive number of minutes (at most 100000), got " + str(option), 2);
+        return minutes * 60.0;
+    }
+    const py::dict training = section(cfg, "training");
+    return training.contains("minutes") ? py::cast<double>(training["minutes"]) * 60.0 : 0.0;
 }
 
 bool holds_checkpoints(py::handle root) {
@@ -121,15 +183,16 @@ struct Setup {
     std::shared_ptr<Saved> saved = std::make_shared<Saved>();
 };
 
-// `resume_from`: a checkpoint checked against the model before the data is read.
-Setup setup(const Config& cfg, py::handle resume_from) {
+// `resume_from`: a checkpoint checked against the model before the data is read. `budget`: the
+// run's TimeBudget, attached when `budgeted` or when the checkpoint was made under one.
+Setup setup(const Config& cfg, py::handle resume_from, py::handle budget = py::none(), bool budgeted = false, long long epochs = 0) {
     seed_everything(cfg);
     Setup s;
     Trained& t = s.t;
     t.tokenizer = build_tokenizer(cfg);
     const py::object model = build_model(cfg, t.tokenizer);  // before the data: its errors come at once
     if (!resume_from.is_none()) {
-        read_checkpoint(resume_from, model);
+        budgeted = read_checkpoint(resume_from, model).contains("time_budget") || budgeted;
         // The best checkpoint knows the best metric (the last one is written before it is updated).
         const py::object best_path = join(vk::call(vk::imported<"os.path", "dirname">(), resume_from), kBest);
         if (exists(best_path)) {
@@ -153,6 +216,10 @@ Setup setup(const Config& cfg, py::handle resume_from) {
         const py::object stats = training_stats(t.train_set);
         if (!stats.is_none()) vk::call(vk::imported<"torch", "save">(), stats, stats_path(root));
     }
+    if (budgeted && !budget.is_none()) hold_to_budget(cfg, t, budget, epochs);
+    const py::dict training = section(cfg, "training");
+    if (training.contains("average_last")) s.saved->average_last = py::cast<long long>(training["average_last"]);
+    start_epoch_clocks(*s.saved);
     keep_history_every_epoch(cfg, t.trainer, s.saved);
     return s;
 }
@@ -186,27 +253,49 @@ void save_history(const Config& cfg, py::handle trainer) {
 
 Trained setup_training(const Config& cfg) { return setup(cfg, py::none()).t; }
 
-long long train_within(const Config& cfg, const Trained& t, double budget_seconds, long long max_epochs, double eta_min) {
-    const auto start = std::chrono::steady_clock::now();
-    vk::call_method<"train">(t.trainer, t.train_loader, t.val_loader, 1);
-    const double first = seconds_since(start);
-    const long long fit = static_cast<long long>(std::floor((budget_seconds - first) / std::max(first, 1e-3)));
-    const long long more = std::clamp<long long>(fit, 0, max_epochs - 1);
-    vk::println("\nThe first epoch took ", vk::fixed_text(first, 0), " s: ", more, " more fit in the ", vk::fixed_text(budget_seconds, 0),
-                " s given to ", cfg.name);
-    if (more > 0) {
-        py::dict cosine;
-        cosine["T_max"] = more;
-        cosine["eta_min"] = eta_min;
-        py::dict sched;
-        sched["name"] = "cosine";
-        sched["cosine"] = cosine;
-        const py::object scheduler = vk::call(vk::imported<"velkor.utils", "create_scheduler">(), vk::attr<"optimizer">(t.trainer), sched,
-                                              t.train_loader, py::object(section(cfg, "training")["gradient_accumulation_steps"]));
-        vk::set_attr<"scheduler">(t.trainer, scheduler);
-        vk::call_method<"train">(t.trainer, t.train_loader, t.val_loader, more);
+void hold_to_budget(const Config& cfg, const Trained& t, py::handle budget, long long max_epochs, double eta_min) {
+    const py::dict sched = section(cfg, "scheduler");
+    const std::string name = lowercase(py::str(sched["name"]));
+    const py::object own = sched.contains(name.c_str()) ? py::object(sched[name.c_str()]) : py::object(py::dict());
+    if (eta_min < 0.0) {
+        const char* key = name == "reduce_lr" ? "min_lr" : "eta_min";
+        eta_min = PyDict_Check(own.ptr()) && py::dict(own).contains(key) ? py::cast<double>(py::dict(own)[key]) : 1e-4;
     }
-    return 1 + more;
+    // A configured warm-up keeps its share of the training: its epochs over training.epochs.
+    double warmup = 0.0, start = 0.1;
+    const py::dict w = sched.contains("warmup") ? py::dict(sched["warmup"]) : py::dict();
+    if (w.contains("enabled") && vk::truthy(w["enabled"])) {
+        const double epochs = std::max(1.0, py::cast<double>(section(cfg, "training")["epochs"]));
+        warmup = std::clamp((w.contains("epochs") ? py::cast<double>(w["epochs"]) : 5.0) / epochs, 0.0, 0.5);
+        if (w.contains("start_factor")) start = std::clamp(py::cast<double>(w["start_factor"]), 1e-6, 1.0);
+    }
+    const long long group = py::cast<long long>(section(cfg, "training")["gradient_accumulation_steps"]);
+    const long long per_epoch = std::max(1LL, (static_cast<long long>(py::len(t.train_loader)) + group - 1) / group);
+    const long long upper = std::max(1LL, std::min(std::max(max_epochs, 1LL), 1000000000000LL / per_epoch) * per_epoch);
+    const py::object optimizer = vk::attr<"optimizer">(t.trainer);
+    const py::object schedule = vk::call(vk::imported<"velkor.utils.tamblor", "BudgetSchedule">(), optimizer, upper,
+                                         kw<"warmup_fraction">(warmup), kw<"start_factor">(start), kw<"eta_min">(eta_min));
+    vk::set_attr<"scheduler">(t.trainer, schedule);
+    vk::set_attr<"time_budget">(t.trainer, budget);
+    if (!writes()) return;
+    const double seconds = vk::to_float(vk::attr<"seconds">(budget));
+    vk::println("\n⏱  Time budget: ", vk::fixed_text(seconds / 60.0, 1), " min (", vk::fixed_text(seconds, 0), " s), at most ", max_epochs,
+                " epoch(s) of ", per_epoch, " updates");
+    vk::println(vk::kBranch, "Schedule: replaces the configured ", name, ": linear warm-up over ", vk::fixed_text(warmup * 100.0, 1),
+                "% of the planned updates from ", start, " x, then cosine to ", eta_min);
+    vk::println(vk::kLast, "Plan: the updates that fit, from the measured pace and validation time, re-made after every update");
+}
+
+long long train_within(const Config& cfg, const Trained& t, double budget_seconds, long long max_epochs, double eta_min) {
+    const py::object budget = vk::call(vk::imported<"velkor.utils.tamblor", "TimeBudget">(), budget_seconds);
+    hold_to_budget(cfg, t, budget, max_epochs, eta_min);
+    const long long before = py::cast<long long>(vk::attr<"current_epoch">(t.trainer));
+    vk::call_method<"train">(t.trainer, t.train_loader, t.val_loader, max_epochs);
+    const long long epochs = py::cast<long long>(vk::attr<"current_epoch">(t.trainer)) - before;
+    vk::println("\n", cfg.name, ": ", epochs, " epoch(s), ", vk::attr<"steps">(budget), " updates in ",
+                vk::fixed_text(vk::to_float(vk::attr<"spent">(budget)), 0), " s of the ", vk::fixed_text(budget_seconds, 0),
+                " s given; final learning rate ", vk::format_text(learning_rate_of(t.trainer), ".2e"));
+    return epochs;
 }
 
 namespace {
@@ -225,16 +314,29 @@ int train(const Config& cfg, py::handle args) {
     const bool from_checkpoint = resuming && exists(last);
     const bool printing = writes();
     if (resuming && !from_checkpoint && printing) vk::println("No checkpoint at ", last, ": training from the start");
-    Setup s = setup(cfg, from_checkpoint ? last : py::object(py::none()));
     long long epochs = py::cast<long long>(section(cfg, "training")["epochs"]);
+    // Made first, so that building the model and reading the data count against the budget.
+    const double seconds = budget_seconds(cfg, args);
+    const py::object clock_started = vk::call(vk::imported<"velkor.utils.tamblor", "TimeBudget">(), seconds > 0 ? seconds : 1.0);
+    Setup s = setup(cfg, from_checkpoint ? last : py::object(py::none()), clock_started, seconds > 0, epochs);
+    const py::object budget = vk::has_attr<"time_budget">(s.t.trainer) ? vk::attr<"time_budget">(s.t.trainer) : py::none();
     long long resumed_after = -1;
     if (from_checkpoint) {
         const long long done = resume(s);
         resumed_after = done - 1;
         epochs = std::max(0LL, epochs - done);
-        if (printing) vk::println("Resuming after epoch ", resumed_after, ": ", epochs, " epoch(s) to go");
+        std::string plan;
+        if (!budget.is_none()) {
+            // The budget given now wins over the one the run started with.
+            if (seconds > 0) vk::set_attr<"seconds">(budget, py::float_(seconds));
+            plan = "; time budget: " + vk::fixed_text(vk::to_float(vk::attr<"spent">(budget)), 0) + " of " +
+                   vk::fixed_text(vk::to_float(vk::attr<"seconds">(budget)), 0) + " s spent" +
+                   (vk::truthy(vk::attr<"finished">(budget)) ? ", its plan is done" : "");
+        }
+        if (printing) vk::println("Resuming after epoch ", resumed_after, ": at most ", epochs, " epoch(s) to go", plan);
     }
     const Trained& t = s.t;
+    start_epoch_clocks(*s.saved);
     try {
         if (cfg.task == "progressive") {
             vk::call_method<"progressive_train">(t.trainer, t.train_loader, t.val_loader, py::object(cfg.data["stages"]));
@@ -258,6 +360,18 @@ int train(const Config& cfg, py::handle args) {
     if (s.saved->best_epoch >= 0) vk::println("Best epoch: ", s.saved->best_epoch, " (", what, metric, ")");
     if (s.saved->best_epoch < 0 && resumed_after >= 0)
         vk::println("Best checkpoint: kept from before epoch ", resumed_after + 1, " (", what, metric, "): no later epoch beat it");
+    if (!budget.is_none())
+        vk::println("Time budget: ", vk::fixed_text(vk::to_float(vk::attr<"spent">(budget)), 0), " of ",
+                    vk::fixed_text(vk::to_float(vk::attr<"seconds">(budget)), 0), " s spent, ", vk::attr<"steps">(budget),
+                    " updates; final learning rate ", vk::format_text(learning_rate_of(t.trainer), ".2e"));
+    if (s.saved->average_last > 0) {
+        try {
+            average_checkpoints(expt, "last", s.saved->average_last);
+        } catch (const Failure&) {
+            vk::call_method<"cleanup">(t.trainer);
+            throw;
+        }
+    }
     vk::println("Next: velkor evaluate ", cfg.file);
     vk::call_method<"cleanup">(t.trainer);
     return 0;
@@ -275,6 +389,10 @@ int run_train(py::handle args) {
     const Config cfg = load_config(py::str(vk::attr<"config">(args)));
     if (vk::truthy(vk::attr<"resume">(args)) && cfg.task == "progressive")
         config_fail(cfg.file, "--resume is not supported for progressive training (its stages change the model)");
+    if (cfg.task == "progressive" && (!vk::attr<"minutes">(args).is_none() || section(cfg, "training").contains("minutes")))
+        config_fail(
+            cfg.file,
+            "a time budget (--minutes, training.minutes) is not supported for progressive training (its stages set their own epochs)");
     const py::object nproc = vk::attr<"nproc">(args);
     if (!nproc.is_none()) return launch_processes(args, int_option(nproc, "--nproc", 1, 4096), cfg);
     use_threads(vk::attr<"threads">(args), &cfg);

@@ -513,6 +513,9 @@ py::object save_checkpoint(py::handle self, const FilenameArgs& a) {
     checkpoint["best_metric"] = vk::attr<"best_metric">(self);
     checkpoint["training_history"] = vk::attr<"training_history">(self);
     checkpoint["config"] = vk::attr<"config">(self);
+    // A run held to a time budget continues its plan: what was spent, the updates planned and done.
+    if (vk::has_attr<"time_budget">(self) && !vk::attr<"time_budget">(self).is_none())
+        checkpoint["time_budget"] = vk::call_method<"state_dict">(vk::attr<"time_budget">(self));
     for (const auto& [key, value] : checkpoint) check_loadable(value, py::str(key), 0);
 
     if (vkdomain::world().writes()) {
@@ -577,6 +580,12 @@ py::object load_checkpoint(py::handle self, const FilenameArgs& a) {
                             vk::set_attr<"training_history">(self, vk::item<"training_history">(ckpt));
                         }));
 
+    const py::object budget_state = vk::get<"time_budget">(ckpt, py::none());
+    if (!budget_state.is_none() && vk::has_attr<"time_budget">(self) && !vk::attr<"time_budget">(self).is_none())
+        status.emplace_back("time_budget", restore("time budget", [&] {
+                                vk::call_method<"load_state_dict">(vk::attr<"time_budget">(self), budget_state);
+                            }));
+
     std::string loaded, failed;
     for (const auto& [name, ok] : status) {
         std::string& list = ok ? loaded : failed;
@@ -625,7 +634,7 @@ constexpr vk::Def kSaveCheckpoint{
     "Writes the training state to checkpoint_dir/filename: epoch, model, optimizer, scheduler and scaler states,\n"
     "best_metric, training_history and config. The file is replaced atomically; entries the checkpoint loader would\n"
     "refuse are a TypeError before anything is written. Under a torch.distributed process group rank 0 writes and\n"
-    "every process returns once the file is on disk."};
+    "every process returns once the file is on disk. A trainer with a time_budget stores its state too."};
 constexpr vk::Def kLoadCheckpoint{"load_checkpoint", load_checkpoint,
                                   "Restores checkpoint_dir/filename component by component, printing a warning for each one that\n"
                                   "fails; raises only when nothing could be restored."};

@@ -300,12 +300,14 @@ void run_asr_training(py::handle self, py::handle train_loader, py::handle val_l
     double best = kInf;  // per call: the first epoch of every call writes the best checkpoint
     const long long start = as_index(vk::attr<"current_epoch">(self));
     for (long long e = start; e < start + epochs; ++e) {
+        if (!vkdomain::budget_allows_epoch(self, train_loader, val_loader, start + epochs - e)) break;
         const py::int_ epoch(e);
         auto [train_metrics, train_attention] = vk::unpack<2>(vk::call_method<"_train_epoch">(self, train_loader));
         auto [val_metrics, val_results] = vk::unpack<2>(vk::call_method<"_validate_epoch">(self, val_loader));
         const py::object cer = vk::item<"cer">(val_metrics);
         const py::object scheduler = vk::attr<"scheduler">(self);
         if (vkdomain::is_plateau(scheduler)) vk::call_method<"step">(scheduler, cer);
+        vkdomain::budget_epoch_validated(self, start + epochs - e - 1);
         py::dict metrics;
         metrics["train"] = train_metrics;
         metrics["val"] = val_metrics;
@@ -961,7 +963,8 @@ constexpr vk::Def kAsrValidateEpoch{"_validate_epoch", asr_validate_epoch,
                                     "Recognizes the first batches greedily and scores them. Returns (metrics, recognition records)."};
 constexpr vk::Def kAsrTrain{"train", asr_train,
                             "Trains for `epochs` epochs, validating, logging and checkpointing after each; the best checkpoint "
-                            "follows the validation character error rate."};
+                            "follows the validation character error rate. A trainer with a time_budget stops when its plan is done, "
+                            "after validating and saving a last, partial epoch."};
 constexpr vk::Def kAsrEvaluate{
     "evaluate", asr_evaluate,
     "Recognizes the loader with greedy, beam-10 and beam-20 search. Returns {name: DataFrame(id, transcription)}."};

@@ -194,6 +194,7 @@ py::object train(py::handle self, const vk::Args<"train_dataloader, val_dataload
     double best_val_loss = std::numeric_limits<double>::infinity();
     const long long first = py::cast<long long>(vk::integer_like(vk::attr<"current_epoch">(self), "current_epoch"));
     for (long long epoch = first; epoch < first + epochs; ++epoch) {
+        if (!vkdomain::budget_allows_epoch(self, a.get<"train_dataloader">(), a.get<"val_dataloader">(), first + epochs - epoch)) break;
         const auto [train_metrics, train_attention] = vk::unpack<2>(vk::call_method<"_train_epoch">(self, a.get<"train_dataloader">()));
         const auto [val_metrics, val_attention] = vk::unpack<2>(vk::call_method<"_validate_epoch">(self, a.get<"val_dataloader">()));
         // A failed sample generation is reported and the epoch is still logged and saved.
@@ -208,6 +209,7 @@ py::object train(py::handle self, const vk::Args<"train_dataloader, val_dataload
 
         const py::object scheduler = vk::attr<"scheduler">(self);
         if (vkdomain::is_plateau(scheduler)) vk::call_method<"step">(scheduler, vk::item<"ce_loss_char">(val_metrics));
+        vkdomain::budget_epoch_validated(self, first + epochs - epoch - 1);
 
         py::dict metrics;
         metrics["train"] = train_metrics;
@@ -393,7 +395,8 @@ constexpr vk::Def kValidateEpoch{
     "One pass without updates under inference mode. Returns (metrics, attention dictionary of the last batch)."};
 constexpr vk::Def kTrain{"train", train,
                          "Runs epochs of training and validation from current_epoch, generating samples, logging, and saving the\n"
-                         "last-epoch checkpoint and, when the validation ce_loss_char improves, the best one."};
+                         "last-epoch checkpoint and, when the validation ce_loss_char improves, the best one. A trainer with a\n"
+                         "time_budget stops when its plan is done, after validating and saving a last, partial epoch."};
 constexpr vk::Def kEvaluate{"evaluate", evaluate,
                             "Test metrics and generation with the greedy, beam and sample configurations: returns (metrics, results)."};
 constexpr vk::Def kGenerate{"generate", generate,
