@@ -17,4 +17,5 @@ def config_reference() -> str:
     """The configuration reference: a Markdown table of every key, the tasks that read it, what it takes, its default and what it means."""
 
 def default_threads() -> int:
-    """CPU threads the commands use by default: the cores of this process that the load average leaves free, at least one."""
+    """CPU threads the commands use by default: half the logical CPUs of this process (pairs of SMT siblings share a core), at
+    most those the load average leaves free, at least one."""

@@ -194,7 +194,7 @@ constexpr KeySpec kSchema[] = {
     {"training.label_smoothing", K::Real, N::Optional, "0.0", kUnit, nullptr, LM, "label smoothing of the LM's cross-entropy"},
     {"training.device", K::Device, N::Optional, nullptr, kAny, nullptr, ALL, "cpu, cuda or cuda:N (default: cuda when available)"},
     {"training.amp_dtype", K::Choice, N::Optional, nullptr, kAny, "float16|bfloat16|float32", ALL, "autocast precision; float32 turns it off"},
-    {"training.threads", K::Int, N::Optional, nullptr, {1, 4096}, nullptr, ALL, "CPU threads (default: the cores that are free; --threads wins)"},
+    {"training.threads", K::Int, N::Optional, nullptr, {1, 4096}, nullptr, ALL, "CPU threads (default: half the CPUs, at most the free ones; --threads wins)"},
     {"training.minutes", K::Real, N::Optional, nullptr, {0, 100000, true, false}, nullptr, ALL, "time budget: the schedule plans the updates that fit, ending annealed (--minutes wins; training.epochs stays the most)"},
     {"training.average_last", K::Int, N::Optional, nullptr, {1, 1000}, nullptr, ALL, "keep the model states of the last and the best N epochs; write checkpoints/averaged.pth, the mean of the last N"},
 
