@@ -15,7 +15,8 @@ from velkor.model import EncoderDecoderTransformer
 from velkor.trainers.ombrel import ASRTrainer, ProgressiveTrainer
 
 WORDS = ["ab", "ba", "cab", "abc", "c"]
-# Subset loaders pin memory as specified, which torch reports as useless on a machine without CUDA.
+# Subset loaders pin memory (pin_memory=True, for fast copies to a GPU), which torch reports as useless
+# on a machine without CUDA.
 PIN_MEMORY = pytest.mark.filterwarnings("ignore:'pin_memory' argument is set as true:UserWarning")
 NUM_FEATS = 8
 
