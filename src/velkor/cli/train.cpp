@@ -192,7 +192,14 @@ Setup setup(const Config& cfg, py::handle resume_from, py::handle budget = py::n
     t.tokenizer = build_tokenizer(cfg);
     const py::object model = build_model(cfg, t.tokenizer);  // before the data: its errors come at once
     if (!resume_from.is_none()) {
-        budgeted = read_checkpoint(resume_from, model).contains("time_budget") || budgeted;
+        const py::dict ckpt = read_checkpoint(resume_from, model);
+        const py::object stored = vk::get<"time_budget">(ckpt, py::none());
+        if (!budgeted && !stored.is_none() && !budget.is_none()) {
+            // The run's own budget, continued: its size is known before the plan is restored.
+            const py::object seconds = PyDict_Check(stored.ptr()) ? vk::get<"seconds">(stored, py::none()) : py::none();
+            if (PyFloat_CheckExact(seconds.ptr()) && PyFloat_AS_DOUBLE(seconds.ptr()) > 0) vk::set_attr<"seconds">(budget, seconds);
+            budgeted = true;
+        }
         // The best checkpoint knows the best metric (the last one is written before it is updated).
         const py::object best_path = join(vk::call(vk::imported<"os.path", "dirname">(), resume_from), kBest);
         if (exists(best_path)) {
