@@ -57,7 +57,6 @@ def test_each_utterance_is_written_at_each_speed(tmp_path):
     [
         ([0.9, 0.4], ValueError, "speed_perturb factors must be numbers from 0.5 to 2.0, got 0.4"),
         ([2.5], ValueError, "got 2.5"),
-        ([-1], ValueError, "got -1.0"),
         ([float("nan")], ValueError, "got nan"),
         ([float("inf")], ValueError, "got inf"),
         (["0.9"], TypeError, "Argument 'speed_perturb' must be of type float, got str"),
