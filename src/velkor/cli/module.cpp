@@ -178,6 +178,8 @@ void add_generate(py::handle commands) {
     add_arg(generate, "--top-p", kw<"type">(real), kw<"default">(0.0), kw<"metavar">("P"),
             kw<"help">("nucleus sampling mass (default: 0, off)"));
     add_arg(generate, "--beam", kw<"type">(integer), kw<"default">(1), kw<"metavar">("N"), kw<"help">("beam width (default: 1)"));
+    add_arg(generate, "--length-penalty", kw<"type">(real), kw<"default">(0.0), kw<"metavar">("A"),
+            kw<"help">("rank beam hypotheses by total log-probability / length^A (default: 0, unnormalized; 1: per token)"));
     add_arg(generate, "--seed", kw<"type">(integer), kw<"help">("random seed of sampling"));
     add_threads(generate);
 }
@@ -199,8 +201,6 @@ void add_demo(py::handle commands) {
     const py::object demo = add_parser(commands, "demo", "the whole road on the embedded text, in about 10 minutes",
                                        "Prepare data from the embedded text, train a character LM and a joint CTC/attention speech "
                                        "recognizer, evaluate greedy, beam and beam+LM decoding on the test partition and show where "
-    add_arg(generate, "--length-penalty", kw<"type">(real), kw<"default">(0.0), kw<"metavar">("A"),
-            kw<"help">("rank beam hypotheses by total log-probability / length^A (default: 0, unnormalized; 1: per token)"));
                                        "every output is. Needs the optional extra 'synth'.");
     add_arg(demo, "--output", kw<"default">("data/demo"), kw<"metavar">("DIR"), kw<"help">("data and configurations (default: data/demo)"));
     add_arg(demo, "--train", kw<"type">(integer), kw<"default">(3000), kw<"help">("training utterances (default: 3000)"));
