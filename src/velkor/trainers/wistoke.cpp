@@ -297,8 +297,6 @@ py::list as_list(py::handle ids) {
 
 py::object tail(const py::list& ids, std::size_t from) { return ids[py::slice(py::int_(from), py::none(), py::none())]; }
 
-py::object generate(py::handle self, const vk::Args<"dataloader, generation_config=None">& a) {
-    const py::object model = vk::attr<"model">(self);
 // The generated text ends where the model ended it: greedy search and sampling write pad_id in
 // place of the end token and after it, beam search pads after the end token, so the ids are
 // cut at the first end or padding id (neither shows up as "<eos>" or "<pad>" in the text).
@@ -312,6 +310,8 @@ py::list continuation(const py::list& ids, std::size_t from, long long eos, long
     return kept;
 }
 
+py::object generate(py::handle self, const vk::Args<"dataloader, generation_config=None">& a) {
+    const py::object model = vk::attr<"model">(self);
     py::dict config;
     if (a.is_none<"generation_config">()) {
         config = generation_config(vk::attr<"max_len">(model), 10, 20, 1.0, 1, 1.0, 0, 0.0);
@@ -371,9 +371,9 @@ py::list continuation(const py::list& ids, std::size_t from, long long eos, long
     const py::list full_rows(py::reinterpret_borrow<py::object>(full_sequences));
     const std::size_t count = std::min({prompt_rows.size(), processed_rows.size(), score_values.size(), full_rows.size()});
 
+    const long long eos = py::cast<long long>(vk::attr<"eos_id">(tokenizer)), pad = py::cast<long long>(vk::attr<"pad_id">(tokenizer));
     py::list records;
     for (std::size_t i = 0; i < count; ++i) {
-    const long long eos = py::cast<long long>(vk::attr<"eos_id">(tokenizer)), pad = py::cast<long long>(vk::attr<"pad_id">(tokenizer));
         const py::list prompt = prompt_rows[i];
         const std::size_t length = prompt.size();
         py::dict record;
