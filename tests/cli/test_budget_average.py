@@ -5,6 +5,7 @@ states that do not match are one line naming the file."""
 
 import json
 import os
+import re
 import shutil
 
 import pytest
@@ -114,18 +115,19 @@ def test_a_budgeted_run_ends_annealed_and_resumes_its_plan(expt, capsys):
     assert cli.main(["train", "lm.yaml", "--overwrite", "--minutes", "0.1"]) == 0
     out = capsys.readouterr().out
     assert "Time budget: 0.1 min (6 s), at most 1000 epoch(s)" in out and "⏱  Epoch 0: " in out
+    assert "final learning rate 2.00e-04" in out
+    # What the checkpoint holds; whether its plan was done when it was saved depends on this machine's
+    # timing (a budget of a few seconds is mostly setup), the budget it carries does not.
     last = torch.load(expt / "checkpoints" / "checkpoint-last-epoch-model.pth", weights_only=True)
     budget = last["time_budget"]
-    assert budget["finished"] and budget["steps"] == budget["planned_steps"] and budget["seconds"] == 6.0
-    assert last["optimizer_state_dict"]["param_groups"][0]["lr"] == pytest.approx(2e-4)
-    assert last["scheduler_state_dict"]["last_epoch"] == budget["steps"]
+    assert budget["seconds"] == 6.0 and budget["steps"] == last["scheduler_state_dict"]["last_epoch"] > 0
     history = json.loads((expt / "training_history.json").read_text())
-    assert len(history) == last["epoch"] + 1 and history[-1]["lr"] == pytest.approx(2e-4)
+    assert len(history) == last["epoch"] + 1 and all(r["time"]["wall_s"] > 0 for r in history)
 
-    # Resumed without --minutes, the plan comes from the checkpoint; it is done, so nothing is trained.
+    # Resumed without --minutes, the budget comes from the checkpoint, with what it had spent.
     assert cli.main(["train", "lm.yaml", "--resume"]) == 0
-    assert "its plan is done" in capsys.readouterr().out
-    assert len(json.loads((expt / "training_history.json").read_text())) == len(history)
+    out = capsys.readouterr().out
+    assert re.search(r"; time budget: \d+ of 6 s spent", out) and "final learning rate 2.00e-04" in out
 
 
 @pytest.mark.parametrize("minutes", ["0", "-1", "nan"])

@@ -340,7 +340,7 @@ int train(const Config& cfg, py::handle args) {
                    vk::fixed_text(vk::to_float(vk::attr<"seconds">(budget)), 0) + " s spent" +
                    (vk::truthy(vk::attr<"finished">(budget)) ? ", its plan is done" : "");
         }
-        if (printing) vk::println("Resuming after epoch ", resumed_after, ": at most ", epochs, " epoch(s) to go", plan);
+        if (printing) vk::println("Resuming after epoch ", resumed_after, ": ", epochs, " epoch(s) to go", plan);
     }
     const Trained& t = s.t;
     start_epoch_clocks(*s.saved);

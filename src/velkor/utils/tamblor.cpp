@@ -580,6 +580,8 @@ py::object time_budget_init(py::handle self, const TimeBudgetArgs& a) {
     vk::set_attr<"_in_epoch">(self, py::int_(0));
     vk::set_attr<"_epochs_left">(self, py::int_(-1));
     vk::set_attr<"_validation_batches">(self, py::int_(0));
+    vk::set_attr<"_ended">(self, py::none());
+    vk::set_attr<"_tail">(self, py::none());
     return py::none();
 }
 
@@ -592,8 +594,10 @@ py::object time_budget_begin_epoch(py::handle self, const BeginEpochArgs& a) {
     const long long epochs_left = a.is_none<"epochs_left">() ? -1 : a.integer<"epochs_left">();
     const double now = clock_now(self);
     // Since the last update: the previous epoch's validation, logging and checkpoints.
-    const py::object mark = vk::attr<"_mark">(self);
+    const py::object mark = vk::attr<"_mark">(self), ended = vk::attr<"_ended">(self);
     if (!mark.is_none()) vk::set_attr<"overhead">(self, py::float_(std::max(0.0, now - vk::to_float(mark))));
+    if (!ended.is_none()) vk::set_attr<"_tail">(self, py::float_(std::max(0.0, now - vk::to_float(ended))));
+    vk::set_attr<"_ended">(self, py::none());
     vk::set_attr<"_per_epoch">(self, py::int_(per_epoch));
     vk::set_attr<"_in_epoch">(self, py::int_(0));
     vk::set_attr<"_epochs_left">(self, py::int_(epochs_left));
@@ -627,8 +631,11 @@ py::object time_budget_step_done(py::handle self, const vk::Args<"scheduler=None
 // epoch end has cost so far, so that a run whose plan ends here is saved annealed and finished.
 py::object time_budget_end_epoch(py::handle self, const vk::Args<"epochs_left=None, scheduler=None">& a) {
     const long long epochs_left = a.is_none<"epochs_left">() ? -1 : a.integer<"epochs_left">();
-    const py::object mark = vk::attr<"_mark">(self);
-    const double so_far = mark.is_none() ? 0.0 : std::max(0.0, clock_now(self) - vk::to_float(mark));
+    const py::object mark = vk::attr<"_mark">(self), tail = vk::attr<"_tail">(self);
+    const double now = clock_now(self);
+    // What is still to come (logging, plots, checkpoints) as the last epoch's took.
+    const double so_far = (mark.is_none() ? 0.0 : std::max(0.0, now - vk::to_float(mark))) + (tail.is_none() ? 0.0 : vk::to_float(tail));
+    vk::set_attr<"_ended">(self, py::float_(now));
     vk::set_attr<"_in_epoch">(self, py::int_(0));
     vk::set_attr<"_epochs_left">(self, py::int_(epochs_left));
     if (epochs_left == 0 || vk::truthy(vk::attr<"finished">(self))) return py::bool_(false);
