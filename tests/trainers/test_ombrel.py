@@ -566,3 +566,25 @@ def test_both_trainers_refuse_a_bad_accumulation_key_alike(make_trainer, asr_dat
     for trainer, data in [(make_trainer(steps=steps), loader(asr_data["eight"])), (lm, lm_loader(lm_data[0]))]:
         with pytest.raises(error, match=rf"^Configuration key 'training' -> 'gradient_accumulation_steps' {message}$"):
             trainer._train_epoch(data)
+
+
+def test_a_time_budget_ends_the_asr_run_annealed_between_updates(make_trainer, asr_data):
+    """Two batches per update (3 batches: an update of two, then one of the last) on a clock that the training
+    forward passes advance by one second: the run stops right after an update, validates and saves the
+    partial epoch, and ends at its floor."""
+    from velkor.utils.tamblor import BudgetSchedule, TimeBudget
+
+    clock = [0.0]
+    trainer = make_trainer(steps=2, scheduler=lambda o: BudgetSchedule(o, 100, warmup_fraction=0.1, eta_min=1e-4))
+    trainer.model.register_forward_hook(lambda m, args, out: clock.__setitem__(0, clock[0] + (1.0 if m.training else 0.0)))
+    trainer.time_budget = TimeBudget(40.0, clock=lambda: clock[0])
+    updates = []
+    trainer.optimizer.register_step_post_hook(lambda opt, args, kwargs: updates.append(clock[0]))
+    trainer.train(loader(asr_data["train"]), loader(asr_data["dev"]), 100)
+
+    budget = trainer.time_budget
+    assert budget.finished and budget.steps == len(updates) == budget.planned_steps
+    assert 38.0 <= clock[0] <= 40.0 and updates[-1] == clock[0]  # nothing after the last update but validation
+    assert updates[0] == 2.0 and [b - a for a, b in zip(updates, updates[1:])] == [1.0 + i % 2 for i in range(len(updates) - 1)]
+    assert trainer.optimizer.param_groups[0]["lr"] == pytest.approx(1e-4) == trainer.training_history[-1]["lr"]
+    assert len(trainer.training_history) == trainer.current_epoch == -(-budget.steps // 2)
