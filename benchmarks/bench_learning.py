@@ -43,7 +43,9 @@ def velkor(*argv, cwd):
     before = resource.getrusage(resource.RUSAGE_CHILDREN)
     start = time.monotonic()
     command = [sys.executable, "-c", "import sys; from velkor import cli; sys.exit(cli.main(sys.argv[1:]))", *map(str, argv)]
-    subprocess.run(command, cwd=cwd, check=True)
+    # The command runs in the work folder: a relative PYTHONPATH (PYTHONPATH=src) is made absolute.
+    path = os.pathsep.join(os.path.abspath(p) for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p)
+    subprocess.run(command, cwd=cwd, check=True, env={**os.environ, "PYTHONPATH": path})
     after = resource.getrusage(resource.RUSAGE_CHILDREN)
     cpu = (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
     return time.monotonic() - start, cpu
@@ -59,7 +61,7 @@ def held_out_sentences(path, count):
 
 
 def prepare_speech(work, num_train):
-    from velkor.data import prepare_synth
+    from velkor.data.prepare import prepare_synth
 
     data = work / "speech"
     if (data / "test-clean").exists():
@@ -97,7 +99,10 @@ def speech(work, args):
     print(f"\nSpeech: {args.asr_minutes} minute budget, trained in {wall:.0f} s wall, {cpu:.0f} CPU-s (load before {load:.1f})")
     print("Test on unseen voices, pitches, speeds and sentences:")
     for row in rows:
-        print(f"  {row['decoding']:32s} CER {row['CER (%)']:>6}%  WER {row['WER (%)']:>6}%  {row.get('note', '')}")
+        if row["CER (%)"] is None:
+            print(f"  {row['decoding']:32s} {row.get('note', '')}")
+        else:
+            print(f"  {row['decoding']:32s} CER {row['CER (%)']:6.2f}%  WER {row['WER (%)']:6.2f}%")
     cer = {row["decoding"]: row["CER (%)"] for row in rows}
     joint = min((v for k, v in cer.items() if k.startswith("joint_ctc_attention_beam") and v is not None), default=float("nan"))
     greedy = cer.get("greedy") or float("nan")
