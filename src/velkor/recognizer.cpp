@@ -650,7 +650,8 @@ py::object lm_generate(py::handle self, const GenerateArgs& a) {
                     generator, x, kw<"temperature">(temperature), kw<"top_k">(top_k), kw<"top_p">(top_p > 0.0 ? top_p : 1.0)))[0];
             });
         } else if (beam_width > 1) {
-            const py::object beams = vk::unpack<2>(vk::call_method<"generate_beam">(generator, x, beam_width, temperature, 1.0, a.get<"length_penalty">()))[0];
+            const py::object beams =
+                vk::unpack<2>(vk::call_method<"generate_beam">(generator, x, beam_width, temperature, 1.0, a.get<"length_penalty">()))[0];
             sequences = vk::call_method<"__getitem__">(vk::call_method<"select">(beams, 0, 0), py::slice(0, num, 1));
         } else {
             sequences = vk::unpack<2>(vk::call_method<"generate_greedy">(generator, x, temperature))[0];

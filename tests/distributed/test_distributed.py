@@ -21,9 +21,7 @@ PACKAGE_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(velkor.__file__))
 
 
 def environment():
-    env = dict(
-        os.environ, OMP_NUM_THREADS="1", PYTHONPATH=os.pathsep.join([PACKAGE_ROOT, os.path.abspath(os.path.join(HERE, ".."))])
-    )
+    env = dict(os.environ, OMP_NUM_THREADS="1", PYTHONPATH=os.pathsep.join([PACKAGE_ROOT, os.path.abspath(os.path.join(HERE, ".."))]))
     for name in ("RANK", "WORLD_SIZE", "LOCAL_RANK", "MASTER_ADDR", "MASTER_PORT"):
         env.pop(name, None)
     return env
