@@ -7,9 +7,9 @@ trained for a budget on the embedded LM text, against its unigram model.
         [--work /tmp/velkor-learning] [--train 1800]
 
 Data: training and validation speech from the synthesizer's default voices (pitch 35-65, 130-170
-words per minute) on the embedded ASR text; test speech from three voices never used in training,
-spoken higher (pitch 70-85) and faster (175-195 wpm), on sentences of the embedded LM text (no test
-sentence is a training one). Everything goes through the `velkor` command as a user runs it:
+words per minute) on the embedded ASR text, the training speech also at 0.9 and 1.1 times the
+speed; test speech from three voices never used in training, spoken higher (pitch 70-85) and
+faster (175-195 wpm), on sentences of the embedded LM text (no test sentence is a training one). Everything goes through the `velkor` command as a user runs it:
 `prepare`, `train --minutes M`, `evaluate`.
 
 Printed: test CER/WER of every decoding `velkor evaluate` reports (attention greedy and beam, joint
@@ -60,7 +60,7 @@ def held_out_sentences(path, count):
     path.write_text("\n".join(chosen) + "\n", encoding="utf-8")
 
 
-def prepare_speech(work, num_train):
+def prepare_speech(work, num_train, speeds):
     from velkor.data.prepare import prepare_synth
 
     data = work / "speech"
@@ -68,7 +68,7 @@ def prepare_speech(work, num_train):
         print(f"Reusing the speech data in {data}")
         return data
     seen, unseen = work / "seen", work / "unseen"
-    prepare_synth(seen, num_train=num_train, num_dev=100, num_test=1)
+    prepare_synth(seen, num_train=num_train, num_dev=100, num_test=1, speed_perturb=speeds or None)
     held_out_sentences(work / "held-out.txt", 600)
     prepare_synth(
         unseen, text_file=work / "held-out.txt", num_train=1, num_dev=1, num_test=200, voices=HELD_OUT_VOICES,
@@ -90,7 +90,7 @@ def with_data(config_path, root, work, name):
 
 
 def speech(work, args):
-    data = prepare_speech(work, args.train)
+    data = prepare_speech(work, args.train, [float(f) for f in args.speed_perturb.split(",") if f])
     config = with_data(args.asr_config, data, work, "learning-asr")
     load = os.getloadavg()[0]
     wall, cpu = velkor("train", config, "--minutes", args.asr_minutes, "--overwrite", cwd=work)
@@ -146,6 +146,7 @@ def main():
     parser.add_argument("--lm-config", default=ROOT / "examples" / "configs" / "lm-cpu-10min.yaml")
     parser.add_argument("--work", type=Path, default=Path("/tmp/velkor-learning"))
     parser.add_argument("--train", type=int, default=1800, help="training utterances")
+    parser.add_argument("--speed-perturb", default="0.9,1.0,1.1", help="speeds of the training speech ('' for none)")
     parser.add_argument("--only", choices=["asr", "lm"])
     args = parser.parse_args()
     for name in ("asr_config", "lm_config"):
