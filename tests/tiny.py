@@ -97,3 +97,37 @@ def write_asr_partition(root, partition, count, seed=0, num_feats=8, frames=(12,
             text = " ".join(rng.choice(WORDS, size=2))
             np.save(os.path.join(directory, "text", f"u{i:03d}.npy"), np.array(list(text)))
     return directory
+
+
+# Command-line experiments
+
+
+def train_lm_experiment(root, config):
+    """Prepares 40 short lines of the embedded LM text under root and trains `config` there with
+    the command; returns root."""
+    import yaml
+
+    from velkor import cli
+    from velkor.data import prepare
+
+    lines = [s for s in open(prepare.embedded_text("lm"), encoding="utf-8").read().splitlines() if len(s) <= 60][:40]
+    (root / "lm.txt").write_text("\n".join(lines) + "\n")
+    (root / "lm.yaml").write_text(yaml.safe_dump(config))
+    cwd = os.getcwd()
+    os.chdir(root)
+    try:
+        assert cli.main(["prepare", "text", "lm.txt", "data/lm", "--splits", "train=0.8,dev=0.1,test=0.1"]) == 0
+        assert cli.main(["train", "lm.yaml"]) == 0
+    finally:
+        os.chdir(cwd)
+    return root
+
+
+def copy_of_experiment(trained, tmp_path, monkeypatch, name):
+    """A copy of the trained folder to change, made the working directory; returns its experiment."""
+    import shutil
+
+    work = tmp_path / "work"
+    shutil.copytree(trained, work)
+    monkeypatch.chdir(work)
+    return work / "expts" / name

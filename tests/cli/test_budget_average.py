@@ -4,16 +4,15 @@ element-wise mean (checked against plain torch), which velkor evaluate then uses
 states that do not match are one line naming the file."""
 
 import json
-import os
 import re
-import shutil
 
 import pytest
 import torch
 import yaml
 
+import tiny
+
 from velkor import cli
-from velkor.data import prepare
 
 LM = {
     "name": "avg-lm",
@@ -28,26 +27,12 @@ LM = {
 
 @pytest.fixture(scope="module")
 def trained(tmp_path_factory):
-    root = tmp_path_factory.mktemp("average")
-    lines = [s for s in open(prepare.embedded_text("lm"), encoding="utf-8").read().splitlines() if len(s) <= 60][:40]
-    (root / "lm.txt").write_text("\n".join(lines) + "\n")
-    (root / "lm.yaml").write_text(yaml.safe_dump(LM))
-    cwd = os.getcwd()
-    os.chdir(root)
-    try:
-        assert cli.main(["prepare", "text", "lm.txt", "data/lm", "--splits", "train=0.8,dev=0.1,test=0.1"]) == 0
-        assert cli.main(["train", "lm.yaml"]) == 0
-    finally:
-        os.chdir(cwd)
-    return root
+    return tiny.train_lm_experiment(tmp_path_factory.mktemp("average"), LM)
 
 
 @pytest.fixture
 def expt(trained, tmp_path, monkeypatch):
-    work = tmp_path / "work"
-    shutil.copytree(trained, work)
-    monkeypatch.chdir(work)
-    return work / "expts" / "avg-lm"
+    return tiny.copy_of_experiment(trained, tmp_path, monkeypatch, "avg-lm")
 
 
 def states(expt):
