@@ -9,8 +9,9 @@ trained for a budget on the embedded LM text, against its unigram model.
 Data: training and validation speech from the synthesizer's default voices (pitch 35-65, 130-170
 words per minute) on the embedded ASR text, the training speech also at 0.9 and 1.1 times the
 speed; test speech from three voices never used in training, spoken higher (pitch 70-85) and
-faster (175-195 wpm), on sentences of the embedded LM text (no test sentence is a training one). Everything goes through the `velkor` command as a user runs it:
-`prepare`, `train --minutes M`, `evaluate`.
+faster (175-195 wpm), on sentences of the embedded LM text (no test sentence is a training one).
+Everything goes through the `velkor` command as a user runs it: `prepare`, `train --minutes M`,
+`evaluate`.
 
 Printed: test CER/WER of every decoding `velkor evaluate` reports (attention greedy and beam, joint
 CTC/attention greedy and beam, CTC best path), the LM's validation perplexity per character
