@@ -307,13 +307,22 @@ py::object stack_calculate_downsampled_length(py::handle self, const vk::Args<"l
     return stacked_lengths(self, a.get<"lengths">());
 }
 
-py::object stack_init(py::handle self, const vk::Args<"input_dim, output_dim, time_reduction=4, dropout=0.0">& a) {
-    const long long input_dim = a.integer<"input_dim">();
-    const long long output_dim = a.integer<"output_dim">();
-    const long long time_reduction = a.integer<"time_reduction">();
-    const double dropout = a.real<"dropout">();
+// The arguments the stack and conv2d front-ends share, read and checked, with the module set up.
+using ReductionInitArgs = vk::Args<"input_dim, output_dim, time_reduction=4, dropout=0.0">;
+struct ReductionSizes {
+    long long input_dim, output_dim, time_reduction;
+    double dropout;
+};
+
+ReductionSizes start_reduction(py::handle self, const ReductionInitArgs& a) {
+    const ReductionSizes s{a.integer<"input_dim">(), a.integer<"output_dim">(), a.integer<"time_reduction">(), a.real<"dropout">()};
     vk::init_module(self);
-    check_dimensions({input_dim, output_dim, time_reduction}, dropout);
+    check_dimensions({s.input_dim, s.output_dim, s.time_reduction}, s.dropout);
+    return s;
+}
+
+py::object stack_init(py::handle self, const ReductionInitArgs& a) {
+    const auto [input_dim, output_dim, time_reduction, dropout] = start_reduction(self, a);
     vk::set_attr<"time_reduction">(self, py::int_(time_reduction));
     vk::set_attr<"linear">(self, vk::call(vk::imported<"torch.nn", "Linear">(), time_reduction * input_dim, output_dim));
     vk::set_attr<"dropout">(self, vk::call(vk::imported<"torch.nn", "Dropout">(), dropout));
@@ -380,13 +389,8 @@ py::object time_frequency_calculate_downsampled_length(py::handle self, const vk
     return time_frequency_lengths(self, a.get<"lengths">());
 }
 
-py::object time_frequency_init(py::handle self, const vk::Args<"input_dim, output_dim, time_reduction=4, dropout=0.0">& a) {
-    const long long input_dim = a.integer<"input_dim">();
-    const long long output_dim = a.integer<"output_dim">();
-    const long long time_reduction = a.integer<"time_reduction">();
-    const double dropout = a.real<"dropout">();
-    vk::init_module(self);
-    check_dimensions({input_dim, output_dim, time_reduction}, dropout);
+py::object time_frequency_init(py::handle self, const ReductionInitArgs& a) {
+    const auto [input_dim, output_dim, time_reduction, dropout] = start_reduction(self, a);
     const py::list layers = conv2d_layers(time_reduction);
     vk::set_attr<"time_reduction">(self, py::int_(time_reduction));
     vk::set_attr<"layers">(self, py::tuple(layers));
